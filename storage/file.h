@@ -1,0 +1,59 @@
+// File: the storage engine's only view of an open file. PosixFile is the real
+// one (all syscalls live in posix_file.cc); tests substitute in-memory and
+// faulty files.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "storage/errors.h"
+
+namespace orvane::storage {
+
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads exactly buf.size() bytes at offset; EOF first is io_unexpected_eof().
+  virtual Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) = 0;
+  // Writes all bytes at offset; a zero-byte write is io_write_zero().
+  virtual Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) = 0;
+  // Writes several buffers back to back starting at offset (one pwritev where possible).
+  virtual Result<void> write_all_at_v(std::uint64_t offset,
+                                      std::span<const std::span<const std::uint8_t>> bufs);
+  virtual Result<std::uint64_t> size() = 0;
+  virtual Result<void> truncate(std::uint64_t length) = 0;
+  // Device and inode (0, 0 for files that have none).
+  virtual Result<std::pair<std::uint64_t, std::uint64_t>> identity() { return std::pair<std::uint64_t, std::uint64_t>{0, 0}; }
+};
+
+// Open flags for PosixFile::open.
+enum class OpenMode { ReadWrite, ReadWriteCreate, WriteOnly, WriteOnlyCreateTruncate, ReadOnly };
+
+class PosixFile final : public File {
+ public:
+  // Opens path with permission bits 0666 (before umask). The path must not
+  // contain NUL bytes (callers check).
+  static Result<std::unique_ptr<PosixFile>> open(const std::string& path, OpenMode mode);
+  ~PosixFile() override;
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
+  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
+  Result<void> write_all_at_v(std::uint64_t offset,
+                              std::span<const std::span<const std::uint8_t>> bufs) override;
+  Result<std::uint64_t> size() override;
+  Result<void> truncate(std::uint64_t length) override;
+  Result<std::pair<std::uint64_t, std::uint64_t>> identity() override;
+  int fd() const { return fd_; }
+
+ private:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+// Path helpers (all syscalls of the storage engine stay in posix_file.cc).
+bool path_exists(const std::string& path);                      // stat succeeds
+Result<void> remove_file(const std::string& path);              // unlink
+Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(const std::string& path);  // stat dev/ino
+
+}  // namespace orvane::storage
