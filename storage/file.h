@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "storage/errors.h"
 
@@ -25,7 +26,9 @@ class File {
   virtual Result<std::uint64_t> size() = 0;
   virtual Result<void> truncate(std::uint64_t length) = 0;
   // Device and inode (0, 0 for files that have none).
-  virtual Result<std::pair<std::uint64_t, std::uint64_t>> identity() { return std::pair<std::uint64_t, std::uint64_t>{0, 0}; }
+  virtual Result<std::pair<std::uint64_t, std::uint64_t>> identity() {
+    return std::pair<std::uint64_t, std::uint64_t>{0, 0};
+  }
 };
 
 // Open flags for PosixFile::open.
@@ -44,6 +47,9 @@ class PosixFile final : public File {
   Result<std::uint64_t> size() override;
   Result<void> truncate(std::uint64_t length) override;
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override;
+  // Advisory whole-file lock (flock LOCK_EX | LOCK_NB). False when another open
+  // file description holds it; the lock goes with this object's descriptor.
+  Result<bool> try_lock_exclusive();
   int fd() const { return fd_; }
 
  private:
@@ -55,5 +61,10 @@ class PosixFile final : public File {
 bool path_exists(const std::string& path);                      // stat succeeds
 Result<void> remove_file(const std::string& path);              // unlink
 Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(const std::string& path);  // stat dev/ino
+// Absolute path with symlinks resolved. For a path that does not exist yet,
+// the parent directory is resolved and the last component appended.
+Result<std::string> resolve_path(const std::string& path);
+// Whole seconds since the Unix epoch; 0 when the clock reads earlier.
+std::uint64_t wall_clock_seconds();
 
 }  // namespace orvane::storage

@@ -51,9 +51,15 @@ std::optional<std::vector<std::uint8_t>> read_record(PageId id, std::span<const 
 // fresh (records start at 1040); a free_offset outside 1040..4096 never fits.
 bool record_fits(std::span<const std::uint8_t> page, std::size_t length);
 
+// record_fits, and additionally an explicit slot must lie inside the
+// directory (below 256). Exactly the test that append_to_page applies.
+bool append_fits(std::span<const std::uint8_t> page, std::size_t length,
+                 std::optional<std::uint16_t> explicit_slot);
+
 // Appends `record` to the page; with `explicit_slot`, that slot's entry is
 // written and slot_count stays unchanged. Returns whether it fitted; a record
-// that does not fit leaves the page untouched.
+// that does not fit leaves the page untouched. REQUIRES: page.size() >= 1040.
+// Cost: one copy of the record.
 bool append_to_page(std::span<std::uint8_t> page, std::span<const std::uint8_t> record,
                     std::optional<std::uint16_t> explicit_slot);
 
