@@ -1,0 +1,243 @@
+#include "index/distance.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace orvane::index {
+namespace {
+
+using Vec = std::vector<float>;
+
+// Straight from the accumulation rules, one element at a time: element k < 4B
+// goes to lane k % 4 with a fused multiply-add; later elements are tail terms.
+float reference(DistanceMetric m, const Vec& a, const Vec& b) {
+  const std::size_t n = a.size();
+  const std::size_t blocked = n / 4 * 4;
+  float ab[4] = {}, aa[4] = {}, bb[4] = {}, dd[4] = {};
+  for (std::size_t k = 0; k < blocked; ++k) {
+    const float d = a[k] - b[k];
+    dd[k % 4] = std::fma(d, d, dd[k % 4]);
+    ab[k % 4] = std::fma(a[k], b[k], ab[k % 4]);
+    aa[k % 4] = std::fma(a[k], a[k], aa[k % 4]);
+    bb[k % 4] = std::fma(b[k], b[k], bb[k % 4]);
+  }
+  auto reduce = [](const float* l) { return (l[0] + l[1]) + (l[2] + l[3]); };
+  if (m == DistanceMetric::Euclidean) {
+    float s = reduce(dd);
+    for (std::size_t k = blocked; k < n; ++k) {
+      const float d = a[k] - b[k];
+      const float sq = d * d;
+      s = s + sq;
+    }
+    return std::sqrt(s);
+  }
+  if (m == DistanceMetric::DotProduct) {
+    float s = reduce(ab);
+    for (std::size_t k = blocked; k < n; ++k) {
+      const float p = a[k] * b[k];
+      s = s + p;
+    }
+    return -s;
+  }
+  float tab = 0.0f, taa = 0.0f, tbb = 0.0f;
+  for (std::size_t k = blocked; k < n; ++k) {
+    const float pab = a[k] * b[k], paa = a[k] * a[k], pbb = b[k] * b[k];
+    tab = tab + pab;
+    taa = taa + paa;
+    tbb = tbb + pbb;
+  }
+  const float nb = tbb + reduce(bb);
+  if (nb == 0.0f) return 1.0f;
+  const float na = taa + reduce(aa);
+  if (na == 0.0f) return 1.0f;
+  const float dot = tab + reduce(ab);
+  const float denom = std::sqrt(nb) * std::sqrt(na);
+  return 1.0f - dot / denom;
+}
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Bitwise equal, or both NaN (payloads may differ between instruction sets).
+::testing::AssertionResult same(float want, float got) {
+  if ((std::isnan(want) && std::isnan(got)) || bits(want) == bits(got)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "want " << want << " (0x" << std::hex << bits(want)
+                                       << ") got " << got << " (0x" << bits(got) << ")";
+}
+
+constexpr DistanceMetric kMetrics[] = {DistanceMetric::Cosine, DistanceMetric::Euclidean,
+                                       DistanceMetric::DotProduct};
+
+float d(DistanceMetric m, const Vec& a, const Vec& b) {
+  return distance(m, a.data(), b.data(), a.size());
+}
+
+TEST(Distance, ReferenceValues) {
+  const Vec zero3 = {0, 0, 0}, v345 = {3, 4, 0};
+  EXPECT_EQ(bits(d(DistanceMetric::Euclidean, zero3, v345)), bits(5.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::Euclidean, v345, v345)), bits(0.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::DotProduct, {1, 2, 3}, {4, 5, 6})), bits(-32.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::DotProduct, {1, 0}, {0, 1})), bits(-0.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::Cosine, {1, 2, 3, 4, 5}, {-1, -2, -3, -4, -5})), bits(2.0f));
+  // Zero norm on either side, with or without a tail, negative zeros included.
+  for (const Vec& z : {Vec{0, 0, 0}, Vec{0, -0.0f, 0, 0}, Vec{0, 0, 0, 0, -0.0f}}) {
+    Vec other(z.size(), 0.5f);
+    EXPECT_EQ(bits(d(DistanceMetric::Cosine, z, other)), bits(1.0f));
+    EXPECT_EQ(bits(d(DistanceMetric::Cosine, other, z)), bits(1.0f));
+    EXPECT_EQ(bits(d(DistanceMetric::Cosine, z, z)), bits(1.0f));
+  }
+  // A zero norm returns 1.0 even when the other norm is NaN; a NaN norm alone
+  // takes no early return.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(bits(d(DistanceMetric::Cosine, {nan, 1}, {0, 0})), bits(1.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::Cosine, {0, 0}, {nan, 1})), bits(1.0f));
+  EXPECT_TRUE(std::isnan(d(DistanceMetric::Cosine, {nan, 1}, {1, 1})));
+  const Vec u = {0.1f, 0.7f, -0.3f, 0.2f, 0.9f};
+  EXPECT_NEAR(d(DistanceMetric::Cosine, u, u), 0.0f, 1e-6f);
+  EXPECT_EQ(bits(d(DistanceMetric::Euclidean, {}, {})), bits(0.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::DotProduct, {}, {})), bits(-0.0f));
+  EXPECT_EQ(bits(d(DistanceMetric::Cosine, {}, {})), bits(1.0f));
+}
+
+// Inputs chosen so that each plausible wrong order (lanes reduced left to
+// right, a fused tail, Cosine tail terms added onto the reduced sums) gives
+// different bits from the right one.
+TEST(Distance, AccumulationOrderIsPinned) {
+  // (1e8 + 1) + (-1e8 + 1) rounds to 0; any other pairing gives 1 or 2.
+  EXPECT_EQ(bits(d(DistanceMetric::DotProduct, {1e8f, 1, -1e8f, 1}, {1, 1, 1, 1})), bits(-0.0f));
+  const Vec a = {3, -1, -1e8f, 2, 1e8f, 1e8f}, b = {-1, 1e8f, 0.3f, 3, 0.3f, 0.7f};
+  EXPECT_EQ(bits(d(DistanceMetric::DotProduct, a, b)), bits(0x1.c9c38p+24f));
+  const Vec c = {0.7f, 1.5f, 1.5f, 1e-3f, 1e-3f, 3, 1}, e = {-1, 3, 3, 1, 0.1f, 0.7f, 1.5f};
+  EXPECT_EQ(bits(d(DistanceMetric::Cosine, c, e)), bits(0x1.6c12dcp-2f));
+  for (DistanceMetric m : kMetrics) {
+    EXPECT_TRUE(same(reference(m, a, b), d(m, a, b)));
+    EXPECT_TRUE(same(reference(m, c, e), d(m, c, e)));
+  }
+}
+
+TEST(Distance, TailOnlyAndNoTailDimensions) {
+  for (std::size_t n : {1u, 2u, 3u, 4u, 8u}) {
+    Vec a(n), b(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      a[k] = 0.3f * static_cast<float>(k + 1);
+      b[k] = 1.1f - 0.2f * static_cast<float>(k);
+    }
+    for (DistanceMetric m : kMetrics) EXPECT_TRUE(same(reference(m, a, b), d(m, a, b))) << n;
+  }
+}
+
+TEST(Distance, DispatchTableIsConsistent) {
+  const std::vector<Isa> isas = runnable_isas();
+  ASSERT_FALSE(isas.empty());
+  EXPECT_EQ(isas.front(), Isa::Scalar);
+  EXPECT_EQ(active_isa(), isas.back());
+  for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
+    const bool runnable = std::find(isas.begin(), isas.end(), isa) != isas.end();
+    EXPECT_EQ(force_isa_for_testing(isa), runnable);
+    if (runnable) {
+      EXPECT_EQ(active_isa(), isa);
+    }
+  }
+  ASSERT_TRUE(force_isa_for_testing(isas.back()));
+}
+
+// Values that stress rounding and special cases. Kinds: ordinary, wide
+// exponents (overflow to inf, subnormal products), subnormal only, ordinary
+// with sprinkled specials, raw bit patterns (NaN payloads, infs), signed
+// zeros, small integers (exact ties).
+Vec random_vector(std::mt19937& rng, std::size_t n, int kind) {
+  auto unit = [&] { return static_cast<float>(rng() >> 8) * 0x1p-24f; };  // [0, 1)
+  auto sign = [&] { return (rng() & 1) != 0 ? -1.0f : 1.0f; };
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            -std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::max(),
+                            std::numeric_limits<float>::denorm_min(),
+                            -0.0f,
+                            0.0f};
+  Vec v(n);
+  for (float& x : v) {
+    switch (kind) {
+      case 0: x = sign() * unit(); break;
+      case 1: x = sign() * std::ldexp(1.0f + unit(), static_cast<int>(rng() % 270) - 140); break;
+      case 2: x = sign() * std::ldexp(unit(), -126); break;
+      case 3: x = rng() % 16 == 0 ? specials[rng() % 8] : sign() * unit() * 100.0f; break;
+      case 4: x = std::bit_cast<float>(static_cast<std::uint32_t>(rng())); break;
+      case 5: x = (rng() & 1) != 0 ? -0.0f : 0.0f; break;
+      default: x = static_cast<float>(static_cast<int>(rng() % 7) - 3); break;
+    }
+  }
+  return v;
+}
+
+// Every runnable kernel variant, single and both batch entry points, against
+// the reference, bit for bit, over dimensions 0..300.
+TEST(Distance, EveryVariantMatchesReference) {
+  constexpr std::size_t kStored = 37;
+  constexpr float kSentinel = 12345.0f;
+  std::mt19937 rng(20240611);
+  const std::vector<Isa> isas = runnable_isas();
+  for (std::size_t n = 0; n <= 300; ++n) {
+    const Vec query = random_vector(rng, n, static_cast<int>(rng() % 7));
+    std::vector<Vec> stored;
+    const int shared_kind = static_cast<int>(rng() % 7);
+    for (std::size_t i = 0; i < kStored; ++i) {
+      stored.push_back(random_vector(rng, n, rng() % 2 != 0 ? shared_kind : static_cast<int>(rng() % 7)));
+    }
+    if (n > 0) stored[3] = query;  // identical pair
+    // One buffer, starting one float past an aligned start on odd dimensions.
+    const std::size_t offset = n % 2;
+    Vec buffer(offset + kStored * n + 1);
+    for (std::size_t i = 0; i < kStored; ++i) {
+      std::copy(stored[i].begin(), stored[i].end(), buffer.begin() + offset + i * n);
+    }
+    const float* base = buffer.data() + offset;
+    std::vector<const float*> ptrs(kStored);
+    std::vector<std::size_t> order(kStored);
+    for (std::size_t i = 0; i < kStored; ++i) order[i] = (i * 11 + n) % kStored;
+    for (std::size_t i = 0; i < kStored; ++i) ptrs[i] = stored[order[i]].data();
+
+    for (DistanceMetric m : kMetrics) {
+      std::vector<float> want(kStored);
+      for (std::size_t i = 0; i < kStored; ++i) want[i] = reference(m, query, stored[i]);
+      for (Isa isa : isas) {
+        ASSERT_TRUE(force_isa_for_testing(isa));
+        const auto where = [&](std::size_t count, std::size_t i) {
+          return ::testing::Message() << "isa " << static_cast<int>(isa) << " metric "
+                                      << static_cast<int>(m) << " n " << n << " count " << count
+                                      << " i " << i;
+        };
+        for (std::size_t i = 0; i < kStored; ++i) {
+          EXPECT_TRUE(same(want[i], distance(m, query.data(), stored[i].data(), n)))
+              << where(1, i);
+        }
+        for (std::size_t count : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 16u, 17u, 37u}) {
+          std::vector<float> out(count + 1, kSentinel);
+          distance_batch(m, query.data(), base, n, count, out.data());
+          for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(same(want[i], out[i])) << where(count, i);
+          EXPECT_EQ(bits(out[count]), bits(kSentinel)) << where(count, count);
+          std::fill(out.begin(), out.end(), kSentinel);
+          distance_batch_ptrs(m, query.data(), ptrs.data(), n, count, out.data());
+          for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_TRUE(same(want[order[i]], out[i])) << where(count, i) << " (ptrs)";
+          }
+          EXPECT_EQ(bits(out[count]), bits(kSentinel)) << where(count, count) << " (ptrs)";
+        }
+      }
+    }
+    if (HasFailure()) break;
+  }
+  ASSERT_TRUE(force_isa_for_testing(isas.back()));
+}
+
+}  // namespace
+}  // namespace orvane::index
