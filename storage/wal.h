@@ -1,57 +1,46 @@
-// Wal: the write-ahead log beside the database file ("<db>-wal").
+// Wal: the write-ahead log beside the database file ("<db>-wal"). Byte
+// layout in wal_format.h.
 //
-// Header (32 bytes): magic 0x377F0683, version 1, page_size, sequence (low 32),
-// salt1, salt2, header_crc = CRC-32(bytes 0..23), reserved 0.
-// Frame: 28-byte header {u32 page_id, u64 frame_tag, 8 reserved, u32 checksum1,
-// u32 checksum2} + page image. checksumN = CRC-32(page_id, saltN, 4 zero bytes, image).
+// States:
+//   created (no file) --open--> live --checkpoint--> live, header only
+//   live --append_frames--> live with frames (one whole call per append)
+//   live, file unlinked by close --append_frames--> new file at the path, live
+//
+// Invariants:
+//  1. The live file holds a header followed by whole calls only: a write
+//     that fails is cut off again, and open cuts a torn tail.
+//  2. Frames of the live file carry the salts of its own header; salt1() and
+//     salt2() are those salts (open adopts them from a kept log).
+//  3. Lock order: file mutex, sequence mutex, frame_count mutex. No page
+//     cache lock is ever taken inside a log operation.
+//
+// Thread-safety: every public operation may be called from any thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage/errors.h"
 #include "storage/file.h"
 #include "storage/page_cache.h"
+#include "storage/wal_format.h"
 
 namespace orvane::storage {
 
-inline constexpr std::uint32_t kWalMagic = 0x377F0683;
-inline constexpr std::uint32_t kWalVersion = 1;
-inline constexpr std::size_t kWalHeaderSize = 32;
-inline constexpr std::size_t kWalFrameHeaderSize = 28;
-inline constexpr std::uint64_t kCheckpointThreshold = 1000;
-// frame_tag bit marking the last frame of one call (a commit).
-inline constexpr std::uint64_t kFrameTagCommit = 1;
-
-struct WalFrame {
-  std::uint32_t page_id = 0;
-  std::uint64_t frame_tag = 0;
-  std::vector<std::uint8_t> image;
-};
-
-struct WalHeaderFields {
-  std::uint32_t magic, version, page_size, sequence, salt1, salt2, header_crc;
-};
-
-// "<path>-wal": the last path component followed by "-wal"; "-wal" alone when
-// the path has no ordinary last component.
-std::string wal_path_for(const std::string& db_path);
-
-// CRC-32 of a frame: page_id, salt, four zero bytes, image.
-std::uint32_t frame_checksum(std::uint32_t page_id, std::uint32_t salt,
-                             std::span<const std::uint8_t> image);
-
 class Wal {
  public:
-  // Draws salt1 then salt2 from the thread random generator.
+  // Draws salt1 then salt2 from the thread random generator. Opens nothing.
   Wal(std::string path, std::uint32_t page_size = kPageSize,
       std::uint64_t checkpoint_threshold = kCheckpointThreshold);
-  ~Wal();
+  ~Wal();  // closes the log file if one is held; never deletes it
+  Wal(const Wal&) = delete;
+  Wal& operator=(const Wal&) = delete;
 
   const std::string& path() const { return path_; }
   std::uint32_t salt1() const { return salt1_; }
@@ -59,34 +48,64 @@ class Wal {
   std::uint64_t frame_count() const;
   std::uint64_t sequence() const;
 
+  // Opens or creates the log. A new or empty log gets a fresh header; an
+  // existing one must pass check_wal_header, its salts are adopted and it is
+  // cut after its last whole call.
   [[nodiscard]] Result<void> open();
   [[nodiscard]] Result<void> check_wal_header(File& file);
   [[nodiscard]] Result<void> write_wal_header(File& file);
   // Valid frames of `file`, verified with the given salts (default: this object's).
+  // Cost: reads the whole file; holds every valid image in memory.
   [[nodiscard]] Result<std::vector<WalFrame>> read_frames(File& file);
   [[nodiscard]] Result<std::vector<WalFrame>> read_frames(File& file, std::uint32_t salt1,
                                                           std::uint32_t salt2);
+  // Writes the whole calls of the live log into the database file, then
+  // empties the log. "WAL not open" before a successful open.
   [[nodiscard]] Result<void> checkpoint(const std::string& db_path);
   // Checkpoints when frame_count >= threshold. Failure text is the storage error's.
   [[nodiscard]] Result<void> offer_checkpoint(const std::string& db_path);
 
   // Frame writer: appends one call's pages as frames (the last one tagged
-  // kFrameTagCommit) with a single positioned write, then counts them.
+  // kFrameTagCommit) with a single positioned write, then counts them. A log
+  // file that is gone from its path is first created anew. On failure the log
+  // is cut back to its previous end and the error returned. Page ids must fit
+  // 32 bits and images must be page_size bytes.
   [[nodiscard]] Result<void> append_frames(std::span<const ChangedPage> pages);
 
+  // Test hook: wraps the held log file (for instance in a FaultyFile).
+  void wrap_file_for_testing(
+      const std::function<std::unique_ptr<File>(std::unique_ptr<File>)>& wrap);
+
  private:
+  friend Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path);
+
+  // Valid frames of `file` without their images (memory O(frames)).
+  Result<std::vector<FrameLocation>> scan_frames(File& file, std::uint32_t salt1,
+                                                 std::uint32_t salt2);
+  // Copies the images of `frames` from `log` into the database file at db_path.
+  Result<void> apply_frames(File& log, std::span<const FrameLocation> frames,
+                            const std::string& db_path);
+  // REQUIRES: file_mutex_ held. Recreates the log when its file left the path.
+  Result<void> ensure_log_at_path();
+
   std::string path_;
   std::uint32_t page_size_;
   std::uint64_t checkpoint_threshold_;
   std::uint32_t salt1_ = 0, salt2_ = 0;
   mutable std::mutex file_mutex_, sequence_mutex_, frame_count_mutex_;
-  std::unique_ptr<PosixFile> file_;
+  std::unique_ptr<File> file_;                        // guarded by file_mutex_
+  std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_
+  std::uint64_t append_offset_ = kWalHeaderSize;      // end of the last whole call
+  std::uint64_t call_number_ = 0;                     // upper bits of frame_tag
   std::uint64_t sequence_ = 0;
   std::uint64_t frame_count_ = 0;
-  std::uint64_t append_offset_ = kWalHeaderSize;
 };
 
-// Replay of a left-over log at database open (returns whether frames were applied).
+// Replay of a left-over log at database open, before Wal::open. Applies the
+// whole calls of the log (verified with the salts of its own header) to the
+// database file and then empties the log; deletes a log whose header is
+// rejected; does nothing for a missing log or one of 32 bytes or less.
+// Returns the storage error of a failed replay, leaving the log as it was.
 [[nodiscard]] Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path);
 
 }  // namespace orvane::storage

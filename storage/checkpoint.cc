@@ -1,0 +1,91 @@
+// Checkpoint (live log into the database file) and replay of a log left by
+// an earlier run. Both apply whole calls only, in log order, so the database
+// file never holds half of a call; a later frame of a page overwrites an
+// earlier one. Both write the database file through a descriptor of their
+// own, past the page cache.
+#include <cerrno>
+
+#include "storage/wal.h"
+
+namespace orvane::storage {
+namespace {
+
+std::uint64_t pages_in(std::uint64_t file_size, std::uint32_t page_size) {
+  return file_size / page_size + (file_size % page_size != 0 ? 1 : 0);
+}
+
+}  // namespace
+
+Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
+                               const std::string& db_path) {
+  auto opened = PosixFile::open(db_path, OpenMode::WriteOnly);
+  if (!opened) return std::unexpected(opened.error());
+  std::unique_ptr<File> db = std::move(*opened);
+  auto size = db->size();
+  if (!size) return std::unexpected(size.error());
+  // A frame may name a page that its own call allocated, but never one far
+  // beyond the file: at most one new page per frame.
+  const std::uint64_t limit = pages_in(*size, page_size_) + frames.size();
+  const std::size_t n = applicable_frame_count(frames, limit);
+  std::vector<std::uint8_t> image(page_size_);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto r = log.read_exact_at(frames[i].offset + kWalFrameHeaderSize, image); !r) return r;
+    const std::uint64_t offset = std::uint64_t{frames[i].page_id} * page_size_;
+    if (auto r = db->write_all_at(offset, image); !r) return r;
+  }
+  return {};
+}
+
+Result<void> Wal::checkpoint(const std::string& db_path) {
+  std::lock_guard lock(file_mutex_);
+  if (!file_) return std::unexpected(StorageError::internal("WAL not open"));
+  auto frames = scan_frames(*file_, salt1_, salt2_);
+  if (!frames) return std::unexpected(frames.error());
+  if (frames->empty()) return {};
+  if (auto r = apply_frames(*file_, *frames, db_path); !r) return r;
+  if (auto r = file_->truncate(0); !r) return r;
+  if (auto r = write_wal_header(*file_); !r) return r;
+  append_offset_ = kWalHeaderSize;
+  {
+    std::lock_guard seq_lock(sequence_mutex_);
+    sequence_ = 0;
+  }
+  std::lock_guard count_lock(frame_count_mutex_);
+  frame_count_ = 0;
+  return {};
+}
+
+Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path) {
+  if (!path_exists(wal.path())) return {};
+  auto opened = PosixFile::open(wal.path(), OpenMode::ReadWrite);
+  if (!opened) {
+    if (opened.error().os_errno() == ENOENT) return {};  // gone since the test above
+    return std::unexpected(opened.error());
+  }
+  std::unique_ptr<File> log = std::move(*opened);
+  auto size = log->size();
+  if (!size) return std::unexpected(size.error());
+  if (*size <= kWalHeaderSize) return {};
+  if (auto r = wal.check_wal_header(*log); !r) {
+    if (r.error().kind() != StorageError::Kind::WalCorrupted) return r;
+    // Not a log of ours: nothing in it can be trusted, and the open goes on
+    // with a fresh log. Failing to delete it shows up when the log is opened.
+    log.reset();
+    (void)remove_file(wal.path());
+    return {};
+  }
+  // The frames were summed with the salts of the run that wrote them.
+  std::array<std::uint8_t, kWalHeaderSize> h;
+  if (auto r = log->read_exact_at(0, h); !r) return r;
+  const WalHeaderFields fields = decode_wal_header(h.data());
+  auto frames = wal.scan_frames(*log, fields.salt1, fields.salt2);
+  if (!frames) return std::unexpected(frames.error());
+  if (frames->empty()) return {};
+  if (auto r = wal.apply_frames(*log, *frames, db_path); !r) return r;
+  // Emptied only once every image is in place: a failure above leaves the
+  // log as it was, so the next open replays the same images again.
+  if (auto r = log->truncate(0); !r) return r;
+  return wal.write_wal_header(*log);
+}
+
+}  // namespace orvane::storage

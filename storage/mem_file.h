@@ -1,0 +1,66 @@
+// Files for tests: an in-memory File and a wrapper that injects failures.
+// Not thread-safe on their own; the page cache and the log serialise access
+// under their file locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "storage/file.h"
+
+namespace orvane::storage {
+
+// A file held in a byte vector that the test may share and inspect, also
+// after the owner of the MemFile has gone. Writes past the end grow it with
+// zeros; reads past the end are end of file.
+class MemFile final : public File {
+ public:
+  MemFile() : data_(std::make_shared<std::vector<std::uint8_t>>()) {}
+  explicit MemFile(std::shared_ptr<std::vector<std::uint8_t>> data) : data_(std::move(data)) {}
+  const std::shared_ptr<std::vector<std::uint8_t>>& data() const { return data_; }
+
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
+  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
+  Result<std::uint64_t> size() override;
+  Result<void> truncate(std::uint64_t length) override;
+
+ private:
+  std::shared_ptr<std::vector<std::uint8_t>> data_;
+};
+
+// Forwards to an inner file, failing on request with EIO ("Input/output
+// error (os error 5)"). A failing write first writes the first half of its
+// bytes, as a process killed mid-write would leave them.
+class FaultyFile final : public File {
+ public:
+  explicit FaultyFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
+
+  // The n-th write from now (1 = the next) fails; 0 disables. A vectored
+  // write counts as one write.
+  void fail_write_number(std::uint64_t n) { fail_at_ = n == 0 ? 0 : writes_ + n; }
+  void fail_reads(bool on) { fail_reads_ = on; }
+  void fail_truncates(bool on) { fail_truncates_ = on; }
+  std::uint64_t writes() const { return writes_; }
+
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
+  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
+  Result<void> write_all_at_v(std::uint64_t offset,
+                              std::span<const std::span<const std::uint8_t>> bufs) override;
+  Result<std::uint64_t> size() override { return inner_->size(); }
+  Result<void> truncate(std::uint64_t length) override;
+  Result<std::pair<std::uint64_t, std::uint64_t>> identity() override {
+    return inner_->identity();
+  }
+
+ private:
+  bool next_write_fails() { return ++writes_ == fail_at_; }
+
+  std::unique_ptr<File> inner_;
+  std::uint64_t writes_ = 0;
+  std::uint64_t fail_at_ = 0;
+  bool fail_reads_ = false;
+  bool fail_truncates_ = false;
+};
+
+}  // namespace orvane::storage
