@@ -1,0 +1,81 @@
+"""Command line: python3 -m orvane inspect|verify FILE.
+
+Exit status: 0 success (verify: the file is sound), 1 the file is not a sound
+database (or not a database), 2 usage error or unreadable file.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+from ._findings import plural
+from ._inspect import NotADatabase, inspect_file, render_text
+from ._verify import verify_file
+
+EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python3 -m orvane",
+        description="Look inside an orvane database file without changing it.",
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    ins = sub.add_parser("inspect", help="header, collections, vector counts, page fill")
+    ins.add_argument("file", metavar="FILE")
+    ins.add_argument("--json", action="store_true", help="machine-readable output")
+    ver = sub.add_parser("verify", help="check every invariant of the file format")
+    ver.add_argument("file", metavar="FILE")
+    return parser
+
+
+def _unreadable(path: str, err: OSError) -> int:
+    print(f"orvane: cannot read {path}: {err.strerror or err}", file=sys.stderr)
+    return EXIT_USAGE
+
+
+def _inspect(path: str, as_json: bool) -> int:
+    try:
+        report = inspect_file(path)
+    except OSError as err:
+        return _unreadable(path, err)
+    except NotADatabase as err:
+        print(f"orvane: {path}: {err}", file=sys.stderr)
+        return EXIT_PROBLEMS
+    if as_json:
+        print(json.dumps(report, ensure_ascii=False, indent=2))
+    else:
+        sys.stdout.write(render_text(report))
+    return EXIT_OK
+
+
+def _verify(path: str) -> int:
+    try:
+        result = verify_file(path)
+    except OSError as err:
+        return _unreadable(path, err)
+    findings = result.findings
+    for f in findings.items:
+        print(f)
+    if findings.errors:
+        print(f"not sound: {plural(findings.errors, 'error')}, {plural(findings.warnings, 'warning')}")
+        return EXIT_PROBLEMS
+    summary = (
+        f"ok: {plural(result.collections, 'collection')}, {plural(result.vectors, 'vector')}, "
+        f"{plural(result.pages, 'page')}"
+    )
+    if result.pending_frames:
+        summary += f", {plural(result.pending_frames, 'pending log frame')} included"
+    if findings.warnings:
+        summary += f", {plural(findings.warnings, 'warning')}"
+    print(summary)
+    return EXIT_OK
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    if args.command == "inspect":
+        return _inspect(args.file, args.json)
+    return _verify(args.file)

@@ -1,0 +1,103 @@
+"""A database file opened read-only, page by page.
+
+The file is opened with open(path, "rb") and only read; no log file is
+created, nothing is locked, nothing is written. Optional in-memory page images
+(the whole calls of a left-over log) take the place of the file's pages, so a
+caller can look at the database as its next open will see it.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+from ._catalog import CollectionConfig, decode_config
+from ._format import HEADER_SIZE, PAGE_SIZE, Header, Page
+
+
+@dataclass(frozen=True)
+class CatalogSlot:
+    slot: int
+    config: CollectionConfig | None
+    error: str | None  # why the record does not decode
+
+
+class DatabaseFile:
+    def __init__(self, path: str, overlay: dict[int, bytes] | None = None) -> None:
+        """Raises OSError when the file cannot be opened or read."""
+        self.path = path
+        self._file = open(path, "rb")
+        try:
+            self.size = os.fstat(self._file.fileno()).st_size
+        except OSError:
+            self._file.close()
+            raise
+        self._overlay = overlay or {}
+        self._pages: dict[int, bytes | None] = {}
+
+    def __enter__(self) -> "DatabaseFile":
+        return self
+
+    def __exit__(self, *_exc: object) -> None:
+        self._file.close()
+
+    @property
+    def file_pages(self) -> int:
+        """Whole pages in the file itself."""
+        return self.size // PAGE_SIZE
+
+    @property
+    def page_count(self) -> int:
+        """Whole pages, counting pages that only the overlay holds."""
+        return max([self.file_pages] + [p + 1 for p in self._overlay])
+
+    def raw_page(self, page_id: int) -> bytes | None:
+        """The page's bytes, or None when it lies beyond the end."""
+        if page_id in self._overlay:
+            return self._overlay[page_id]
+        if page_id not in self._pages:
+            data = None
+            if page_id < self.file_pages:
+                self._file.seek(page_id * PAGE_SIZE)
+                data = self._file.read(PAGE_SIZE)
+                if len(data) < PAGE_SIZE:
+                    data = None
+            self._pages[page_id] = data
+        return self._pages[page_id]
+
+    def page(self, page_id: int) -> Page | None:
+        data = self.raw_page(page_id)
+        return None if data is None else Page(page_id, data)
+
+    def header(self) -> Header | None:
+        """None when the file is shorter than the 100-byte header."""
+        data = self.raw_page(0)
+        if data is None:
+            self._file.seek(0)
+            data = self._file.read(HEADER_SIZE)
+        return Header.decode(data) if len(data) >= HEADER_SIZE else None
+
+    def catalog(self, header: Header) -> list[CatalogSlot]:
+        """Every catalog record in slot order, decoded or with its fault."""
+        if header.catalog_page_id == 0:
+            return []
+        page = self.page(header.catalog_page_id)
+        if page is None:
+            return []
+        out = []
+        for slot, rec in page.records():
+            try:
+                out.append(CatalogSlot(slot, decode_config(rec), None))
+            except ValueError as err:
+                out.append(CatalogSlot(slot, None, str(err)))
+        return out
+
+
+def effective_collections(slots: list[CatalogSlot]) -> list[CatalogSlot]:
+    """The collections an open ends up with: a later record of a name replaces
+    the earlier one; listed in the slot order of the records that win."""
+    winner: dict[str, CatalogSlot] = {}
+    for s in slots:
+        if s.config is not None:
+            winner[s.config.name] = s
+    return sorted(winner.values(), key=lambda s: s.slot)
