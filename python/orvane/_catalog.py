@@ -2,8 +2,9 @@
 
 Accepted like the engine accepts them: a JSON object (members in any order,
 unknown ones ignored, none given twice, `name` and `dimension` required) or an
-array of the eight fields in order; white space around the value only; metric
-names exact and case-sensitive; integers non-negative and below 2**64.
+array of the fields in order (at least `name` and `dimension`, at most all
+eight; the rest take their defaults); white space around the value only;
+metric names exact and case-sensitive; integers non-negative and below 2**64.
 """
 
 from __future__ import annotations
@@ -110,9 +111,9 @@ def decode_config(raw: bytes) -> CollectionConfig:
     except ValueError as err:
         raise ValueError(f"not JSON ({_reason(err)})") from None
     if isinstance(value, list):
-        if len(value) != len(FIELDS):
-            raise ValueError(f"array of {len(value)} values, not {len(FIELDS)}")
-        fields = dict(zip(FIELDS, value))
+        if not 2 <= len(value) <= len(FIELDS):
+            raise ValueError(f"array of {len(value)} values, not 2 to {len(FIELDS)}")
+        fields = {f: _DEFAULTS.get(f) for f in FIELDS} | dict(zip(FIELDS, value))
     elif isinstance(value, dict):
         if value.duplicate is not None:
             raise ValueError(f'member "{value.duplicate}" given twice')

@@ -9,7 +9,7 @@ from __future__ import annotations
 import datetime
 
 from ._database_file import DatabaseFile, effective_collections
-from ._findings import quote
+from ._findings import plural, quote
 from ._format import (
     MAGIC,
     MAX_SLOTS,
@@ -21,7 +21,7 @@ from ._format import (
     Page,
     decode_edge_header,
 )
-from ._log import log_path_for, scan_log
+from ._log import log_path_for, pending, scan_log
 from ._replay import metadata_documents, replay_vectors
 
 GENERATED_ID_BYTES = 9  # "doc_10000": the id length assumed before any vector is stored
@@ -92,7 +92,7 @@ def inspect_file(path: str) -> dict:
                 "catalog_page_id": header.catalog_page_id,
                 "created_at": header.created_at,
             },
-            "log": _log_info(path),
+            "log": _log_info(path, db.size),
             "catalog": _page_info(db, header.catalog_page_id),
             "skipped_catalog_records": [
                 {"slot": s.slot, "reason": s.error} for s in slots if s.config is None
@@ -102,16 +102,17 @@ def inspect_file(path: str) -> dict:
     return report
 
 
-def _log_info(path: str) -> dict | None:
+def _log_info(path: str, db_size: int) -> dict | None:
     scan = scan_log(log_path_for(path))
     if scan is None:
         return None
+    todo = pending(scan, db_size)
     return {
         "path": scan.path,
         "size": scan.size,
         "valid": not scan.problems,
-        "pending_frames": scan.pending_frames,
-        "pending_calls": scan.calls,
+        "pending_frames": len(todo.frames),
+        "pending_calls": todo.calls,
     }
 
 
@@ -172,17 +173,16 @@ def render_text(r: dict) -> str:
     for c in r["collections"]:
         lines.append(
             f"  {quote(c['name'])}: {c['distance']}, dimension {c['dimension']}, "
-            f"{c['index']}, {c['vectors']} vectors"
+            f"{c['index']}, {plural(c['vectors'], 'vector')}"
         )
         room = c["room"]
-        ids = "id" if room["vectors"] == 1 else "ids"
         lines.append(
-            f"    {_page_line('data', c['pages']['data'])}; room for {room['vectors']} more "
-            f"{'vector' if room['vectors'] == 1 else 'vectors'} ({room['id_bytes']}-byte {ids})"
+            f"    {_page_line('data', c['pages']['data'])}; room for "
+            f"{plural(room['vectors'], 'more vector')} ({room['id_bytes']}-byte ids)"
         )
         lines.append(
             f"    {_page_line('metadata', c['pages']['metadata'])}; "
-            f"{c['metadata_documents']} documents"
+            f"{plural(c['metadata_documents'], 'document')}"
         )
         if c["index"] == "hnsw" or c["pages"]["edges"] is not None:
             lines.append(f"    {_edges_line(c['pages']['edges'])}")
@@ -198,8 +198,8 @@ def _log_line(log: dict | None) -> str:
     if log["pending_frames"] == 0:
         return text + ", no pending frames"
     return (
-        f"{text}, {log['pending_frames']} pending frames of {log['pending_calls']} calls "
-        "(applied at the next open; not shown below)"
+        f"{text}, {plural(log['pending_frames'], 'pending frame')} of "
+        f"{plural(log['pending_calls'], 'call')} (applied at the next open; not shown below)"
     )
 
 
@@ -213,6 +213,6 @@ def _edges_line(info: dict | None) -> str:
     if snap is None:
         return line + "; no snapshot (graph rebuilt from the vectors at open)"
     return (
-        f"{line}; snapshot of {snap['nodes']} nodes, entry point {snap['entry_point']}, "
+        f"{line}; snapshot of {plural(snap['nodes'], 'node')}, entry point {snap['entry_point']}, "
         f"max_level {snap['max_level']}"
     )

@@ -8,7 +8,9 @@ of one call), 8 reserved bytes, u32 checksum1, u32 checksum2, then the
 
 The scan mirrors replay: frames are verified with the salts of the log's own
 header, it stops at the first torn or mismatching frame, and only whole calls
-(up to the last frame whose tag has bit 0 set) count as pending changes.
+(up to the last frame whose tag has bit 0 set) count as pending changes. Replay
+also stops before a frame for page 0 that holds no database header, and before
+a page id beyond the file's pages plus one page per frame.
 """
 
 from __future__ import annotations
@@ -18,7 +20,7 @@ import struct
 import zlib
 from dataclasses import dataclass, field
 
-from ._format import PAGE_SIZE
+from ._format import MAGIC, PAGE_SIZE
 
 WAL_MAGIC = 0x377F0683
 WAL_VERSION = 1
@@ -34,14 +36,31 @@ class LogScan:
     size: int
     problems: list[str] = field(default_factory=list)  # header faults: replay refuses the log
     warnings: list[str] = field(default_factory=list)
-    valid_frames: int = 0  # frames whose checksums verify, before the first bad one
-    calls: int = 0  # whole calls among them
-    pending: list[tuple[int, bytes]] = field(default_factory=list)  # (page id, image) of whole calls
-    ignored_bytes: int = 0  # bytes after the last frame of a whole call
+    frames: list[tuple[int, int, bytes]] = field(default_factory=list)  # verified (page id, tag, image)
 
-    @property
-    def pending_frames(self) -> int:
-        return len(self.pending)
+
+@dataclass(frozen=True)
+class Pending:
+    """The frames the next open applies, and why it would stop early."""
+
+    frames: list[tuple[int, bytes]]  # (page id, image), whole calls only, in log order
+    calls: int
+    refused: str | None  # the frame replay refuses to apply, if any
+
+
+def pending(scan: LogScan, db_size: int) -> Pending:
+    limit = -(-db_size // PAGE_SIZE) + len(scan.frames)
+    whole, calls, refused = 0, 0, None
+    for i, (page_id, tag, image) in enumerate(scan.frames):
+        if page_id == 0 and image[:16] != MAGIC:
+            refused = "a frame for page 0 holds no database header"
+            break
+        if page_id > limit:
+            refused = f"a frame for page {page_id} lies far beyond the end of the file"
+            break
+        if tag & FRAME_TAG_COMMIT:
+            whole, calls = i + 1, calls + 1
+    return Pending([(p, img) for p, _t, img in scan.frames[:whole]], calls, refused)
 
 
 def log_path_for(db_path: str) -> str:
@@ -84,8 +103,6 @@ def _scan(f, path: str, size: int) -> LogScan:
         scan.warnings.append("header checksum does not match")
     if page_size != PAGE_SIZE:
         scan.warnings.append(f"header page_size is {page_size}, not {PAGE_SIZE}")
-    call: list[tuple[int, bytes]] = []
-    end_of_calls = WAL_HEADER_SIZE
     at = WAL_HEADER_SIZE
     while at + FRAME_SIZE <= size:
         frame = f.read(FRAME_SIZE)
@@ -97,13 +114,6 @@ def _scan(f, path: str, size: int) -> LogScan:
             break
         if frame_checksum(page_id, salt2, image) != sum2:
             break
-        scan.valid_frames += 1
+        scan.frames.append((page_id, tag, image))
         at += FRAME_SIZE
-        call.append((page_id, image))
-        if tag & FRAME_TAG_COMMIT:
-            scan.pending.extend(call)
-            scan.calls += 1
-            call = []
-            end_of_calls = at
-    scan.ignored_bytes = size - end_of_calls
     return scan

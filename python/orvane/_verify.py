@@ -25,7 +25,7 @@ from ._format import (
     VERSION,
     Header,
 )
-from ._log import LogScan, log_path_for, scan_log
+from ._log import LogScan, log_path_for, pending, scan_log
 from ._replay import replay_vectors
 from ._verify_pages import (
     check_data_records,
@@ -55,40 +55,32 @@ def verify_file(path: str) -> VerifyResult:
     """Raises OSError when the file cannot be read."""
     out = Findings()
     log = scan_log(log_path_for(path))
-    overlay = _check_log(log, os.stat(path).st_size // PAGE_SIZE, out)
-    with DatabaseFile(path, overlay) as db:
-        result = VerifyResult(out, pending_frames=log.pending_frames if log else 0)
+    frames = _check_log(log, os.stat(path).st_size, out)
+    with DatabaseFile(path, dict(frames)) as db:
+        result = VerifyResult(out, pending_frames=len(frames))
         header = _check_header(db, out)
         if header is not None:
             _Checker(db, header, result).run()
     return result
 
 
-def _check_log(log: LogScan | None, file_pages: int, out: Findings) -> dict[int, bytes]:
-    """The pages the log's whole calls replace. A call can only add the pages it
-    allocated, all of which it logged: a frame further out is not applied."""
+def _check_log(log: LogScan | None, db_size: int, out: Findings) -> list[tuple[int, bytes]]:
+    """The frames the next open applies (later frames of a page win)."""
     if log is None:
-        return {}
+        return []
     for p in log.problems:
         out.error("log", p)
     for w in log.warnings:
         out.warn("log", w)
-    overlay: dict[int, bytes] = {}
-    bound = file_pages + len(log.pending)
-    for page_id, image in log.pending:
-        if page_id == 0 and image[:16] != MAGIC:
-            out.error("log", "a frame for page 0 holds no database header")
-            continue
-        if page_id >= bound:
-            out.error("log", f"a frame for page {page_id} lies far beyond the end of the file")
-            continue
-        overlay[page_id] = image
-    return overlay
+    todo = pending(log, db_size)
+    if todo.refused is not None:
+        out.error("log", todo.refused)
+    return todo.frames
 
 
 def _check_header(db: DatabaseFile, out: Findings) -> Header | None:
     """The header checks after which nothing else can be read sensibly."""
-    if db.size == 0 and not db.page_count:
+    if db.size == 0:
         out.error("header", "the file is empty")
         return None
     header = db.header()

@@ -1,0 +1,256 @@
+"""inspect and verify on files built byte by byte: exact output, exit status,
+and one rejected file per kind of corruption."""
+
+import json
+import os
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import file_builder as fb
+
+cli = pytest.importorskip("orvane._cli")
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+def test_inspect_text_counts_replayed_vectors(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    # b and c live; a is hidden by its marker; d is deleted and inserted again.
+    fb.one_collection_file(db, [("a", 1, [1, 2, 3]), ("b", 2, [1, 2, 3]), ("a", None, None),
+                                ("c", 3, [0, 0, 0]), ("d", 4, [1, 1, 1]), ("d", None, None),
+                                ("d", 5, [2, 2, 2])])
+    status, out, err = run(capsys, "inspect", str(db))
+    assert (status, err) == (0, "")
+    assert out == (
+        f"file: {db}\n"
+        "size: 16384 bytes, 4 pages\n"
+        'magic: "Kestrum v1", version 1, page_size 4096\n'
+        "next_page_id: 4, catalog_page_id: 3\n"
+        "created_at: 1700000000 (2023-11-14 22:13:20 UTC)\n"
+        "log: none\n"
+        "catalog page 3: 144 of 3056 bytes, 1 of 256 slots\n"
+        "collections: 1\n"
+        '  "c": Cosine, dimension 3, flat, 3 vectors\n'
+        # 5 vector records of 29 bytes + 2 markers of 5 bytes
+        "    data page 1: 155 of 3056 bytes, 7 of 256 slots; room for 100 more vectors (1-byte ids)\n"
+        "    metadata page 2: 0 of 3056 bytes, 0 of 256 slots; 0 documents\n"
+    )
+
+
+def test_inspect_json_has_stable_keys(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db, [("x1", 7, [1, 2, 3]), ("x1", 7, [3, 2, 1])])
+    status, out, _ = run(capsys, "inspect", "--json", str(db))
+    assert status == 0
+    page = {"present": True, "bytes_total": 3056, "slots_total": 256}
+    assert json.loads(out) == {
+        "file": str(db), "size": 16384, "page_count": 4,
+        "header": {"magic": "Kestrum v1", "version": 1, "page_size": 4096, "next_page_id": 4,
+                   "catalog_page_id": 3, "created_at": 1700000000},
+        "log": None,
+        "catalog": {"id": 3, "type": 4, "bytes_used": 144, "slots_used": 1, **page},
+        "skipped_catalog_records": [],
+        "collections": [{
+            "name": "c", "catalog_slot": 0, "dimension": 3, "distance": "Cosine",
+            "description": "", "index_type": "flat", "index": "flat",
+            "vectors": 1,  # the second record replaces the first
+            "metadata_documents": 0,
+            "pages": {"data": {"id": 1, "type": 1, "bytes_used": 60, "slots_used": 2, **page},
+                      "metadata": {"id": 2, "type": 3, "bytes_used": 0, "slots_used": 0, **page},
+                      "edges": None},
+            "room": {"vectors": 99, "id_bytes": 2},  # (3056 - 60) // 30
+        }],
+    }
+
+
+def test_inspect_full_page_leaves_no_room(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    vectors = [(f"id{i:04d}", i + 1, [0.5] * 128) for i in range(5)]  # 5 x 534 bytes
+    fb.one_collection_file(db, vectors, dimension=128)
+    _, out, _ = run(capsys, "inspect", str(db))
+    assert ("    data page 1: 2670 of 3056 bytes, 5 of 256 slots; room for 0 more vectors "
+            "(6-byte ids)\n") in out
+
+
+def test_inspect_and_verify_never_write(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db)
+    before = db.read_bytes()
+    os.utime(db, (1, 1))
+    for argv in (["inspect", str(db)], ["inspect", "--json", str(db)], ["verify", str(db)]):
+        assert run(capsys, *argv)[0] == 0
+    assert db.read_bytes() == before
+    assert os.stat(db).st_mtime == 1
+    assert sorted(os.listdir(tmp_path)) == ["v.db"]  # no log file appears
+
+
+def test_inspect_counts_pending_frames_of_whole_calls(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db)
+    page1 = fb.SlottedPage(1).append(fb.vector_record("z", 9, [0, 0, 1])).bytes()
+    log = (fb.wal_header() + fb.wal_frame(1, page1, commit=False) + fb.wal_frame(0, db.read_bytes()[:4096])
+           + fb.wal_frame(1, page1, commit=False)  # a call cut short: not applied
+           + b"torn")
+    (tmp_path / "v.db-wal").write_bytes(log)
+    _, out, _ = run(capsys, "inspect", str(db))
+    assert (f"log: {tmp_path}/v.db-wal, {len(log)} bytes, 2 pending frames of 1 call "
+            "(applied at the next open; not shown below)\n") in out
+    assert '  "c": Cosine, dimension 3, flat, 1 vector\n' in out  # the main file alone
+    status, out, _ = run(capsys, "verify", str(db))
+    assert (status, out) == (0, "ok: 1 collection, 1 vector, 4 pages, 2 pending log frames included\n")
+
+
+def test_inspect_refuses_what_is_not_a_database(tmp_path, capsys):
+    png = tmp_path / "p.png"
+    png.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(200))
+    assert run(capsys, "inspect", str(png)) == (
+        1, "", f'orvane: {png}: not an orvane database (no "Kestrum v1" magic)\n')
+    assert run(capsys, "inspect", str(tmp_path / "none.db")) == (
+        2, "", f"orvane: cannot read {tmp_path}/none.db: No such file or directory\n")
+    assert run(capsys, "verify", str(tmp_path)) == (
+        2, "", f"orvane: cannot read {tmp_path}: Is a directory\n")
+    assert sorted(os.listdir(tmp_path)) == ["p.png"]
+
+
+def test_verify_sound_file(tmp_path, capsys):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db, [("a", 1, [1, 2, 3]), ("a", None, None), ("a", 2, [1, 2, 3])])
+    assert run(capsys, "verify", str(db)) == (0, "ok: 1 collection, 1 vector, 4 pages\n", "")
+
+
+def _pages(db):
+    raw = db.read_bytes()
+    return [bytearray(raw[i:i + 4096]) for i in range(0, len(raw), 4096)]
+
+
+def _put(db, pages):
+    db.write_bytes(b"".join(bytes(p) for p in pages))
+
+
+def corrupt_magic(db):
+    pages = _pages(db)
+    pages[0][0:1] = b"k"
+    _put(db, pages)
+    return ['header: magic is not "Kestrum v1" and six zero bytes: not an orvane database']
+
+
+def corrupt_version(db):
+    pages = _pages(db)
+    struct.pack_into("<I", pages[0], 16, 2)
+    _put(db, pages)
+    return ["header: unsupported format version 2"]
+
+
+def corrupt_truncate(db):
+    db.write_bytes(db.read_bytes()[:-100])
+    return ["header: file length 16284 is not a multiple of 4096 (truncated?)",
+            "header: catalog_page_id 3 is beyond the end of the file (3 pages)",
+            "header: warning: next_page_id 4 is beyond the end of the file (3 pages)",
+            "pages 1-2: warning: not used by any collection"]
+
+
+def corrupt_entry_past_free_offset(db):
+    pages = _pages(db)
+    struct.pack_into("<HH", pages[1], 16 + 4, 1069, 40)  # slot 1 ends at 1109 > 1099
+    _put(db, pages)
+    return ["page 1 slot 1: record 1069..1109 runs past free_offset 1099"]
+
+
+def corrupt_slot_count(db):
+    pages = _pages(db)
+    struct.pack_into("<H", pages[3], 7, 257)
+    _put(db, pages)
+    return ["page 3: slot_count 257 exceeds 256",
+            "pages 1-2: warning: not used by any collection"]
+
+
+def corrupt_catalog_record(db):
+    pages = _pages(db)
+    pages[3][1040:1041] = b"["  # '{' -> '[': the record no longer parses
+    _put(db, pages)
+    return ["page 3 slot 0: catalog record does not decode: not JSON (expecting ',' delimiter)",
+            "pages 1-2: warning: not used by any collection"]
+
+
+def corrupt_shared_page(db):
+    pages = _pages(db)
+    cat = fb.SlottedPage(4).append(fb.catalog_record("c", 3, data=1, metadata=2))
+    cat.append(fb.catalog_record("d", 3, data=1, metadata=2))
+    pages[3] = bytearray(cat.bytes())
+    _put(db, pages)
+    return ['page 3 slot 1: collection "d": data_root_page 1 is also the data_root_page of collection "c"',
+            'page 3 slot 1: collection "d": metadata_root_page 2 is also the metadata_root_page of collection "c"']
+
+
+def corrupt_page_type(db):
+    pages = _pages(db)
+    pages[2][0] = 1  # the metadata page claims to hold vectors
+    _put(db, pages)
+    return ["page 2: page type 1, expected 3 (metadata)"]
+
+
+def corrupt_vector_length(db):
+    pages = _pages(db)
+    struct.pack_into("<I", pages[1], 1040 + 4 + 1 + 8, 4)  # slot 0 claims 4 components
+    _put(db, pages)
+    return ["page 1 slot 0: vector record of 29 bytes, expected 33 for 4 components"]
+
+
+def corrupt_dimension(db):
+    pages = _pages(db)
+    page = fb.SlottedPage(1).append(fb.vector_record("a", 1, [1, 2]))
+    pages[1] = bytearray(page.bytes())
+    _put(db, pages)
+    return ["page 1 slot 0: vector of 2 components in a collection of dimension 3"]
+
+
+def corrupt_log_magic(db):
+    (db.parent / "v.db-wal").write_bytes(fb.wal_header(magic=0x377F0682))
+    return ["log: invalid magic 0x377F0682"]
+
+
+CORRUPTIONS = [corrupt_magic, corrupt_version, corrupt_truncate, corrupt_entry_past_free_offset,
+               corrupt_slot_count, corrupt_catalog_record, corrupt_shared_page, corrupt_page_type,
+               corrupt_vector_length, corrupt_dimension, corrupt_log_magic]
+
+
+@pytest.mark.parametrize("corrupt", CORRUPTIONS, ids=lambda f: f.__name__[8:])
+def test_verify_rejects_each_corruption(tmp_path, capsys, corrupt):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db, [("a", 1, [1, 2, 3]), ("bb", 2, [4, 5, 6])])
+    assert run(capsys, "verify", str(db))[0] == 0
+    expected = corrupt(db)
+    status, out, err = run(capsys, "verify", str(db))
+    lines = out.splitlines()
+    errors = sum(1 for line in expected if ": warning: " not in line)
+    warnings = len(expected) - errors
+    assert (status, err) == (1, "")
+    assert lines[:-1] == expected
+    assert lines[-1] == (f"not sound: {errors} error{'s' * (errors != 1)}, "
+                         f"{warnings} warning{'s' * (warnings != 1)}")
+
+
+def test_python_m_orvane_exit_status(tmp_path):
+    db = tmp_path / "v.db"
+    fb.one_collection_file(db)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+    def main(*args):
+        return subprocess.run([sys.executable, "-m", "orvane", *args], capture_output=True,
+                              text=True, env=env, check=False)
+
+    ok = main("verify", str(db))
+    assert (ok.returncode, ok.stdout) == (0, "ok: 1 collection, 1 vector, 4 pages\n")
+    corrupt_slot_count(db)
+    assert main("verify", str(db)).returncode == 1
+    usage = main("verify")
+    assert usage.returncode == 2
+    assert "the following arguments are required: FILE" in usage.stderr
+    assert main("frobnicate", str(db)).returncode == 2
