@@ -1,7 +1,8 @@
 """What a collection holds after its pages are replayed at open.
 
-Vector data page, in slot order: a vector record whose D components are all
-present registers its id (the last record of an id wins); a deletion marker
+Pages are replayed in slot order. Vector data page: a vector record with the
+collection's dimension stores its vector (the latest record of an external id
+wins, and so does the latest record of an internal id); a deletion marker
 hides the records before it, so a vector inserted again after a delete is
 live again. Records the engine skips are skipped here too.
 """
@@ -23,12 +24,31 @@ from ._format import (
 @dataclass
 class VectorReplay:
     ids: dict[str, int] = field(default_factory=dict)  # external id -> internal id
-    live: set[int] = field(default_factory=set)  # internal ids in the index
+    externals: dict[int, str] = field(default_factory=dict)  # the index: internal -> external
     id_length: int | None = None  # byte length of the latest vector record's id
 
     @property
+    def live(self) -> set[int]:
+        return set(self.externals)
+
+    @property
     def live_count(self) -> int:
-        return len(self.live)
+        return len(self.externals)
+
+    def apply_vector(self, ext: str, internal: int) -> None:
+        old = self.ids.get(ext)
+        if old is not None and old != internal:
+            del self.externals[old]
+        other = self.externals.get(internal)
+        if other is not None and other != ext:
+            del self.ids[other]  # one internal id names one vector: the later record took it
+        self.ids[ext] = internal
+        self.externals[internal] = ext
+
+    def apply_marker(self, ext: str) -> None:
+        internal = self.ids.pop(ext, None)
+        if internal is not None:
+            del self.externals[internal]
 
 
 def replay_vectors(page: Page | None, dimension: int) -> VectorReplay:
@@ -38,26 +58,26 @@ def replay_vectors(page: Page | None, dimension: int) -> VectorReplay:
     for _slot, rec in page.records():
         r = decode_data_record(rec)
         if isinstance(r, DeletionMarker):
-            internal = out.ids.pop(r.external_id, None)
-            if internal is not None:
-                out.live.discard(internal)
+            out.apply_marker(r.external_id)
         elif isinstance(r, VectorRecord) and r.complete:
             out.id_length = len(r.external_id.encode())
             if r.dimension == dimension:  # the index refuses any other length
-                out.live.add(r.internal_id)
-            out.ids[r.external_id] = r.internal_id
+                out.apply_vector(r.external_id, r.internal_id)
     return out
 
 
 def metadata_documents(page: Page | None) -> int:
-    """Documents the metadata store holds after replay: the latest record per id
-    whose rest is one JSON value. Markers do not remove documents at load."""
+    """Documents after replay: a record whose rest is one JSON value stores its
+    document, a deletion marker removes the documents before it."""
     docs: set[str] = set()
     if page is None:
         return 0
     for _slot, rec in page.records():
         r = decode_metadata_record(rec)
-        if isinstance(r, str) or not r.json_text.strip(b" \t\n\r"):
+        if isinstance(r, str):
+            continue
+        if not r.json_text:
+            docs.discard(r.external_id)
             continue
         try:
             parse_json(r.json_text)

@@ -7,6 +7,7 @@ so one fault is reported once rather than again by every later check.
 from __future__ import annotations
 
 from ._catalog import parse_json
+from ._replay import VectorReplay
 from ._findings import Findings, at_page, quote, plural
 from ._format import (
     MAX_HNSW_LEVEL,
@@ -68,8 +69,7 @@ def check_directory(page: Page, out: Findings) -> list[int]:
 
 def check_data_records(page: Page, slots: list[int], dimension: int, out: Findings) -> None:
     """Vector records and deletion markers, replayed in slot order."""
-    live: dict[str, int] = {}
-    owner: dict[int, str] = {}
+    state = VectorReplay()
     for slot in slots:
         here = at_page(page.page_id, slot)
         rec = page.record(slot) or b""
@@ -78,8 +78,7 @@ def check_data_records(page: Page, slots: list[int], dimension: int, out: Findin
             out.error(here, r if rec else "empty record")
             continue
         if isinstance(r, DeletionMarker):
-            internal = live.pop(r.external_id, None)
-            owner.pop(internal, None)
+            state.apply_marker(r.external_id)
             continue
         expected = 16 + len(r.external_id.encode()) + 4 * r.dimension
         if not r.exact:
@@ -90,14 +89,10 @@ def check_data_records(page: Page, slots: list[int], dimension: int, out: Findin
             continue
         if r.internal_id == 0:
             out.error(here, "internal id 0 (ids start at 1)")
-        other = owner.get(r.internal_id)
+        other = state.externals.get(r.internal_id)
         if other is not None and other != r.external_id:
-            out.error(here, f"internal id {r.internal_id} of {quote(r.external_id)} also belongs to {quote(other)}")
-        previous = live.get(r.external_id)
-        if previous is not None and previous != r.internal_id:
-            owner.pop(previous, None)
-        live[r.external_id] = r.internal_id
-        owner[r.internal_id] = r.external_id
+            out.warn(here, f"internal id {r.internal_id} of {quote(r.external_id)} replaces the vector of {quote(other)}")
+        state.apply_vector(r.external_id, r.internal_id)
 
 
 def check_metadata_records(page: Page, slots: list[int], out: Findings) -> None:

@@ -88,14 +88,14 @@ def test_metadata_records(tmp_path, capsys):
     raw = bytearray(db.read_bytes())
     meta = fb.SlottedPage(3)
     meta.append(fb.metadata_record("a", b'{"k":[1,2]}')).append(fb.marker("a"))
-    meta.append(fb.metadata_record("b", b'{"k":'))
+    meta.append(fb.metadata_record("b", b'{"k":')).append(fb.metadata_record("c", b' "text" '))
     raw[2 * 4096:3 * 4096] = meta.bytes()
     db.write_bytes(bytes(raw))
     assert verify(capsys, db) == (1, ['page 2 slot 2: metadata of "b" is not one JSON value',
                                       "not sound: 1 error, 0 warnings"])
     cli.main(["inspect", str(db)])
-    # the marker does not remove the document at load
-    assert "    metadata page 2: 31 of 3056 bytes, 3 of 256 slots; 1 document\n" in capsys.readouterr().out
+    # the marker removes the document of "a"; "b" does not parse; "c" does
+    assert "    metadata page 2: 44 of 3056 bytes, 4 of 256 slots; 1 document\n" in capsys.readouterr().out
 
 
 def hnsw_file(db, snapshot_records, vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))):
