@@ -1,0 +1,189 @@
+"""Result values, metric selection and engine errors as seen from Python."""
+
+import math
+import struct
+
+import pytest
+
+
+def f32(x):
+    """x rounded to the nearest 32-bit float, as a Python float."""
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+def runtime_error(call):
+    with pytest.raises(RuntimeError) as info:
+        call()
+    assert type(info.value) is RuntimeError
+    assert len(info.value.args) == 1
+    return info.value.args[0]
+
+
+def test_search_results_are_new_lists_of_two_key_dicts(docs):
+    docs.insert([0, 0, 0], "origin")
+    docs.insert([3, 4, 0], "far")
+    first = docs.search([0, 0, 0])
+    assert first == [{"id": "origin", "score": 0.0}, {"id": "far", "score": 5.0}]
+    assert [list(hit) for hit in first] == [["id", "score"], ["id", "score"]]
+    assert all(type(hit["score"]) is float and type(hit["id"]) is str for hit in first)
+    second = docs.search([0, 0, 0])
+    assert second == first and second is not first and second[0] is not first[0]
+    first[0]["id"] = "changed"
+    assert docs.search([0, 0, 0])[0]["id"] == "origin"
+
+
+def test_top_k(docs):
+    for i in range(12):
+        docs.insert([float(i), 0, 0], f"v{i:02}")
+    assert [hit["id"] for hit in docs.search([0, 0, 0])] == [f"v{i:02}" for i in range(10)]
+    assert len(docs.search([0, 0, 0], None)) == 10
+    assert docs.search([0, 0, 0], 0) == []
+    assert [hit["id"] for hit in docs.search([11, 0, 0], 2)] == ["v11", "v10"]
+    assert len(docs.search([0, 0, 0], 100)) == 12
+
+
+@pytest.mark.parametrize(
+    "distance, expected",
+    [
+        # stored [1, 0, 0], query [2, 0, 0]
+        ("euclidean", 1.0),
+        ("dot", -2.0),
+        (None, 0.0),
+        ("Euclidean", 0.0),
+        ("EUCLIDEAN", 0.0),
+        ("Dot", 0.0),
+        ("dot ", 0.0),
+        ("cosine", 0.0),
+        ("Cosine", 0.0),
+        ("l2", 0.0),
+        ("", 0.0),
+    ],
+)
+def test_metric_spellings(db, distance, expected):
+    collection = db.create_collection("m", 3, distance)
+    collection.insert([1, 0, 0], "x")
+    assert collection.search([2, 0, 0]) == [{"id": "x", "score": expected}]
+
+
+def test_omitted_distance_is_cosine(db):
+    collection = db.create_collection("m", 2)
+    collection.insert([1, 0], "x")
+    collection.insert([0, 1], "y")
+    assert collection.search([3, 0]) == [{"id": "x", "score": 0.0}, {"id": "y", "score": 1.0}]
+
+
+def test_dot_product_orders_most_aligned_first(db):
+    collection = db.create_collection("d", 2, distance="dot")
+    collection.insert([1, 1], "weak")
+    collection.insert([3, 2], "strong")
+    assert collection.search([1, 1]) == [{"id": "strong", "score": -5.0},
+                                         {"id": "weak", "score": -2.0}]
+
+
+def test_scores_are_float32_widened_exactly(db):
+    collection = db.create_collection("d", 3, "dot")
+    collection.insert([0.1, 0, 0], "tenth")
+    [hit] = collection.search([1, 0, 0])
+    assert hit["score"] == -f32(0.1) == -0.10000000149011612
+
+
+@pytest.mark.parametrize(
+    "component, stored",
+    [
+        (1 + 2**-24, 1.0),  # halfway: ties to even
+        (1 + 2**-24 + 2**-50, 1 + 2**-23),
+        (3.4028235e38, f32(3.4028235e38)),
+        (2**128 - 2**103 - 2**76, 3.4028234663852886e38),  # above FLT_MAX, below halfway
+        (2**128 - 2**103, math.inf),  # halfway to 2**128 rounds to infinity
+        (-1e300, -math.inf),
+        (math.inf, math.inf),
+        (1e-50, 0.0),
+        (True, 1.0),
+    ],
+)
+def test_components_round_to_nearest_float32(db, component, stored):
+    collection = db.create_collection("d", 2, "dot")
+    collection.insert([component, 0], "x")
+    [hit] = collection.search([1, 0])
+    assert hit["score"] == -stored
+
+
+def test_nan_is_accepted(db):
+    collection = db.create_collection("e", 2, "euclidean")
+    collection.insert([math.nan, 0], "nan")
+    collection.insert([1, 0], "one")
+    hits = collection.search([0, 0])
+    assert sorted(hit["id"] for hit in hits) == ["nan", "one"]
+    assert any(math.isnan(hit["score"]) for hit in hits)
+
+
+def test_insert_returns_the_id_used(docs):
+    assert docs.insert([1, 2, 3], "a") == "a"
+    assert docs.insert([1, 2, 3], None) != docs.insert([1, 2, 3])
+    generated = docs.insert([1, 2, 3])
+    assert generated.startswith("doc_") and generated[4:].isdigit()
+    assert docs.insert([4, 5, 6], "a") == "a"
+    assert len(docs) == 4
+    assert docs.insert([0, 0, 0], "") == ""
+    assert docs.insert([0, 0, 0], "a\x00b") == "a\x00b"
+    assert {hit["id"] for hit in docs.search([0, 0, 0], 2)} == {"", "a\x00b"}
+
+
+def test_len_and_delete(docs):
+    assert len(docs) == 0 and not docs
+    docs.insert([1, 2, 3], "a")
+    docs.insert([1, 2, 3], "b")
+    assert len(docs) == 2
+    assert docs.delete("a") is None
+    assert docs.delete("never there") is None
+    assert len(docs) == 1
+    assert docs.search([1, 2, 3]) == [{"id": "b", "score": 0.0}]
+
+
+def test_engine_errors_become_runtime_errors_with_their_text(db, docs):
+    assert runtime_error(lambda: docs.insert([1, 2])) == "Dimension mismatch: expected 3, got 2"
+    assert runtime_error(lambda: docs.insert([])) == "Dimension mismatch: expected 3, got 0"
+    assert runtime_error(lambda: docs.search([1, 2, 3, 4])) == (
+        "Dimension mismatch: expected 3, got 4")
+    assert runtime_error(lambda: db.get_collection("nope")) == "Collection not found: nope"
+    assert runtime_error(lambda: db.get_collection("")) == "Collection not found: "
+    assert runtime_error(lambda: db.create_collection("docs", 5)) == (
+        "Collection already exists: docs")
+    assert len(docs) == 0
+
+
+def test_handles_share_one_collection(db, docs):
+    again = db.get_collection("docs")
+    assert again is not docs and repr(again) == repr(docs)
+    docs.insert([1, 1, 1], "a")
+    assert again.search([1, 1, 1]) == [{"id": "a", "score": 0.0}]
+    again.delete("a")
+    assert len(docs) == 0
+    assert sorted(db.list_collections()) == ["docs"]
+    db.create_collection("second", 1)
+    assert sorted(db.list_collections()) == ["docs", "second"]
+    assert all(type(name) is str for name in db.list_collections())
+
+
+def test_names_are_not_truncated_at_nul(db):
+    handle = db.create_collection("a\x00b", 2)
+    assert handle.name == "a\x00b"
+    assert repr(handle) == "Collection(name='a\x00b', dim=2)"
+    assert runtime_error(lambda: db.get_collection("a")) == "Collection not found: a"
+    assert db.get_collection("a\x00b").dimension == 2
+
+
+def test_dimension_zero(db):
+    empty = db.create_collection("zero", 0)
+    assert empty.insert([], "nothing") == "nothing"
+    assert runtime_error(lambda: empty.insert([1])) == "Dimension mismatch: expected 0, got 1"
+    assert len(empty) == 1
+
+
+def test_full_data_page(db):
+    # 3056 usable bytes, 32 per record (16 + 4-byte id + 3 floats): 95 fit.
+    docs = db.create_collection("docs", 3, "euclidean")
+    for i in range(95):
+        docs.insert([i, 0, 0], f"k{i:03}")
+    assert runtime_error(lambda: docs.insert([0.5, 0, 0], "over")) == "Vector data page full"
+    assert docs.search([0.5, 0, 0], 1) == [{"id": "over", "score": 0.0}]
