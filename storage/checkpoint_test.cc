@@ -1,0 +1,224 @@
+// Checkpoint of the live log and replay of a log left by an earlier run.
+#include <gtest/gtest.h>
+
+#include "storage/coding.h"
+#include "storage/header_format.h"
+#include "storage/page.h"
+#include "storage/test_dir.h"
+#include "storage/wal.h"
+#include "storage/wal_test_util.h"
+
+namespace orvane::storage {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes header_image(std::uint64_t next_page_id) {
+  Bytes page(kPageSize, 0);
+  DatabaseHeader h = DatabaseHeader::fresh(77);
+  h.next_page_id = next_page_id;
+  h.encode(page.data());
+  return page;
+}
+
+Bytes page_at(const Bytes& file, PageId id) {
+  return Bytes(file.begin() + id * kPageSize, file.begin() + (id + 1) * kPageSize);
+}
+
+struct Files {
+  TestDir dir;
+  std::string db = dir.path("db");
+  std::string log = dir.path("db-wal");
+  // A database of `pages` pages: header, then zeroed pages.
+  void make_db(std::size_t pages) {
+    Bytes file(pages * kPageSize, 0);
+    const Bytes h = header_image(pages);
+    std::copy(h.begin(), h.end(), file.begin());
+    write_file(db, file);
+  }
+};
+
+constexpr std::uint64_t kCommit = kFrameTagCommit;
+
+TEST(CheckpointTest, WholeCallsGoIntoTheDatabaseAndTheLogEmpties) {
+  Files f;
+  f.make_db(3);
+  Wal wal(f.log);
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{0, header_image(4)},
+                                                         {3, image_of(3)}})
+                  .has_value());
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(0x11)}}).has_value());
+  EXPECT_EQ(wal.frame_count(), 4u);
+  ASSERT_TRUE(wal.checkpoint(f.db).has_value());
+  const Bytes db = read_file(f.db);
+  ASSERT_EQ(db.size(), 4 * kPageSize);
+  EXPECT_EQ(page_at(db, 0), header_image(4));
+  EXPECT_EQ(page_at(db, 1), image_of(0x11));  // the later frame wins
+  EXPECT_EQ(page_at(db, 2), Bytes(kPageSize, 0));
+  EXPECT_EQ(page_at(db, 3), image_of(3));
+  EXPECT_EQ(read_file(f.log), make_log(wal.salt1(), wal.salt2(), {}));
+  EXPECT_EQ(wal.frame_count(), 0u);
+
+  // New frames follow the fresh header.
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{2, image_of(2)}}).has_value());
+  EXPECT_EQ(read_file(f.log).size(), 32 + kFrameSize);
+}
+
+TEST(CheckpointTest, FailureLeavesTheLogAsItWas) {
+  Files f;
+  Wal wal(f.log);
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
+  const Bytes log = read_file(f.log);
+  auto r = wal.checkpoint(f.db);  // no database file
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(), "I/O error: No such file or directory (os error 2)");
+  EXPECT_EQ(read_file(f.log), log);
+  EXPECT_EQ(wal.frame_count(), 1u);
+}
+
+TEST(CheckpointTest, OfferCheckpointsAtTheThreshold) {
+  Files f;
+  f.make_db(2);
+  Wal wal(f.log, kPageSize, 2);
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
+  ASSERT_TRUE(wal.offer_checkpoint(f.db).has_value());
+  EXPECT_EQ(wal.frame_count(), 1u);
+  EXPECT_EQ(page_at(read_file(f.db), 1), Bytes(kPageSize, 0));
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(2)}}).has_value());
+  ASSERT_TRUE(wal.offer_checkpoint(f.db).has_value());
+  EXPECT_EQ(wal.frame_count(), 0u);
+  EXPECT_EQ(page_at(read_file(f.db), 1), image_of(2));
+}
+
+TEST(CheckpointTest, AdoptedLogKeepsItsChain) {
+  Files f;
+  f.make_db(2);
+  // A log left by a run whose salts differ from ours, replay not run.
+  write_file(f.log, make_log(0x1111, 0x2222, {{1, 2 | kCommit, image_of(7)}}));
+  Wal wal(f.log);
+  ASSERT_TRUE(wal.open().has_value());
+  EXPECT_EQ(wal.frame_count(), 1u);
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{2, image_of(8)}}).has_value());
+  ASSERT_TRUE(wal.checkpoint(f.db).has_value());
+  const Bytes db = read_file(f.db);
+  EXPECT_EQ(page_at(db, 1), image_of(7));
+  EXPECT_EQ(page_at(db, 2), image_of(8));
+  EXPECT_EQ(read_file(f.log), make_log(0x1111, 0x2222, {}));
+}
+
+TEST(ReplayTest, AppendedFramesSurviveTheProcess) {
+  Files f;
+  f.make_db(2);
+  {
+    Wal first(f.log);
+    ASSERT_TRUE(first.open().has_value());
+    ASSERT_TRUE(first.append_frames(std::vector<ChangedPage>{{0, header_image(3)},
+                                                             {2, image_of(2)}})
+                    .has_value());
+    ASSERT_TRUE(first.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
+  }  // killed: no checkpoint
+  Wal second(f.log);
+  ASSERT_TRUE(replay_leftover_wal(second, f.db).has_value());
+  const Bytes db = read_file(f.db);
+  ASSERT_EQ(db.size(), 3 * kPageSize);
+  EXPECT_EQ(page_at(db, 0), header_image(3));
+  EXPECT_EQ(page_at(db, 1), image_of(1));
+  EXPECT_EQ(page_at(db, 2), image_of(2));
+  // Emptied, with the new object's salts, and opened as is.
+  const Bytes fresh = make_log(second.salt1(), second.salt2(), {});
+  EXPECT_EQ(read_file(f.log), fresh);
+  ASSERT_TRUE(second.open().has_value());
+  EXPECT_EQ(read_file(f.log), fresh);
+  EXPECT_EQ(second.frame_count(), 0u);
+}
+
+TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
+  struct Case {
+    const char* what;
+    std::vector<TestFrame> frames;
+    std::size_t cut;  // bytes removed from the end of the log
+    std::vector<PageId> applied;
+  };
+  const std::vector<Case> cases = {
+      {"torn last call", {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)},
+                          {3, 4 | kCommit, image_of(3)}}, 10, {1}},
+      {"call without commit", {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)}}, 0, {1}},
+      {"no commit at all", {{1, 2, image_of(1)}}, 0, {}},
+      {"header frame without magic", {{1, 2 | kCommit, image_of(1)}, {0, 4, image_of(9)},
+                                      {2, 4 | kCommit, image_of(2)}}, 0, {1}},
+      {"header frame with magic", {{0, 2 | kCommit, header_image(5)}}, 0, {0}},
+      // 2 pages in the file + 3 frames: page 5 is still believable, 6 is not.
+      {"page beyond the file", {{5, 2 | kCommit, image_of(5)}, {1, 4, image_of(1)},
+                                {6, 4 | kCommit, image_of(6)}}, 0, {5}},
+  };
+  for (const Case& c : cases) {
+    Files f;
+    f.make_db(2);
+    const Bytes before = read_file(f.db);
+    Bytes log = make_log(0xAAAA, 0xBBBB, c.frames);
+    log.resize(log.size() - c.cut);
+    write_file(f.log, log);
+    Wal wal(f.log);
+    ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value()) << c.what;
+    const Bytes db = read_file(f.db);
+    for (const TestFrame& fr : c.frames) {
+      const bool applied =
+          std::find(c.applied.begin(), c.applied.end(), fr.page_id) != c.applied.end();
+      const bool in_file = db.size() >= (fr.page_id + 1) * kPageSize &&
+                           page_at(db, fr.page_id) == fr.image;
+      EXPECT_EQ(in_file, applied) << c.what << ": page " << fr.page_id;
+    }
+    if (c.applied.empty()) {
+      EXPECT_EQ(db, before) << c.what;
+    }
+    EXPECT_EQ(read_file(f.log), make_log(wal.salt1(), wal.salt2(), {})) << c.what;
+  }
+}
+
+TEST(ReplayTest, LogsWithNothingToReplay) {
+  Files f;
+  f.make_db(2);
+  const Bytes db = read_file(f.db);
+  Wal wal(f.log);
+  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());  // no log at all
+  EXPECT_FALSE(path_exists(f.log));
+
+  for (const Bytes& small : {Bytes(1, 0x83), Bytes(31, 0), make_log(1, 2, {})}) {
+    write_file(f.log, small);
+    ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+    EXPECT_EQ(read_file(f.log), small);
+  }
+  // Valid header, no valid frame: left for open.
+  Bytes torn = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
+  torn.resize(100);
+  write_file(f.log, torn);
+  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+  EXPECT_EQ(read_file(f.log), torn);
+
+  // Rejected header on a longer log: deleted, database untouched.
+  Bytes alien = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
+  put_u32(alien.data(), 0xABCD);
+  write_file(f.log, alien);
+  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+  EXPECT_FALSE(path_exists(f.log));
+  EXPECT_EQ(read_file(f.db), db);
+}
+
+TEST(ReplayTest, FailureIsReturnedAndTheLogKept) {
+  Files f;
+  const Bytes log = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
+  write_file(f.log, log);
+  Wal wal(f.log);
+  auto r = replay_leftover_wal(wal, f.db);  // the database file is missing
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(), "I/O error: No such file or directory (os error 2)");
+  EXPECT_EQ(read_file(f.log), log);
+  EXPECT_FALSE(path_exists(f.db));
+}
+
+}  // namespace
+}  // namespace orvane::storage

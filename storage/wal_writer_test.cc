@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include "storage/coding.h"
+#include "storage/mem_file.h"
+#include "storage/test_dir.h"
+#include "storage/wal.h"
+#include "storage/wal_test_util.h"
+
+namespace orvane::storage {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::vector<ChangedPage> pages(std::initializer_list<std::pair<PageId, std::uint8_t>> spec) {
+  std::vector<ChangedPage> out;
+  for (auto [id, fill] : spec) out.push_back({id, image_of(fill)});
+  return out;
+}
+
+TEST(WalWriterTest, OneCallBecomesFramesEndingInACommit) {
+  TestDir dir;
+  Wal wal(dir.path("db-wal"));
+  EXPECT_EQ(wal.append_frames(pages({{1, 1}})).error().to_string(), "WAL not open");
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames({}).has_value());  // nothing to log
+  EXPECT_EQ(read_file(wal.path()).size(), 32u);
+
+  ASSERT_TRUE(wal.append_frames(pages({{0, 0xA0}, {5, 0xA5}, {2, 0xA2}})).has_value());
+  ASSERT_TRUE(wal.append_frames(pages({{5, 0xB5}})).has_value());
+  EXPECT_EQ(wal.frame_count(), 4u);
+  EXPECT_EQ(wal.sequence(), 0u);
+  const Bytes log = read_file(wal.path());
+  ASSERT_EQ(log.size(), 32 + 4 * kFrameSize);
+  // Exactly the bytes a log with these frames and this log's salts holds.
+  EXPECT_EQ(log, make_log(wal.salt1(), wal.salt2(),
+                          {{0, 2, image_of(0xA0)},
+                           {5, 2, image_of(0xA5)},
+                           {2, 2 | kFrameTagCommit, image_of(0xA2)},
+                           {5, 4 | kFrameTagCommit, image_of(0xB5)}}));
+}
+
+TEST(WalWriterTest, OneWritePerCall) {
+  TestDir dir;
+  Wal wal(dir.path("db-wal"));
+  ASSERT_TRUE(wal.open().has_value());
+  FaultyFile* faulty = nullptr;
+  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+    auto w = std::make_unique<FaultyFile>(std::move(f));
+    faulty = w.get();
+    return w;
+  });
+  ASSERT_TRUE(wal.append_frames(pages({{1, 1}, {2, 2}, {3, 3}})).has_value());
+  EXPECT_EQ(faulty->writes(), 1u);
+}
+
+TEST(WalWriterTest, FailedWriteIsCutOffAgain) {
+  TestDir dir;
+  Wal wal(dir.path("db-wal"));
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames(pages({{1, 1}})).has_value());
+  const Bytes good = read_file(wal.path());
+  FaultyFile* faulty = nullptr;
+  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+    auto w = std::make_unique<FaultyFile>(std::move(f));
+    faulty = w.get();
+    return w;
+  });
+  faulty->fail_write_number(1);
+  auto r = wal.append_frames(pages({{2, 2}, {3, 3}}));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
+  EXPECT_EQ(read_file(wal.path()), good);  // half a call was written, then cut
+  EXPECT_EQ(wal.frame_count(), 1u);
+
+  // When even the cut fails, the next call overwrites the remnant in place.
+  faulty->fail_write_number(1);
+  faulty->fail_truncates(true);
+  ASSERT_FALSE(wal.append_frames(pages({{2, 2}, {3, 3}})).has_value());
+  EXPECT_GT(read_file(wal.path()).size(), good.size());
+  faulty->fail_truncates(false);
+  ASSERT_TRUE(wal.append_frames(pages({{4, 4}})).has_value());
+  const Bytes log = read_file(wal.path());
+  ASSERT_EQ(log.size(), 32 + 2 * kFrameSize);
+  const auto frames = wal.read_frames(*faulty).value();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].page_id, 4u);
+  EXPECT_TRUE(frames[1].frame_tag & kFrameTagCommit);
+}
+
+TEST(WalWriterTest, LogRemovedFromItsPathIsCreatedAnew) {
+  TestDir dir;
+  Wal wal(dir.path("db-wal"));
+  ASSERT_TRUE(wal.open().has_value());
+  ASSERT_TRUE(wal.append_frames(pages({{1, 1}})).has_value());
+  ASSERT_TRUE(remove_file(wal.path()).has_value());
+  ASSERT_TRUE(wal.append_frames(pages({{2, 2}})).has_value());
+  const Bytes log = read_file(wal.path());
+  ASSERT_EQ(log.size(), 32 + kFrameSize);
+  EXPECT_EQ(get_u32(log.data() + 16), wal.salt1());
+  EXPECT_EQ(get_u32(log.data() + 32), 2u);
+  EXPECT_EQ(wal.frame_count(), 1u);
+
+  // Replaced by some other file: that file is started over as our log.
+  write_file(dir.path("other"), Bytes(100, 9));
+  std::filesystem::rename(dir.path("other"), wal.path());
+  ASSERT_TRUE(wal.append_frames(pages({{3, 3}})).has_value());
+  const Bytes replaced = read_file(wal.path());
+  ASSERT_EQ(replaced.size(), 32 + kFrameSize);
+  EXPECT_EQ(get_u32(replaced.data() + 32), 3u);
+}
+
+TEST(WalWriterTest, RefusesPagesAFrameCannotHold) {
+  TestDir dir;
+  Wal wal(dir.path("db-wal"));
+  ASSERT_TRUE(wal.open().has_value());
+  EXPECT_EQ(wal.append_frames(pages({{1, 1}, {0x100000000ULL, 2}})).error().to_string(),
+            "page id too large for a log frame: 4294967296");
+  std::vector<ChangedPage> small = {{1, Bytes(100, 0)}};
+  EXPECT_EQ(wal.append_frames(small).error().to_string(), "page image of 100 bytes, expected 4096");
+  EXPECT_EQ(read_file(wal.path()).size(), 32u);
+  EXPECT_EQ(wal.frame_count(), 0u);
+}
+
+}  // namespace
+}  // namespace orvane::storage
