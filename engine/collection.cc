@@ -1,0 +1,164 @@
+// Loading a collection (page allocation, replay) and reading it (search).
+// Writing is in collection_write.cc.
+#include "engine/collection.h"
+
+#include <mutex>
+
+#include "engine/json_text.h"
+#include "index/hnsw_edges.h"
+#include "storage/page.h"
+
+namespace orvane::engine {
+
+namespace {
+
+storage::Result<void> allocate_if_missing(storage::PageCache& cache, storage::PageId& field,
+                                          std::uint8_t page_type) {
+  if (field != 0) return {};
+  auto id = cache.allocate_page(page_type);
+  if (!id) return std::unexpected(id.error());
+  field = *id;
+  return {};
+}
+
+// Calls on_record(bytes) for every present record of the page, in slot order,
+// holding the page's lock shared.
+template <class OnRecord>
+storage::Result<void> for_each_record(storage::PageCache& cache, storage::PageId id,
+                                      OnRecord&& on_record) {
+  auto page = cache.fetch_page(id);
+  if (!page) return std::unexpected(page.error());
+  std::shared_lock lock((*page)->mutex());
+  const auto bytes = std::as_const(**page).bytes();
+  const std::uint16_t slots = storage::PageHeader::decode(bytes).slot_count;
+  for (std::uint16_t slot = 0; slot < slots; ++slot) {
+    if (auto record = storage::read_record(id, bytes, slot)) on_record(*record);
+  }
+  return {};
+}
+
+}  // namespace
+
+Collection::Collection(CollectionConfig config, std::shared_ptr<storage::PageCache> cache)
+    : config_(std::move(config)),
+      cache_(std::move(cache)),
+      index_(config_.uses_hnsw(), config_.dimension, config_.distance) {}
+
+EngineResult<std::shared_ptr<Collection>> Collection::materialise(
+    CollectionConfig& config, std::shared_ptr<storage::PageCache> cache) {
+  const bool hnsw = config.uses_hnsw();
+  if (auto r = allocate_if_missing(*cache, config.data_root_page, storage::kPageTypeVectorData);
+      !r) {
+    return std::unexpected(r.error());
+  }
+  if (auto r = allocate_if_missing(*cache, config.metadata_root_page, storage::kPageTypeMetadata);
+      !r) {
+    return std::unexpected(r.error());
+  }
+  if (hnsw) {
+    if (auto r = allocate_if_missing(*cache, config.hnsw_edge_page, storage::kPageTypeHnswEdges);
+        !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  std::shared_ptr<Collection> c(new Collection(config, std::move(cache)));
+  if (auto r = c->replay_vector_page(); !r) return std::unexpected(r.error());
+  if (auto r = c->replay_metadata_page(); !r) return std::unexpected(r.error());
+  if (hnsw) {
+    // The stored snapshot replaces the links that re-inserting produced.
+    if (auto r = index::restore_edges(*c->index_.graph(), *c->cache_, config.hnsw_edge_page); !r) {
+      return std::unexpected(EngineError::internal(r.error().to_string()));
+    }
+  }
+  return c;
+}
+
+storage::Result<void> Collection::replay_vector_page() {
+  // Records are applied in slot order, so a deletion marker hides only the
+  // records before it: a vector deleted and inserted again comes back.
+  return for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
+    if (auto id = decode_marker(rec)) {
+      apply_marker(*id);
+    } else if (auto vector = decode_vector_record(rec)) {
+      apply_vector(std::move(*vector));
+    }
+  });
+}
+
+storage::Result<void> Collection::replay_metadata_page() {
+  // Same rule as the vector data page: a marker removes the documents before it.
+  return for_each_record(*cache_, config_.metadata_root_page,
+                         [&](std::span<const std::uint8_t> rec) {
+                           if (auto id = decode_marker(rec)) {
+                             metadata_.erase(*id);
+                           } else if (auto doc = decode_metadata_record(rec)) {
+                             metadata_.upsert(doc->id, std::move(doc->metadata));
+                           }
+                         });
+}
+
+void Collection::apply_vector(DecodedVector&& record) {
+  // A record the index refuses (wrong length) leaves no trace at all, so the
+  // maps never name a vector that the index does not hold.
+  if (record.components.size() != config_.dimension) return;
+  if (!index_.insert(record.internal_id, record.components)) return;
+  // The latest record of an external id wins: its older internal id goes.
+  if (auto it = ids_.find(record.id); it != ids_.end() && it->second != record.internal_id) {
+    index_.remove(it->second);
+    externals_.erase(it->second);
+  }
+  // An internal id names one external id: a file written while ids could
+  // collide may hold two; the later record took the vector's place.
+  if (auto it = externals_.find(record.internal_id);
+      it != externals_.end() && it->second != record.id) {
+    ids_.erase(it->second);
+  }
+  ids_.insert_or_assign(record.id, record.internal_id);
+  externals_.insert_or_assign(record.internal_id, std::move(record.id));
+}
+
+void Collection::apply_marker(const std::string& id) {
+  auto it = ids_.find(id);
+  if (it == ids_.end()) return;
+  index_.remove(it->second);
+  externals_.erase(it->second);
+  ids_.erase(it);
+}
+
+EngineResult<std::vector<SearchResult>> Collection::search(std::span<const float> query,
+                                                           std::uint64_t top_k) const {
+  if (query.size() != config_.dimension) {
+    return std::unexpected(EngineError::dimension_mismatch(config_.dimension, query.size()));
+  }
+  auto scored = index_.search(query, top_k);
+  if (!scored) return std::unexpected(EngineError(scored.error()));
+  std::vector<SearchResult> results;
+  results.reserve(scored->size());
+  for (const index::ScoredId& s : *scored) {
+    SearchResult r;
+    auto it = externals_.find(s.id);
+    r.id = it != externals_.end() ? it->second : "unknown_" + std::to_string(s.id);
+    r.score = s.distance;
+    if (const nlohmann::json* doc = metadata_.find(r.id)) r.metadata = render_json(*doc).text;
+    results.push_back(std::move(r));
+  }
+  return results;
+}
+
+std::optional<DecodedVector> Collection::vector_on_page(const std::string& id) const {
+  std::optional<DecodedVector> latest;
+  auto r =
+      for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
+        if (auto marker = decode_marker(rec)) {
+          if (*marker == id) latest.reset();
+        } else if (auto vector = decode_vector_record(rec)) {
+          if (vector->id == id && vector->components.size() == config_.dimension) {
+            latest = std::move(vector);
+          }
+        }
+      });
+  if (!r) return std::nullopt;
+  return latest;
+}
+
+}  // namespace orvane::engine
