@@ -11,14 +11,22 @@ namespace {
 const detail::DistanceKernels* kernels_for(Isa isa) {
   switch (isa) {
     case Isa::Scalar: break;
-    case Isa::Avx2: return nullptr;
-    case Isa::Avx512: return nullptr;
+    case Isa::Avx2: return &detail::kAvx2Kernels;
+    case Isa::Avx512: return &detail::kAvx512Kernels;
   }
   return &detail::kScalarKernels;
 }
 
+// Ascending capability; the last entry is the default. A CPU with AVX-512F but
+// not AVX2+FMA does not exist in practice, but the checks stay independent.
 std::vector<Isa> detect() {
   std::vector<Isa> isas = {Isa::Scalar};
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) isas.push_back(Isa::Avx2);
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+      __builtin_cpu_supports("fma")) {
+    isas.push_back(Isa::Avx512);
+  }
   return isas;
 }
 
