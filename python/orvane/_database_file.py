@@ -51,17 +51,24 @@ class DatabaseFile:
         """Whole pages, counting pages that only the overlay holds."""
         return max([self.file_pages] + [p + 1 for p in self._overlay])
 
+    @property
+    def effective_size(self) -> int:
+        """The length once the overlay is written: an image past the end extends the file."""
+        return max([self.size] + [(p + 1) * PAGE_SIZE for p in self._overlay])
+
     def raw_page(self, page_id: int) -> bytes | None:
-        """The page's bytes, or None when it lies beyond the end."""
+        """The page's bytes, or None when it lies beyond the end. Below the
+        overlay's last page, missing bytes read as zeros, as they will in the
+        file once the overlay is written."""
         if page_id in self._overlay:
             return self._overlay[page_id]
         if page_id not in self._pages:
             data = None
-            if page_id < self.file_pages:
+            if page_id < self.page_count:
                 self._file.seek(page_id * PAGE_SIZE)
                 data = self._file.read(PAGE_SIZE)
                 if len(data) < PAGE_SIZE:
-                    data = None
+                    data = data + bytes(PAGE_SIZE - len(data)) if self._overlay else None
             self._pages[page_id] = data
         return self._pages[page_id]
 

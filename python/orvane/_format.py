@@ -186,12 +186,6 @@ def decode_data_record(rec: bytes) -> VectorRecord | DeletionMarker | str:
     return VectorRecord(ext, u64(rec, 4 + id_len), dim, len(rec) >= expected, len(rec) == expected)
 
 
-def components(rec: bytes, record: VectorRecord) -> tuple[float, ...]:
-    """REQUIRES: record decoded from rec and complete."""
-    start = 16 + len(record.external_id.encode())
-    return struct.unpack_from(f"<{record.dimension}f", rec, start)
-
-
 @dataclass(frozen=True)
 class MetadataRecord:
     external_id: str

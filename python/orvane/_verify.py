@@ -96,7 +96,7 @@ def _check_header(db: DatabaseFile, out: Findings) -> Header | None:
     if header.page_size != PAGE_SIZE:
         out.error("header", f"page_size {header.page_size}, expected {PAGE_SIZE}")
         return None
-    if db.size % PAGE_SIZE:
+    if db.effective_size % PAGE_SIZE:
         out.error("header", f"file length {db.size} is not a multiple of {PAGE_SIZE} (truncated?)")
     return header
 
@@ -112,7 +112,7 @@ class _Checker:
         h, db, out = self.header, self.db, self.out
         self.result.pages = db.page_count
         slots: list[CatalogSlot] = []
-        if h.catalog_page_id >= db.page_count:
+        if h.catalog_page_id != 0 and db.page(h.catalog_page_id) is None:
             out.error("header", f"catalog_page_id {h.catalog_page_id} is beyond the end of the file ({plural(db.page_count, 'page')})")
         elif h.catalog_page_id != 0:
             self.owner[h.catalog_page_id] = "the catalog page"
@@ -131,7 +131,7 @@ class _Checker:
         self.result.collections = len(winners)
         for s in winners:
             c = s.config
-            data = db.page(c.data_root_page) if c.data_root_page and c.data_root_page < db.page_count else None
+            data = db.page(c.data_root_page) if c.data_root_page else None
             self.result.vectors += replay_vectors(data, c.dimension).live_count
         self._check_page_ids()
 
@@ -156,7 +156,7 @@ class _Checker:
                 if field != "hnsw_edge_page" or c.is_hnsw:
                     self.out.warn(where, f"{who}: {field} 0: a new page is allocated at every open")
                 continue
-            if page_id >= self.db.page_count:
+            if self.db.page(page_id) is None:
                 self.out.error(where, f"{who}: {field} {page_id} is beyond the end of the file ({plural(self.db.page_count, 'page')})")
                 continue
             if page_id in self.owner:
