@@ -186,4 +186,7 @@ def test_full_data_page(db):
     for i in range(95):
         docs.insert([i, 0, 0], f"k{i:03}")
     assert runtime_error(lambda: docs.insert([0.5, 0, 0], "over")) == "Vector data page full"
-    assert docs.search([0.5, 0, 0], 1) == [{"id": "over", "score": 0.0}]
+    assert runtime_error(lambda: docs.insert([0.5, 0, 0])) == "Vector data page full"
+    assert docs.search([94, 0, 0], 1) == [{"id": "k094", "score": 0.0}]
+    # Replacing a stored id appends a record too, so it needs room as well.
+    assert runtime_error(lambda: docs.insert([7, 0, 0], "k000")) == "Vector data page full"
