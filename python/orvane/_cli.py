@@ -60,7 +60,8 @@ def _verify(path: str) -> int:
     for f in findings.items:
         print(f)
     if findings.errors:
-        print(f"not sound: {plural(findings.errors, 'error')}, {plural(findings.warnings, 'warning')}")
+        errors, warnings = plural(findings.errors, "error"), plural(findings.warnings, "warning")
+        print(f"not sound: {errors}, {warnings}")
         return EXIT_PROBLEMS
     summary = (
         f"ok: {plural(result.collections, 'collection')}, {plural(result.vectors, 'vector')}, "

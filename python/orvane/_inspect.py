@@ -157,7 +157,8 @@ def _page_line(role: str, info: dict | None) -> str:
 
 def render_text(r: dict) -> str:
     h = r["header"]
-    when = datetime.datetime.fromtimestamp(min(h["created_at"], 253402300799), datetime.timezone.utc)
+    last_second = 253402300799  # 9999-12-31 23:59:59, the last time datetime shows
+    when = datetime.datetime.fromtimestamp(min(h["created_at"], last_second), datetime.timezone.utc)
     lines = [
         f"file: {r['file']}",
         f"size: {r['size']} bytes, {r['page_count']} pages",

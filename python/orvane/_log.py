@@ -36,7 +36,8 @@ class LogScan:
     size: int
     problems: list[str] = field(default_factory=list)  # header faults: replay refuses the log
     warnings: list[str] = field(default_factory=list)
-    frames: list[tuple[int, int, bytes]] = field(default_factory=list)  # verified (page id, tag, image)
+    # verified frames: (page id, tag, image)
+    frames: list[tuple[int, int, bytes]] = field(default_factory=list)
 
 
 @dataclass(frozen=True)

@@ -85,7 +85,9 @@ def _check_header(db: DatabaseFile, out: Findings) -> Header | None:
         return None
     header = db.header()
     if header is None:
-        out.error("header", f"file of {db.size} bytes is shorter than the {HEADER_SIZE}-byte header")
+        out.error(
+            "header", f"file of {db.size} bytes is shorter than the {HEADER_SIZE}-byte header"
+        )
         return None
     if header.magic != MAGIC:
         out.error("header", 'magic is not "Kestrum v1" and six zero bytes: not an orvane database')
@@ -113,7 +115,7 @@ class _Checker:
         self.result.pages = db.page_count
         slots: list[CatalogSlot] = []
         if h.catalog_page_id != 0 and db.page(h.catalog_page_id) is None:
-            out.error("header", f"catalog_page_id {h.catalog_page_id} is beyond the end of the file ({plural(db.page_count, 'page')})")
+            out.error("header", f"catalog_page_id {h.catalog_page_id} {self._beyond_end()}")
         elif h.catalog_page_id != 0:
             self.owner[h.catalog_page_id] = "the catalog page"
             page = db.page(h.catalog_page_id)
@@ -122,7 +124,8 @@ class _Checker:
             slots = [s for s in db.catalog(h) if s.slot in sound]
             for s in slots:
                 if s.config is None:
-                    out.error(at_page(h.catalog_page_id, s.slot), f"catalog record does not decode: {s.error}")
+                    where = at_page(h.catalog_page_id, s.slot)
+                    out.error(where, f"catalog record does not decode: {s.error}")
         self._check_names(slots)
         for s in slots:
             if s.config is not None:
@@ -143,7 +146,8 @@ class _Checker:
             if s.config.name in first:
                 self.out.warn(
                     at_page(self.header.catalog_page_id, s.slot),
-                    f"collection {quote(s.config.name)} again: replaces the record of slot {first[s.config.name]}",
+                    f"collection {quote(s.config.name)} again: "
+                    f"replaces the record of slot {first[s.config.name]}",
                 )
             first[s.config.name] = s.slot
 
@@ -157,7 +161,7 @@ class _Checker:
                     self.out.warn(where, f"{who}: {field} 0: a new page is allocated at every open")
                 continue
             if self.db.page(page_id) is None:
-                self.out.error(where, f"{who}: {field} {page_id} is beyond the end of the file ({plural(self.db.page_count, 'page')})")
+                self.out.error(where, f"{who}: {field} {page_id} {self._beyond_end()}")
                 continue
             if page_id in self.owner:
                 self.out.error(where, f"{who}: {field} {page_id} is also {self.owner[page_id]}")
@@ -178,6 +182,9 @@ class _Checker:
             slots = check_directory(page, self.out)
             check_edge_snapshot(page, slots, (live or set()) if c.is_hnsw else None, self.out)
 
+    def _beyond_end(self) -> str:
+        return f"is beyond the end of the file ({plural(self.db.page_count, 'page')})"
+
     def _page(self, page_id: int, page_type: int):
         page = self.db.page(page_id)
         check_page_type(page, page_type, self.out)
@@ -188,9 +195,12 @@ class _Checker:
         in_use = max(self.owner) + 1
         pages = self.db.page_count
         if h.next_page_id < in_use:
-            out.error("header", f"next_page_id {h.next_page_id} is not above page {in_use - 1}, which is in use")
+            out.error(
+                "header",
+                f"next_page_id {h.next_page_id} is not above page {in_use - 1}, which is in use",
+            )
         elif h.next_page_id > pages:
-            out.warn("header", f"next_page_id {h.next_page_id} is beyond the end of the file ({plural(pages, 'page')})")
+            out.warn("header", f"next_page_id {h.next_page_id} {self._beyond_end()}")
         unused = [p for p in range(1, pages) if p not in self.owner]
         if unused:
             label = "page" if len(unused) == 1 else "pages"

@@ -54,9 +54,12 @@ def check_directory(page: Page, out: Findings) -> list[int]:
         if e.length == 0:
             sound.append(slot)  # an empty record: its role decides
         elif e.offset < RECORD_AREA_START:
-            out.error(here, f"record offset {e.offset} lies before the record area ({RECORD_AREA_START})")
+            out.error(
+                here, f"record offset {e.offset} lies before the record area ({RECORD_AREA_START})"
+            )
         elif e.offset + e.length > free:
-            out.error(here, f"record {e.offset}..{e.offset + e.length} runs past free_offset {free}")
+            end = e.offset + e.length
+            out.error(here, f"record {e.offset}..{end} runs past free_offset {free}")
         else:
             sound.append(slot)
             spans.append((e.offset, e.offset + e.length, slot))
@@ -82,16 +85,27 @@ def check_data_records(page: Page, slots: list[int], dimension: int, out: Findin
             continue
         expected = 16 + len(r.external_id.encode()) + 4 * r.dimension
         if not r.exact:
-            out.error(here, f"vector record of {len(rec)} bytes, expected {expected} for {r.dimension} components")
+            out.error(
+                here,
+                f"vector record of {len(rec)} bytes, expected {expected} "
+                f"for {r.dimension} components",
+            )
             continue
         if r.dimension != dimension:
-            out.error(here, f"vector of {r.dimension} components in a collection of dimension {dimension}")
+            out.error(
+                here,
+                f"vector of {r.dimension} components in a collection of dimension {dimension}",
+            )
             continue
         if r.internal_id == 0:
             out.error(here, "internal id 0 (ids start at 1)")
         other = state.externals.get(r.internal_id)
         if other is not None and other != r.external_id:
-            out.warn(here, f"internal id {r.internal_id} of {quote(r.external_id)} replaces the vector of {quote(other)}")
+            out.warn(
+                here,
+                f"internal id {r.internal_id} of {quote(r.external_id)} "
+                f"replaces the vector of {quote(other)}",
+            )
         state.apply_vector(r.external_id, r.internal_id)
 
 
@@ -129,16 +143,19 @@ def check_edge_snapshot(page: Page, slots: list[int], live: set[int] | None, out
         out.error(where, f"no entry point for {plural(len(nodes), 'node')}")
     elif head.entry_point != 0 and head.entry_point not in nodes:
         out.error(where, f"entry point {head.entry_point} is not a node of the snapshot")
-    dangling = sum(1 for n in nodes.values() for ids in n.lists.values() for i in ids if i not in nodes)
+    links = [i for n in nodes.values() for ids in n.lists.values() for i in ids]
+    dangling = sum(1 for i in links if i not in nodes)
+    page_where = at_page(page.page_id)
     if dangling:
-        out.warn(at_page(page.page_id), f"{plural(dangling, 'neighbour link')} to ids without a node")
+        out.warn(page_where, f"{plural(dangling, 'neighbour link')} to ids without a node")
     if live is None:
         return
     gone, missing = len(set(nodes) - live), len(live - set(nodes))
     if gone:
-        out.warn(at_page(page.page_id), f"{plural(gone, 'snapshot node')} without a live vector (deleted since)")
+        nodes_gone = plural(gone, "snapshot node")
+        out.warn(page_where, f"{nodes_gone} without a live vector (deleted since)")
     if missing:
-        out.warn(at_page(page.page_id), f"{plural(missing, 'live vector')} missing from the snapshot")
+        out.warn(page_where, f"{plural(missing, 'live vector')} missing from the snapshot")
 
 
 def _check_nodes(page: Page, head: EdgeHeader, out: Findings) -> dict[int, EdgeNode] | None:
@@ -148,7 +165,8 @@ def _check_nodes(page: Page, head: EdgeHeader, out: Findings) -> dict[int, EdgeN
         out.error(where, f"max_level {head.max_level} above {MAX_HNSW_LEVEL}")
         return None
     if head.node_count != count - 1:
-        out.error(where, f"header counts {plural(head.node_count, 'node')}, the page holds {count - 1} node records")
+        counted = plural(head.node_count, "node")
+        out.error(where, f"header counts {counted}, the page holds {count - 1} node records")
     nodes: dict[int, EdgeNode] = {}
     sound = True
     for slot in range(1, count):
@@ -161,7 +179,8 @@ def _check_nodes(page: Page, head: EdgeHeader, out: Findings) -> dict[int, EdgeN
             out.error(here, f"node {node.node_id} is recorded twice or is not an id")
             sound = False
         elif node.level > head.max_level:
-            out.error(here, f"node {node.node_id} has level {node.level}, above max_level {head.max_level}")
+            above = f"above max_level {head.max_level}"
+            out.error(here, f"node {node.node_id} has level {node.level}, {above}")
             sound = False
         else:
             nodes[node.node_id] = node
