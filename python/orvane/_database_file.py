@@ -8,7 +8,9 @@ caller can look at the database as its next open will see it.
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
 from dataclasses import dataclass
 
 from ._catalog import CollectionConfig, decode_config
@@ -22,16 +24,25 @@ class CatalogSlot:
     error: str | None  # why the record does not decode
 
 
+def open_regular(path: str):
+    """Opens a regular file for reading; a FIFO or a device is refused with
+    OSError instead of blocking or reading without end."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file")
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
 class DatabaseFile:
     def __init__(self, path: str, overlay: dict[int, bytes] | None = None) -> None:
         """Raises OSError when the file cannot be opened or read."""
         self.path = path
-        self._file = open(path, "rb")
-        try:
-            self.size = os.fstat(self._file.fileno()).st_size
-        except OSError:
-            self._file.close()
-            raise
+        self._file = open_regular(path)
+        self.size = os.fstat(self._file.fileno()).st_size
         self._overlay = overlay or {}
         self._pages: dict[int, bytes | None] = {}
 

@@ -20,6 +20,7 @@ import struct
 import zlib
 from dataclasses import dataclass, field
 
+from ._database_file import open_regular
 from ._format import MAGIC, PAGE_SIZE
 
 WAL_MAGIC = 0x377F0683
@@ -76,11 +77,15 @@ def frame_checksum(page_id: int, salt: int, image: bytes) -> int:
 def scan_log(path: str) -> LogScan | None:
     """None when there is no log file. Reads at most the header and whole frames."""
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            return _scan(f, path, size)
+        f = open_regular(path)
     except FileNotFoundError:
         return None
+    except OSError as err:
+        scan = LogScan(path, 0)
+        scan.problems.append(f"cannot be read: {err.strerror or err}")
+        return scan
+    with f:
+        return _scan(f, path, os.fstat(f.fileno()).st_size)
 
 
 def _scan(f, path: str, size: int) -> LogScan:

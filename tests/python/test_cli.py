@@ -115,8 +115,13 @@ def test_inspect_refuses_what_is_not_a_database(tmp_path, capsys):
     assert run(capsys, "inspect", str(tmp_path / "none.db")) == (
         2, "", f"orvane: cannot read {tmp_path}/none.db: No such file or directory\n")
     assert run(capsys, "verify", str(tmp_path)) == (
-        2, "", f"orvane: cannot read {tmp_path}: Is a directory\n")
-    assert sorted(os.listdir(tmp_path)) == ["p.png"]
+        2, "", f"orvane: cannot read {tmp_path}: not a regular file\n")
+    fifo = tmp_path / "fifo.db"
+    os.mkfifo(fifo)  # must be refused, not waited on
+    for command in ("inspect", "verify"):
+        assert run(capsys, command, str(fifo)) == (
+            2, "", f"orvane: cannot read {fifo}: not a regular file\n")
+    assert sorted(os.listdir(tmp_path)) == ["fifo.db", "p.png"]
 
 
 def test_verify_sound_file(tmp_path, capsys):
@@ -211,6 +216,11 @@ def corrupt_dimension(db):
     return ["page 1 slot 0: vector of 2 components in a collection of dimension 3"]
 
 
+def corrupt_log_not_a_file(db):
+    (db.parent / "v.db-wal").mkdir()
+    return ["log: cannot be read: not a regular file"]
+
+
 def corrupt_log_magic(db):
     (db.parent / "v.db-wal").write_bytes(fb.wal_header(magic=0x377F0682))
     return ["log: invalid magic 0x377F0682"]
@@ -218,7 +228,7 @@ def corrupt_log_magic(db):
 
 CORRUPTIONS = [corrupt_magic, corrupt_version, corrupt_truncate, corrupt_entry_past_free_offset,
                corrupt_slot_count, corrupt_catalog_record, corrupt_shared_page, corrupt_page_type,
-               corrupt_vector_length, corrupt_dimension, corrupt_log_magic]
+               corrupt_vector_length, corrupt_dimension, corrupt_log_magic, corrupt_log_not_a_file]
 
 
 @pytest.mark.parametrize("corrupt", CORRUPTIONS, ids=lambda f: f.__name__[8:])
