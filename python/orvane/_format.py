@@ -120,10 +120,12 @@ class Page:
         return min(max(self.free_offset - RECORD_AREA_START, 0), RECORD_AREA_SIZE)
 
     def slots_used(self) -> int:
-        return min(self.slot_count, MAX_SLOTS)
+        """slot_count as stored: above 256 only on a damaged page."""
+        return self.slot_count
 
     def entry(self, slot: int) -> SlotEntry:
-        """REQUIRES: slot < MAX_SLOTS (the directory holds 256 entries)."""
+        """REQUIRES: 16 + 4 * (slot + 1) <= PAGE_SIZE. Entries from 256 on lie in
+        the record area; the engine still reads them when slot_count says so."""
         at = PAGE_HEADER_SIZE + 4 * slot
         return SlotEntry(u16(self.data, at), u16(self.data, at + 2))
 
@@ -138,9 +140,10 @@ class Page:
         return bytes(self.data[e.offset : e.offset + e.length])
 
     def records(self) -> list[tuple[int, bytes]]:
-        """(slot, record) for every slot below slot_count that yields a record."""
+        """(slot, record) for every slot below slot_count that yields a record,
+        exactly as the engine walks a page."""
         out = []
-        for slot in range(min(self.slot_count, MAX_SLOTS)):
+        for slot in range(self.slot_count):
             rec = self.record(slot)
             if rec is not None:
                 out.append((slot, rec))
