@@ -45,8 +45,7 @@ TEST(CheckpointTest, WholeCallsGoIntoTheDatabaseAndTheLogEmpties) {
   f.make_db(3);
   Wal wal(f.log);
   ASSERT_TRUE(wal.open().has_value());
-  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{0, header_image(4)},
-                                                         {3, image_of(3)}})
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{0, header_image(4)}, {3, image_of(3)}})
                   .has_value());
   ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
   ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(0x11)}}).has_value());
@@ -116,9 +115,9 @@ TEST(ReplayTest, AppendedFramesSurviveTheProcess) {
   {
     Wal first(f.log);
     ASSERT_TRUE(first.open().has_value());
-    ASSERT_TRUE(first.append_frames(std::vector<ChangedPage>{{0, header_image(3)},
-                                                             {2, image_of(2)}})
-                    .has_value());
+    ASSERT_TRUE(
+        first.append_frames(std::vector<ChangedPage>{{0, header_image(3)}, {2, image_of(2)}})
+            .has_value());
     ASSERT_TRUE(first.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
   }  // killed: no checkpoint
   Wal second(f.log);
@@ -144,16 +143,22 @@ TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
     std::vector<PageId> applied;
   };
   const std::vector<Case> cases = {
-      {"torn last call", {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)},
-                          {3, 4 | kCommit, image_of(3)}}, 10, {1}},
+      {"torn last call",
+       {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)}, {3, 4 | kCommit, image_of(3)}},
+       10,
+       {1}},
       {"call without commit", {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)}}, 0, {1}},
       {"no commit at all", {{1, 2, image_of(1)}}, 0, {}},
-      {"header frame without magic", {{1, 2 | kCommit, image_of(1)}, {0, 4, image_of(9)},
-                                      {2, 4 | kCommit, image_of(2)}}, 0, {1}},
+      {"header frame without magic",
+       {{1, 2 | kCommit, image_of(1)}, {0, 4, image_of(9)}, {2, 4 | kCommit, image_of(2)}},
+       0,
+       {1}},
       {"header frame with magic", {{0, 2 | kCommit, header_image(5)}}, 0, {0}},
       // 2 pages in the file + 3 frames: page 5 is still believable, 6 is not.
-      {"page beyond the file", {{5, 2 | kCommit, image_of(5)}, {1, 4, image_of(1)},
-                                {6, 4 | kCommit, image_of(6)}}, 0, {5}},
+      {"page beyond the file",
+       {{5, 2 | kCommit, image_of(5)}, {1, 4, image_of(1)}, {6, 4 | kCommit, image_of(6)}},
+       0,
+       {5}},
   };
   for (const Case& c : cases) {
     Files f;
@@ -168,8 +173,8 @@ TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
     for (const TestFrame& fr : c.frames) {
       const bool applied =
           std::find(c.applied.begin(), c.applied.end(), fr.page_id) != c.applied.end();
-      const bool in_file = db.size() >= (fr.page_id + 1) * kPageSize &&
-                           page_at(db, fr.page_id) == fr.image;
+      const bool in_file =
+          db.size() >= (fr.page_id + 1) * kPageSize && page_at(db, fr.page_id) == fr.image;
       EXPECT_EQ(in_file, applied) << c.what << ": page " << fr.page_id;
     }
     if (c.applied.empty()) {

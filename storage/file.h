@@ -58,9 +58,10 @@ class PosixFile final : public File {
 };
 
 // Path helpers (all syscalls of the storage engine stay in posix_file.cc).
-bool path_exists(const std::string& path);                      // stat succeeds
-Result<void> remove_file(const std::string& path);              // unlink
-Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(const std::string& path);  // stat dev/ino
+bool path_exists(const std::string& path);          // stat succeeds
+Result<void> remove_file(const std::string& path);  // unlink
+Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(
+    const std::string& path);  // stat dev/ino
 // Absolute path with symlinks resolved. For a path that does not exist yet,
 // the parent directory is resolved and the last component appended.
 Result<std::string> resolve_path(const std::string& path);

@@ -49,9 +49,7 @@ class FaultyFile final : public File {
                               std::span<const std::span<const std::uint8_t>> bufs) override;
   Result<std::uint64_t> size() override { return inner_->size(); }
   Result<void> truncate(std::uint64_t length) override;
-  Result<std::pair<std::uint64_t, std::uint64_t>> identity() override {
-    return inner_->identity();
-  }
+  Result<std::pair<std::uint64_t, std::uint64_t>> identity() override { return inner_->identity(); }
 
  private:
   bool next_write_fails() { return ++writes_ == fail_at_; }

@@ -18,7 +18,7 @@ namespace orvane::storage {
 
 inline constexpr std::uint16_t kPageHeaderSize = 16;
 inline constexpr std::uint16_t kMaxSlots = 256;
-inline constexpr std::uint16_t kRecordAreaStart = 1040;  // 16 + 4 * 256
+inline constexpr std::uint16_t kRecordAreaStart = 1040;                         // 16 + 4 * 256
 inline constexpr std::uint16_t kRecordAreaSize = kPageSize - kRecordAreaStart;  // 3056
 
 inline constexpr std::uint8_t kPageTypeVectorData = 1;

@@ -26,8 +26,7 @@ Bytes page_of(const Data& data, PageId id) {
 }
 
 struct CacheOverFaultyFile {
-  explicit CacheOverFaultyFile(Data data, std::uint64_t capacity = kCacheCapacity)
-      : data(data) {
+  explicit CacheOverFaultyFile(Data data, std::uint64_t capacity = kCacheCapacity) : data(data) {
     auto f = std::make_unique<FaultyFile>(std::make_unique<MemFile>(data));
     file = f.get();
     cache = std::make_unique<PageCache>("db", std::move(f), kPageSize, capacity);
@@ -115,7 +114,7 @@ TEST(PageCacheTest, AppendMarksDirtyAndEveryFlushRewrites) {
   EXPECT_EQ(read_record(1, flushed, 0), (Bytes{5, 6, 7}));
   ASSERT_TRUE(c.flush_all().has_value());
   ASSERT_TRUE(c.flush_all().has_value());
-  EXPECT_EQ(t.file->writes(), 3u);  // dirty is never cleared
+  EXPECT_EQ(t.file->writes(), 3u);           // dirty is never cleared
   ASSERT_TRUE(c.flush_page(7).has_value());  // not cached: nothing written
   EXPECT_EQ(t.file->writes(), 3u);
 

@@ -29,11 +29,16 @@ bool range_fits(std::uint64_t offset, std::uint64_t len) {
 
 int open_flags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::ReadWrite: return O_RDWR;
-    case OpenMode::ReadWriteCreate: return O_RDWR | O_CREAT;
-    case OpenMode::WriteOnly: return O_WRONLY;
-    case OpenMode::WriteOnlyCreateTruncate: return O_WRONLY | O_CREAT | O_TRUNC;
-    case OpenMode::ReadOnly: return O_RDONLY;
+    case OpenMode::ReadWrite:
+      return O_RDWR;
+    case OpenMode::ReadWriteCreate:
+      return O_RDWR | O_CREAT;
+    case OpenMode::WriteOnly:
+      return O_WRONLY;
+    case OpenMode::WriteOnlyCreateTruncate:
+      return O_WRONLY | O_CREAT | O_TRUNC;
+    case OpenMode::ReadOnly:
+      return O_RDONLY;
   }
   return O_RDONLY;
 }
@@ -59,8 +64,8 @@ Result<void> PosixFile::read_exact_at(std::uint64_t offset, std::span<std::uint8
   if (!range_fits(offset, buf.size())) return std::unexpected(StorageError::io_unexpected_eof());
   std::size_t done = 0;
   while (done < buf.size()) {
-    const ssize_t n = ::pread(fd_, buf.data() + done, buf.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(StorageError::io_errno(errno));
@@ -75,8 +80,8 @@ Result<void> PosixFile::write_all_at(std::uint64_t offset, std::span<const std::
   if (!range_fits(offset, buf.size())) return std::unexpected(StorageError::io_errno(EFBIG));
   std::size_t done = 0;
   while (done < buf.size()) {
-    const ssize_t n = ::pwrite(fd_, buf.data() + done, buf.size() - done,
-                               static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pwrite(fd_, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(StorageError::io_errno(errno));

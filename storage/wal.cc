@@ -96,11 +96,11 @@ Result<std::vector<WalFrame>> Wal::read_frames(File& file) {
 Result<std::vector<WalFrame>> Wal::read_frames(File& file, std::uint32_t salt1,
                                                std::uint32_t salt2) {
   std::vector<WalFrame> frames;
-  auto r = walk_frames(file, page_size_, salt1, salt2,
-                       [&](std::uint32_t id, std::uint64_t tag, std::uint64_t,
-                           std::vector<std::uint8_t>& image) {
-                         frames.push_back({id, tag, std::move(image)});
-                       });
+  auto r = walk_frames(
+      file, page_size_, salt1, salt2,
+      [&](std::uint32_t id, std::uint64_t tag, std::uint64_t, std::vector<std::uint8_t>& image) {
+        frames.push_back({id, tag, std::move(image)});
+      });
   if (!r) return std::unexpected(r.error());
   return frames;
 }
@@ -111,9 +111,8 @@ Result<std::vector<FrameLocation>> Wal::scan_frames(File& file, std::uint32_t sa
   auto r = walk_frames(file, page_size_, salt1, salt2,
                        [&](std::uint32_t id, std::uint64_t tag, std::uint64_t offset,
                            std::vector<std::uint8_t>& image) {
-                         const bool magic =
-                             image.size() >= kMagic.size() &&
-                             std::equal(kMagic.begin(), kMagic.end(), image.begin());
+                         const bool magic = image.size() >= kMagic.size() &&
+                                            std::equal(kMagic.begin(), kMagic.end(), image.begin());
                          frames.push_back({id, tag, offset, magic});
                        });
   if (!r) return std::unexpected(r.error());

@@ -93,10 +93,10 @@ class Wal {
   std::uint64_t checkpoint_threshold_;
   std::uint32_t salt1_ = 0, salt2_ = 0;
   mutable std::mutex file_mutex_, sequence_mutex_, frame_count_mutex_;
-  std::unique_ptr<File> file_;                        // guarded by file_mutex_
+  std::unique_ptr<File> file_;                               // guarded by file_mutex_
   std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_
-  std::uint64_t append_offset_ = kWalHeaderSize;      // end of the last whole call
-  std::uint64_t call_number_ = 0;                     // upper bits of frame_tag
+  std::uint64_t append_offset_ = kWalHeaderSize;             // end of the last whole call
+  std::uint64_t call_number_ = 0;                            // upper bits of frame_tag
   std::uint64_t sequence_ = 0;
   std::uint64_t frame_count_ = 0;
 };

@@ -42,8 +42,7 @@ std::uint32_t frame_checksum(std::uint32_t page_id, std::uint32_t salt,
   return crc32(image, crc32(prefix));
 }
 
-std::pair<std::uint32_t, std::uint32_t> frame_checksums(std::uint32_t page_id,
-                                                        std::uint32_t salt1,
+std::pair<std::uint32_t, std::uint32_t> frame_checksums(std::uint32_t page_id, std::uint32_t salt1,
                                                         std::uint32_t salt2,
                                                         std::span<const std::uint8_t> image) {
   // The prefixes differ only by salt: sum the image once and splice it onto

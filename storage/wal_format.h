@@ -73,8 +73,7 @@ std::array<std::uint8_t, kWalHeaderSize> encode_wal_header(std::uint32_t page_si
 std::uint32_t frame_checksum(std::uint32_t page_id, std::uint32_t salt,
                              std::span<const std::uint8_t> image);
 // Both checksums of a frame with one pass over the image.
-std::pair<std::uint32_t, std::uint32_t> frame_checksums(std::uint32_t page_id,
-                                                        std::uint32_t salt1,
+std::pair<std::uint32_t, std::uint32_t> frame_checksums(std::uint32_t page_id, std::uint32_t salt1,
                                                         std::uint32_t salt2,
                                                         std::span<const std::uint8_t> image);
 
@@ -86,8 +85,7 @@ std::array<std::uint8_t, kWalFrameHeaderSize> encode_frame_header(
 // How many leading frames form whole calls: frames up to and including the
 // last commit frame before the first frame that must not be applied (a page-0
 // image without the database magic, or a page id above `page_limit`).
-std::size_t applicable_frame_count(std::span<const FrameLocation> frames,
-                                   std::uint64_t page_limit);
+std::size_t applicable_frame_count(std::span<const FrameLocation> frames, std::uint64_t page_limit);
 
 // "<path>-wal": the last path component followed by "-wal"; "-wal" alone as
 // the file name when the path has no ordinary last component.

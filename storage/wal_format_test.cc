@@ -12,9 +12,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 TEST(WalFormatTest, HeaderBytes) {
   const auto h = encode_wal_header(4096, 0, 0xDEADBEEF, 0x01020304);
-  const Bytes want = {0x83, 0x06, 0x7F, 0x37, 1,    0,    0,    0,    0,    0x10, 0,
-                      0,    0,    0,    0,    0,    0xEF, 0xBE, 0xAD, 0xDE, 4,    3,
-                      2,    1,    0x5A, 0xA9, 0x36, 0x89, 0,    0,    0,    0};
+  const Bytes want = {0x83, 0x06, 0x7F, 0x37, 1, 0, 0, 0, 0,    0x10, 0,    0,    0, 0, 0, 0,
+                      0xEF, 0xBE, 0xAD, 0xDE, 4, 3, 2, 1, 0x5A, 0xA9, 0x36, 0x89, 0, 0, 0, 0};
   EXPECT_EQ(Bytes(h.begin(), h.end()), want);
   const WalHeaderFields f = decode_wal_header(h.data());
   EXPECT_EQ(f.magic, kWalMagic);

@@ -36,9 +36,9 @@ Result<void> Wal::append_frames(std::span<const ChangedPage> pages) {
           StorageError::internal("page id too large for a log frame: " + std::to_string(p.id)));
     }
     if (p.bytes.size() != page_size_) {
-      return std::unexpected(StorageError::internal(
-          "page image of " + std::to_string(p.bytes.size()) + " bytes, expected " +
-          std::to_string(page_size_)));
+      return std::unexpected(
+          StorageError::internal("page image of " + std::to_string(p.bytes.size()) +
+                                 " bytes, expected " + std::to_string(page_size_)));
     }
   }
   std::lock_guard lock(file_mutex_);
