@@ -43,9 +43,25 @@ class HnswGraph {
                                                           std::uint64_t k) const;
   [[nodiscard]] IndexResult<void> remove(std::uint64_t id);
 
-  // (see hnsw internals for node access used by edge persistence and tests)
- private:
+  // Read-only views, in the graph's iteration order (dense slot order).
+  // Costs: node_ids O(nodes); the others one lookup plus the copied lists.
+  std::vector<std::uint64_t> node_ids() const;
+  // The node's level, or nullopt when id is not a node.
+  std::optional<std::uint64_t> node_level(std::uint64_t id) const;
+  // The node's neighbour lists, layer by layer (empty when id is not a node).
+  std::vector<std::vector<std::uint64_t>> neighbor_lists(std::uint64_t id) const;
+
+  // Level of a new node from one uniform draw u in [0, 1):
+  // min(floor(-ln(max(u, 2^-52)) * kLevelMultiplier), max_level + 1); at most 12.
+  static std::uint64_t level_for_draw(double u, std::uint64_t max_level);
+
+  // Benchmarks only: the layer-0 candidate-list floor of search (64 otherwise).
+  void set_ef_search_for_bench(std::uint64_t ef);
+
   struct Impl;
+
+ private:
+  friend struct HnswGraphAccess;
   std::unique_ptr<Impl> impl_;
 };
 

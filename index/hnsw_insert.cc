@@ -1,0 +1,124 @@
+// Insertion: capped level, single closest entry per layer, diversity
+// selection without back-filling.
+//
+// A back link to a list that is already full re-selects that list from its
+// current nodes plus the new one (same diversity test, the far node as the
+// base). Refusing the link instead would freeze every list once it filled,
+// leaving late nodes with out-links only and unreachable from the rest.
+#include <algorithm>
+
+#include "index/hnsw_graph_impl.h"
+#include "storage/random.h"
+
+namespace orvane::index {
+
+void HnswGraph::Impl::select_neighbors(std::span<const ScoredSlot> candidates, std::uint32_t cap,
+                                       std::vector<ScoredSlot>& out) const {
+  out.clear();
+  for (const ScoredSlot& c : candidates) {
+    if (out.size() >= cap) break;
+    const float* cv = nodes.vector(c.slot);
+    bool rejected = false;
+    for (const ScoredSlot& s : out) {
+      if (dist(cv, nodes.vector(s.slot)) < c.distance) {
+        rejected = true;
+        break;
+      }
+    }
+    if (!rejected) out.push_back(c);
+  }
+}
+
+void HnswGraph::Impl::reselect(std::uint32_t far, std::uint32_t layer, std::uint32_t added) {
+  const float* base = nodes.vector(far);
+  std::vector<ScoredSlot> pool;
+  std::vector<const float*> vectors;
+  for (std::uint32_t s : nodes.list(far, layer)) {
+    if (!nodes.is_node(s)) continue;  // a dangling id is no candidate
+    pool.push_back({s, 0.0f});
+    vectors.push_back(nodes.vector(s));
+  }
+  pool.push_back({added, 0.0f});
+  vectors.push_back(nodes.vector(added));
+  std::vector<float> distances(pool.size());
+  distance_batch_ptrs(metric, base, vectors.data(), nodes.dimension(), pool.size(),
+                      distances.data());
+  for (std::size_t i = 0; i < pool.size(); ++i) pool[i].distance = distances[i];
+  // Stable: equal distances keep list order, the new node last.
+  std::stable_sort(pool.begin(), pool.end(), [](const ScoredSlot& a, const ScoredSlot& b) {
+    return distance_order_key(a.distance) < distance_order_key(b.distance);
+  });
+  std::vector<ScoredSlot> kept;
+  select_neighbors(pool, HnswNodes::cap(layer), kept);
+  std::vector<std::uint32_t> slots;
+  slots.reserve(kept.size());
+  for (const ScoredSlot& s : kept) slots.push_back(s.slot);
+  nodes.replace_list(far, layer, slots);
+}
+
+IndexResult<void> HnswGraph::Impl::insert(std::uint64_t id, std::span<const float> vector) {
+  if (vector.size() != nodes.dimension()) {
+    return std::unexpected(VectorIndexError::dimension_mismatch(nodes.dimension(), vector.size()));
+  }
+  if (nodes.find_node(id) != HnswNodes::kNoSlot) {
+    if (auto removed = remove(id); !removed) return removed;
+  }
+  const auto level = static_cast<std::uint32_t>(
+      HnswGraph::level_for_draw(storage::thread_random_unit(), max_level));
+
+  std::uint32_t ep = HnswNodes::kNoSlot;
+  if (entry_point) {
+    ep = nodes.find_node(*entry_point);
+    if (ep == HnswNodes::kNoSlot) {
+      return std::unexpected(VectorIndexError::vector_not_found(*entry_point));
+    }
+  }
+  const std::uint32_t slot = nodes.begin_node(id, vector, level);
+  if (!entry_point) {
+    entry_point = id;
+    max_level = level;
+    nodes.publish(slot);
+    return {};
+  }
+
+  // The stored copy is the query: it stays put, since no slot is created below.
+  const float* query = nodes.vector(slot);
+  std::vector<ScoredSlot> w;
+  for (std::uint64_t layer = max_level; layer > level; --layer) {
+    search_layer(query, ep, 1, static_cast<std::uint32_t>(layer), w);
+    if (!w.empty()) ep = w.front().slot;
+  }
+  std::vector<ScoredSlot> selected;
+  for (std::uint32_t lc = static_cast<std::uint32_t>(std::min<std::uint64_t>(max_level, level));;
+       --lc) {
+    search_layer(query, ep, HnswGraph::kEfConstruction, lc, w);
+    const std::uint32_t cap = HnswNodes::cap(lc);
+    std::span<const ScoredSlot> chosen = w;
+    if (w.size() > cap) {
+      select_neighbors(w, cap, selected);
+      chosen = selected;
+    }
+    for (const ScoredSlot& s : chosen) {
+      if (s.slot == slot) continue;
+      if (nodes.list(slot, lc).size() < cap && !nodes.list_contains(slot, lc, s.slot)) {
+        nodes.append(slot, lc, s.slot);
+      }
+      if (nodes.list_count(s.slot) <= lc || nodes.list_contains(s.slot, lc, slot)) continue;
+      if (nodes.list(s.slot, lc).size() < cap) {
+        nodes.append(s.slot, lc, slot);
+      } else {
+        reselect(s.slot, lc, slot);
+      }
+    }
+    if (!w.empty()) ep = w.front().slot;
+    if (lc == 0) break;
+  }
+  if (max_level < level) {
+    entry_point = id;
+    max_level = level;
+  }
+  nodes.publish(slot);
+  return {};
+}
+
+}  // namespace orvane::index

@@ -1,0 +1,114 @@
+// HnswNodes: the node table of an HnswGraph, stored by dense slot.
+//
+// Every id that is a node, or that some neighbour list names, owns a slot
+// (a small dense index). Vectors lie contiguously in slot order, layer-0 lists
+// in one fixed-stride array, so a search follows a link with one array access
+// and no hash lookup. Lists store slots; an id that lists name but that has no
+// node (a one-way link left by a removal, or an id read from an edge page)
+// keeps a "dangling" slot, so an insertion under that id revives the links,
+// exactly as links by id would. A slot is recycled once it is neither a node
+// nor named by any list (reference counts track list occurrences).
+//
+// Slot order is the graph's iteration order over nodes.
+// Thread-safety: none; reads may run concurrently when nothing writes.
+// Cost: id lookups are hash lookups (constant time); list edits are linear in
+// the list length (at most 32).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+namespace orvane::index {
+
+class HnswNodes {
+ public:
+  static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+  // Node levels never exceed 12, so no node has more than 13 lists.
+  static constexpr std::uint32_t kMaxLevel = 12;
+  static constexpr std::uint32_t kCap0 = 32;
+  static constexpr std::uint32_t kCapUpper = 16;
+
+  static constexpr std::uint32_t cap(std::uint32_t layer) { return layer == 0 ? kCap0 : kCapUpper; }
+
+  explicit HnswNodes(std::size_t dimension) : dimension_(dimension) {}
+
+  std::size_t dimension() const { return dimension_; }
+  // Slots in use or free; an upper bound for slot indices.
+  std::size_t slot_count() const { return ids_.size(); }
+  std::size_t node_count() const { return node_count_; }
+
+  // The slot that holds or names id (node or dangling), or kNoSlot.
+  std::uint32_t find(std::uint64_t id) const;
+  // The slot of id only when id is a node, else kNoSlot.
+  std::uint32_t find_node(std::uint64_t id) const;
+  bool is_node(std::uint32_t slot) const { return state_[slot] == State::Node; }
+  std::uint64_t id(std::uint32_t slot) const { return ids_[slot]; }
+  std::uint32_t level(std::uint32_t slot) const { return levels_[slot]; }
+  std::uint32_t list_count(std::uint32_t slot) const { return list_counts_[slot]; }
+  const float* vector(std::uint32_t slot) const { return vectors_.data() + slot * dimension_; }
+  // First node in slot order, or kNoSlot when there is none.
+  std::uint32_t first_node() const;
+  // Largest level over all nodes (0 when there is none).
+  std::uint32_t max_node_level() const;
+
+  // REQUIRES: layer < list_count(slot).
+  std::span<const std::uint32_t> list(std::uint32_t slot, std::uint32_t layer) const {
+    const std::uint32_t* p = list_ptr(slot, layer);
+    return {p + 1, p[0]};
+  }
+  bool list_contains(std::uint32_t slot, std::uint32_t layer, std::uint32_t target) const;
+  // REQUIRES: list not full, target not in it.
+  void append(std::uint32_t slot, std::uint32_t layer, std::uint32_t target);
+  // Deletes every occurrence of target, keeping the others in order.
+  void erase_all(std::uint32_t slot, std::uint32_t layer, std::uint32_t target);
+  // REQUIRES: targets.size() <= cap(layer), no duplicates, no self.
+  void replace_list(std::uint32_t slot, std::uint32_t layer,
+                    std::span<const std::uint32_t> targets);
+  // Drops every list of the slot and gives it `count` empty ones (1..13).
+  void reset_lists(std::uint32_t slot, std::uint32_t count);
+
+  // Starts the node for id (REQUIRES: id is not a node): copies the vector,
+  // sets the level and level + 1 empty lists. The slot is not a node until
+  // publish(), so searches made meanwhile pass over it.
+  std::uint32_t begin_node(std::uint64_t id, std::span<const float> vector, std::uint32_t level);
+  void publish(std::uint32_t slot);
+  // Removes the node: drops its lists; the slot stays while lists name it.
+  void drop_node(std::uint32_t slot);
+  // The slot for a link to id, creating a dangling one when id has none.
+  std::uint32_t slot_for_link(std::uint64_t id);
+
+ private:
+  enum class State : std::uint8_t { Free, Dangling, Building, Node };
+  static constexpr std::size_t kStride0 = 1 + kCap0;
+  static constexpr std::size_t kStrideUpper = 1 + kCapUpper;
+
+  const std::uint32_t* list_ptr(std::uint32_t slot, std::uint32_t layer) const {
+    return layer == 0 ? links0_.data() + slot * kStride0
+                      : upper_[slot].data() + (layer - 1) * kStrideUpper;
+  }
+  std::uint32_t* list_ptr(std::uint32_t slot, std::uint32_t layer) {
+    return layer == 0 ? links0_.data() + slot * kStride0
+                      : upper_[slot].data() + (layer - 1) * kStrideUpper;
+  }
+  std::uint32_t new_slot(std::uint64_t id, State state);
+  void unref(std::uint32_t target);
+  void release_if_unused(std::uint32_t slot);
+  void clear_lists(std::uint32_t slot);
+
+  std::size_t dimension_;
+  std::size_t node_count_ = 0;
+  std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
+  std::vector<std::uint64_t> ids_;
+  std::vector<State> state_;
+  std::vector<std::uint8_t> levels_;
+  std::vector<std::uint8_t> list_counts_;
+  std::vector<std::uint32_t> refs_;  // list occurrences naming the slot
+  std::vector<float> vectors_;
+  std::vector<std::uint32_t> links0_;              // count + kCap0 slots per slot
+  std::vector<std::vector<std::uint32_t>> upper_;  // layers >= 1, kStrideUpper each
+  std::vector<std::uint32_t> free_slots_;
+};
+
+}  // namespace orvane::index
