@@ -24,6 +24,7 @@ from ._format import (
     PAGE_TYPE_METADATA,
     VERSION,
     Header,
+    Page,
 )
 from ._log import LogScan, log_path_for, pending, scan_log
 from ._replay import replay_vectors
@@ -108,7 +109,6 @@ class _Checker:
         self.db, self.header, self.result = db, header, result
         self.out = result.findings
         self.owner: dict[int, str] = {0: "the header page"}
-        self.checked: set[int] = set()
 
     def run(self) -> None:
         h, db, out = self.header, self.db, self.out
@@ -185,7 +185,8 @@ class _Checker:
     def _beyond_end(self) -> str:
         return f"is beyond the end of the file ({plural(self.db.page_count, 'page')})"
 
-    def _page(self, page_id: int, page_type: int):
+    def _page(self, page_id: int, page_type: int) -> Page:
+        """REQUIRES: the page exists."""
         page = self.db.page(page_id)
         check_page_type(page, page_type, self.out)
         return page
