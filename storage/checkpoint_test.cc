@@ -3,7 +3,9 @@
 
 #include "storage/coding.h"
 #include "storage/header_format.h"
+#include "storage/mem_file.h"
 #include "storage/page.h"
+#include "storage/page_cache.h"
 #include "storage/test_dir.h"
 #include "storage/wal.h"
 #include "storage/wal_test_util.h"
@@ -133,6 +135,50 @@ TEST(ReplayTest, AppendedFramesSurviveTheProcess) {
   ASSERT_TRUE(second.open().has_value());
   EXPECT_EQ(read_file(f.log), fresh);
   EXPECT_EQ(second.frame_count(), 0u);
+}
+
+TEST(ReplayTest, LoggedCallsOfTheCacheSurviveAKill) {
+  Files f;
+  f.make_db(1);
+  Bytes page1, header;
+  {
+    auto db = PosixFile::open(f.db, OpenMode::ReadWrite);
+    ASSERT_TRUE(db.has_value());
+    auto faulty = std::make_unique<FaultyFile>(std::move(*db));
+    FaultyFile* kill_switch = faulty.get();
+    PageCache cache(f.db, std::move(faulty));
+    Wal wal(f.log);
+    ASSERT_TRUE(wal.open().has_value());
+
+    cache.begin_call();
+    const PageId id = cache.allocate_page(kPageTypeVectorData).value();
+    ASSERT_TRUE(cache.append_record(id, Bytes{1, 2, 3}).value());
+    ASSERT_TRUE(wal.append_frames(cache.changed_pages()).has_value());
+    cache.end_call();
+    cache.begin_call();
+    ASSERT_TRUE(cache.append_record(id, Bytes{4}).value());
+    ASSERT_TRUE(wal.append_frames(cache.changed_pages()).has_value());
+    cache.end_call();
+    // A call that never reached the log is lost with the process.
+    cache.begin_call();
+    ASSERT_TRUE(cache.append_record(id, Bytes{5}).value());
+
+    page1 = Bytes(cache.fetch_page(id).value()->bytes().begin(),
+                  cache.fetch_page(id).value()->bytes().end());
+    kill_switch->fail_all_writes(true);  // the process dies: nothing more reaches the file
+  }
+  ASSERT_EQ(read_file(f.db).size(), 2 * kPageSize);  // only the allocation was written
+  EXPECT_EQ(get_u64(read_file(f.db).data() + 24), 1u);
+
+  Wal wal(f.log);
+  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+  const Bytes db = read_file(f.db);
+  EXPECT_EQ(get_u64(db.data() + 24), 2u);  // next_page_id of the first call
+  const Bytes replayed = page_at(db, 1);
+  EXPECT_EQ(read_record(1, replayed, 0), (Bytes{1, 2, 3}));
+  EXPECT_EQ(read_record(1, replayed, 1), Bytes{4});
+  EXPECT_FALSE(read_record(1, replayed, 2).has_value());
+  EXPECT_EQ(read_record(1, page1, 2), Bytes{5});  // it was there in memory
 }
 
 TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace orvane::storage {
@@ -21,6 +22,8 @@ namespace orvane::storage {
 inline constexpr std::size_t kHeaderSize = 100;
 inline constexpr std::array<std::uint8_t, 16> kMagic = {'K', 'e', 's', 't', 'r', 'u', 'm', ' ',
                                                         'v', '1', 0,   0,   0,   0,   0,   0};
+
+static_assert(68 + 32 == kHeaderSize, "the header table ends at byte 100");
 
 struct DatabaseHeader {
   std::array<std::uint8_t, 16> magic{};

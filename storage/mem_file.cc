@@ -34,6 +34,7 @@ Result<void> FaultyFile::read_exact_at(std::uint64_t offset, std::span<std::uint
 }
 
 Result<void> FaultyFile::write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) {
+  if (fail_all_writes_) return std::unexpected(StorageError::io_errno(EIO));
   if (next_write_fails()) {
     (void)inner_->write_all_at(offset, buf.first(buf.size() / 2));
     return std::unexpected(StorageError::io_errno(EIO));
@@ -43,6 +44,7 @@ Result<void> FaultyFile::write_all_at(std::uint64_t offset, std::span<const std:
 
 Result<void> FaultyFile::write_all_at_v(std::uint64_t offset,
                                         std::span<const std::span<const std::uint8_t>> bufs) {
+  if (fail_all_writes_) return std::unexpected(StorageError::io_errno(EIO));
   if (next_write_fails()) {
     std::vector<std::uint8_t> all;
     for (const auto& b : bufs) all.insert(all.end(), b.begin(), b.end());

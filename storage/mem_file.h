@@ -40,6 +40,8 @@ class FaultyFile final : public File {
   // write counts as one write.
   void fail_write_number(std::uint64_t n) { fail_at_ = n == 0 ? 0 : writes_ + n; }
   void fail_reads(bool on) { fail_reads_ = on; }
+  // Every write fails without writing anything, as after the process died.
+  void fail_all_writes(bool on) { fail_all_writes_ = on; }
   void fail_truncates(bool on) { fail_truncates_ = on; }
   std::uint64_t writes() const { return writes_; }
 
@@ -58,6 +60,7 @@ class FaultyFile final : public File {
   std::uint64_t writes_ = 0;
   std::uint64_t fail_at_ = 0;
   bool fail_reads_ = false;
+  bool fail_all_writes_ = false;
   bool fail_truncates_ = false;
 };
 

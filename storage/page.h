@@ -21,6 +21,9 @@ inline constexpr std::uint16_t kMaxSlots = 256;
 inline constexpr std::uint16_t kRecordAreaStart = 1040;                         // 16 + 4 * 256
 inline constexpr std::uint16_t kRecordAreaSize = kPageSize - kRecordAreaStart;  // 3056
 
+static_assert(kRecordAreaStart == kPageHeaderSize + 4 * kMaxSlots);
+static_assert(kRecordAreaSize == 3056);
+
 inline constexpr std::uint8_t kPageTypeVectorData = 1;
 inline constexpr std::uint8_t kPageTypeHnswEdges = 2;
 inline constexpr std::uint8_t kPageTypeMetadata = 3;

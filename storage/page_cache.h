@@ -11,9 +11,17 @@
 //  4. Lock order: table lock, then page lock, then file lock.
 //
 // Call units (crash safety): between begin_call() and end_call()/rollback_call()
-// the cache remembers every page changed (append_record, write_header,
-// allocate_page) together with its bytes before the first change, so that the
-// engine can log the changed pages as one unit or undo the call.
+// the cache remembers every page changed (append_record that fitted,
+// replace_page, write_header, and allocate_page: the new page and page 0)
+// together with its bytes before the first change, so that the engine can log
+// the changed pages as one unit or undo the call. A page in the unit is held
+// by it and so never evicted. One unit at a time: the caller serialises
+// units and the changes made inside them. Cost: one page copy per page on its
+// first change in a unit; nothing outside a unit.
+//
+// Thread-safety: every operation may be called from any thread.
+// Cost: a hit is one shared lock and one reference-count increment; a miss
+// reads one page; an insertion at capacity scans the table for a clean page.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +67,8 @@ struct ChangedPage {
 
 class PageCache {
  public:
+  // Takes ownership of an open file. REQUIRES: page_size >= 1040 (a slotted
+  // page's header and directory; page 0's 100-byte header fits too).
   PageCache(std::string path, std::unique_ptr<File> file, std::uint32_t page_size = kPageSize,
             std::uint64_t capacity = kCacheCapacity);
   ~PageCache();  // flush_all (outcome discarded), then closes the file
@@ -70,16 +80,23 @@ class PageCache {
   std::uint64_t capacity() const { return capacity_; }
   std::size_t cached_page_count() const;
 
+  // The cached page, or the page read from the file (end of file first is
+  // "failed to fill whole buffer"; nothing is cached then).
   [[nodiscard]] Result<std::shared_ptr<Page>> fetch_page(PageId id);
   // Enters a page into the table (not dirty), as the open does with a new page 0.
   void insert_clean_page(PageId id, std::vector<std::uint8_t> bytes);
+  // Writes to the file at once (growing it by whole pages); the table is not touched.
   [[nodiscard]] Result<void> write_page(PageId id, std::span<const std::uint8_t> bytes);
   // Refuses page 0 (returns false: it would overwrite the database header).
   [[nodiscard]] Result<bool> append_record(PageId id, std::span<const std::uint8_t> record,
                                            std::optional<std::uint16_t> explicit_slot = {});
   // Replaces a page's bytes wholesale and marks it dirty (edge snapshots).
+  // The image must be page_size bytes.
   [[nodiscard]] Result<void> replace_page(PageId id, std::span<const std::uint8_t> bytes);
-  // Hands out max(next_page_id, pages in the file) so a stale header never reuses a page.
+  // Hands out max(next_page_id, pages in the file, 1) so a stale header never
+  // reuses a page; a partial last page counts as a page. Writes the new page
+  // to the file at once; next_page_id changes in the cached page 0 only.
+  // Not atomic: the caller serialises allocations.
   [[nodiscard]] Result<PageId> allocate_page(std::uint8_t page_type);
   [[nodiscard]] Result<DatabaseHeader> read_header();
   [[nodiscard]] Result<void> write_header(const DatabaseHeader& header);
@@ -89,12 +106,16 @@ class PageCache {
 
   // Call units.
   void begin_call();
-  std::vector<ChangedPage> changed_pages() const;  // in first-change order
-  void end_call();                                  // forget the unit
-  void rollback_call();                             // restore before-images, forget
+  // Current images of the unit's pages in first-change order, except that
+  // page 0 (if changed) comes first.
+  std::vector<ChangedPage> changed_pages() const;
+  void end_call();  // forget the unit
+  // Puts every page of the unit back to its bytes before its first change
+  // (dirty stays set), then forgets the unit. A page the unit allocated keeps
+  // its new image, which the file already holds.
+  void rollback_call();
 
  private:
-  // ... implementation-defined members
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::string path_;

@@ -39,6 +39,7 @@ inline constexpr std::uint32_t kWalMagic = 0x377F0683;
 inline constexpr std::uint32_t kWalVersion = 1;
 inline constexpr std::size_t kWalHeaderSize = 32;
 inline constexpr std::size_t kWalFrameHeaderSize = 28;
+static_assert(kWalFrameHeaderSize == 4 + 8 + 8 + 4 + 4);
 inline constexpr std::uint64_t kCheckpointThreshold = 1000;
 // frame_tag bit marking the last frame of one call (a commit).
 inline constexpr std::uint64_t kFrameTagCommit = 1;
