@@ -42,23 +42,69 @@ storage::Result<void> initialise(storage::PageCache& cache) {
   return {};
 }
 
-EngineResult<void> load_collections(Database::Impl& db) {
-  auto header = db.cache->read_header();
+// The configurations to load, checked before anything is written.
+EngineResult<std::vector<CollectionConfig>> read_checked_catalog(storage::PageCache& cache) {
+  auto header = cache.read_header();
   if (!header) return failed(header.error());
-  if (header->catalog_page_id == 0) return {};
-  auto configs = read_catalog(*db.cache, header->catalog_page_id);
+  if (header->catalog_page_id == 0) return std::vector<CollectionConfig>{};
+  auto configs = read_catalog(cache, header->catalog_page_id);
   if (!configs) return failed(configs.error());
   std::vector<CollectionConfig> kept = last_of_each_name(std::move(*configs));
-  // Every page field is checked before the first page is allocated.
-  if (auto r = validate_collection_pages(kept, header->catalog_page_id, *db.cache); !r) {
+  if (auto r = validate_collection_pages(kept, header->catalog_page_id, cache); !r) {
     return failed(r.error());
   }
-  std::unique_lock lock(db.map_mutex);
-  for (CollectionConfig& config : kept) {
-    auto collection = Collection::materialise(config, db.cache);
-    if (!collection) return std::unexpected(collection.error());
-    db.collections.insert_or_assign(config.name, std::move(*collection));
+  return kept;
+}
+
+struct OpenedFile {
+  std::unique_ptr<PosixFile> file;
+  bool fresh = false;  // created by this open, or found empty: gets a new header
+};
+
+// Opens the database file, creating it when it does not exist. An existing
+// non-empty file is checked before anything is written to it or created
+// beside it.
+EngineResult<OpenedFile> open_file(const std::string& path) {
+  OpenedFile out;
+  if (!storage::path_exists(path)) {
+    auto created = PosixFile::open(path, OpenMode::WriteOnlyCreateTruncate);
+    if (!created) return failed(created.error());
+    if (auto r = (*created)->truncate(storage::kPageSize); !r) return failed(r.error());
+    out.fresh = true;
   }
+  auto file = PosixFile::open(path, OpenMode::ReadWrite);
+  if (!file) return failed(file.error());
+  auto size = (*file)->size();
+  if (!size) return failed(size.error());
+  if (*size == 0) {
+    out.fresh = true;
+  } else if (!out.fresh) {
+    if (auto r = validate_database_file(**file); !r) return failed(r.error());
+  }
+  out.file = std::move(*file);
+  return out;
+}
+
+// Brings the file up to date with the log of an earlier run, or, for a new
+// file, writes its header.
+EngineResult<void> prepare(Database::Impl& db, bool fresh) {
+  if (fresh) {
+    // A log beside a new file belongs to a database that no longer exists;
+    // replaying it would write foreign pages into this one.
+    if (storage::path_exists(db.wal->path())) {
+      if (auto r = storage::remove_file(db.wal->path()); !r) return failed(r.error());
+    }
+    if (auto r = initialise(*db.cache); !r) return failed(r.error());
+    return {};
+  }
+  // A failed replay leaves the log and the file as they are: the frames in
+  // the log may be the only copy of acknowledged changes.
+  if (auto r = storage::replay_leftover_wal(*db.wal, db.resolved_path); !r) return failed(r.error());
+  auto header = db.cache->read_header();
+  if (!header) return failed(header.error());
+  auto size = db.cache->file_size();
+  if (!size) return failed(size.error());
+  if (auto r = validate_header(*header, *size); !r) return failed(r.error());
   return {};
 }
 
@@ -67,74 +113,37 @@ EngineResult<void> load_collections(Database::Impl& db) {
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path) {
   // A NUL would cut the path short and name another file.
   if (path.find('\0') != std::string::npos) {
-    return failed(
-        storage::StorageError::io("path contains a NUL byte"));
+    return failed(storage::StorageError::io("path contains a NUL byte"));
   }
   auto resolved = storage::resolve_path(path);
   if (!resolved) return failed(resolved.error());
-
-  bool fresh = false;
-  if (!storage::path_exists(*resolved)) {
-    auto created = PosixFile::open(*resolved, OpenMode::WriteOnlyCreateTruncate);
-    if (!created) return failed(created.error());
-    if (auto r = (*created)->truncate(storage::kPageSize); !r) {
-      return failed(r.error());
-    }
-    fresh = true;
-  }
-  auto file = PosixFile::open(*resolved, OpenMode::ReadWrite);
-  if (!file) return failed(file.error());
-  auto size = (*file)->size();
-  if (!size) return failed(size.error());
-  if (*size == 0) {
-    fresh = true;  // an existing empty file becomes a new database
-  } else if (!fresh) {
-    // Before anything is written to the file or created beside it.
-    if (auto r = validate_database_file(**file); !r) {
-      return failed(r.error());
-    }
-  }
+  auto opened = open_file(*resolved);
+  if (!opened) return std::unexpected(opened.error());
 
   auto db = std::make_unique<Database::Impl>();
   db->path = path;
   db->resolved_path = *resolved;
-  db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(*file));
+  db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(opened->file));
   db->wal = std::make_shared<storage::Wal>(storage::wal_path_for(*resolved));
-  if (fresh) {
-    // A log beside a new file belongs to a database that no longer exists;
-    // replaying it would write foreign pages into this one.
-    if (storage::path_exists(db->wal->path())) {
-      if (auto r = storage::remove_file(db->wal->path()); !r) {
-        return failed(r.error());
-      }
-    }
-    if (auto r = initialise(*db->cache); !r) {
-      return failed(r.error());
-    }
-  } else {
-    // A failed replay leaves the log and the file as they are: the frames
-    // in the log may be the only copy of acknowledged changes.
-    if (auto r = storage::replay_leftover_wal(*db->wal, *resolved); !r) {
-      return failed(r.error());
-    }
-    auto header = db->cache->read_header();
-    if (!header) return failed(header.error());
-    auto file_size = db->cache->file_size();
-    if (!file_size) return failed(file_size.error());
-    if (auto r = validate_header(*header, *file_size); !r) {
-      return failed(r.error());
-    }
-  }
+  if (auto r = prepare(*db, opened->fresh); !r) return std::unexpected(r.error());
+  auto configs = read_checked_catalog(*db->cache);
+  if (!configs) return std::unexpected(configs.error());
   if (auto r = db->wal->open(); !r) {
     return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + r.error().to_string()));
   }
-  if (auto r = load_collections(*db); !r) return std::unexpected(r.error());
 
   std::uint64_t largest = 0;
+  std::unique_lock lock(db->map_mutex);
+  for (CollectionConfig& config : *configs) {
+    auto collection = Collection::materialise(config, db->cache);
+    if (!collection) return std::unexpected(collection.error());
+    db->collections.insert_or_assign(config.name, std::move(*collection));
+  }
   for (const auto& [name, collection] : db->collections) {
-    std::shared_lock lock(collection->mutex());
+    std::shared_lock collection_lock(collection->mutex());
     largest = std::max(largest, collection->live_count());
   }
+  lock.unlock();
   reset_id_counter(largest);
   return db;
 }

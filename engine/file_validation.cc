@@ -44,8 +44,8 @@ storage::Result<void> validate_header(const storage::DatabaseHeader& h, std::uin
   const std::uint64_t pages = file_size / storage::kPageSize;
   if (h.catalog_page_id >= pages) {
     return std::unexpected(invalid("catalog page " + std::to_string(h.catalog_page_id) +
-                                   " is beyond the end of the file (" + std::to_string(pages) +
-                                   " pages)"));
+                                   " lies past the end of the file (" +
+                                   std::to_string(file_size) + " bytes)"));
   }
   return {};
 }
@@ -95,8 +95,8 @@ storage::Result<void> validate_collection_pages(const std::vector<CollectionConf
       if (id == 0) continue;
       const std::string what = "collection " + c.name + ": " + field + " " + std::to_string(id);
       if (id >= pages) {
-        return std::unexpected(invalid(what + " is beyond the end of the file (" +
-                                       std::to_string(pages) + " pages)"));
+        return std::unexpected(invalid(what + " lies past the end of the file (" +
+                                       std::to_string(*size) + " bytes)"));
       }
       auto [it, added] = owners.emplace(id, "collection " + c.name);
       if (!added) return std::unexpected(invalid(what + " is already used by " + it->second));

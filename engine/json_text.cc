@@ -6,8 +6,10 @@ namespace orvane::engine {
 
 std::optional<nlohmann::json> parse_json_text(std::string_view text,
                                               bool reject_duplicate_members) {
-  // The library skips a UTF-8 byte-order mark on its own; the text format
-  // allows only the four blank characters around the value.
+  // The library skips a UTF-8 byte-order mark on its own and takes a NUL
+  // byte for the end of the input; neither may appear in JSON text (a NUL
+  // inside a string must be escaped), so both are refused here.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
       static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF) {
     return std::nullopt;

@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/test_support.h"
+#include "storage/coding.h"
+#include "storage/crc32.h"
+#include "storage/file.h"
+
+namespace orvane::engine {
+namespace {
+
+using storage::get_u32;
+using storage::get_u64;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes valid_header_page() {
+  Bytes page(storage::kPageSize, 0);
+  storage::DatabaseHeader::fresh(1700000000).encode(page.data());
+  return page;
+}
+
+TEST(DatabaseOpen, NewFileBytesAndLog) {
+  TestDir dir;
+  const std::string path = dir.path("new.db");
+  const std::uint64_t before = storage::wall_clock_seconds();
+  auto db = open_ok(path);
+  const std::uint64_t after = storage::wall_clock_seconds();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->path(), path);
+  EXPECT_TRUE(db->list_collections().empty());
+
+  const Bytes file = read_file(path);
+  ASSERT_EQ(file.size(), 4096u);
+  const Bytes magic = {'K', 'e', 's', 't', 'r', 'u', 'm', ' ', 'v', '1', 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 16), magic);
+  EXPECT_EQ(get_u32(&file[16]), 1u);
+  EXPECT_EQ(get_u32(&file[20]), 4096u);
+  EXPECT_EQ(get_u64(&file[24]), 1u);
+  EXPECT_EQ(get_u64(&file[32]), 0u);
+  EXPECT_EQ(get_u64(&file[40]), 0u);
+  EXPECT_GE(get_u64(&file[48]), before);
+  EXPECT_LE(get_u64(&file[48]), after);
+  for (std::size_t i = 56; i < file.size(); ++i) ASSERT_EQ(file[i], 0) << i;
+
+  const Bytes log = read_file(path + "-wal");
+  ASSERT_EQ(log.size(), 32u);
+  EXPECT_EQ(Bytes(log.begin(), log.begin() + 16),
+            (Bytes{0x83, 0x06, 0x7F, 0x37, 1, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(get_u32(&log[24]), storage::crc32(std::span(log).first(24)));
+  EXPECT_EQ(get_u32(&log[28]), 0u);
+
+  db.reset();  // release: close steps, the log goes
+  EXPECT_FALSE(file_exists(path + "-wal"));
+  EXPECT_EQ(read_file(path), file);
+  db = open_ok(path);
+  ASSERT_TRUE(db);
+  EXPECT_TRUE(db->list_collections().empty());
+  db.reset();
+  EXPECT_EQ(read_file(path), file);
+}
+
+TEST(DatabaseOpen, EmptyFileBecomesANewDatabase) {
+  TestDir dir;
+  const std::string path = dir.path("empty.db");
+  write_file(path, {});
+  auto db = open_ok(path);
+  ASSERT_TRUE(db);
+  const Bytes file = read_file(path);
+  ASSERT_EQ(file.size(), 4096u);
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 10), bytes_of("Kestrum v1"));
+  EXPECT_EQ(get_u64(&file[24]), 1u);
+  EXPECT_TRUE(db->create_collection("c", 2, std::nullopt));
+}
+
+TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
+  TestDir dir;
+  Bytes stale_log;
+  {
+    auto other = open_ok(dir.path("other.db"));
+    ASSERT_TRUE(other);
+    ASSERT_TRUE(other->create_collection("old", 2, std::nullopt));
+    ASSERT_TRUE(other->insert("old", "x", std::vector<float>{1, 2}));
+    stale_log = read_file(dir.path("other.db-wal"));
+    ASSERT_GT(stale_log.size(), 32u);  // holds frames
+  }
+  for (bool empty_file : {false, true}) {
+    const std::string path = dir.path(empty_file ? "empty.db" : "missing.db");
+    if (empty_file) write_file(path, {});
+    write_file(path + "-wal", stale_log);
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->list_collections().empty());
+    EXPECT_EQ(read_file(path + "-wal").size(), 32u);
+    EXPECT_EQ(read_file(path).size(), 4096u);
+    db.reset();
+    db = open_ok(path);
+    ASSERT_TRUE(db);
+    EXPECT_TRUE(db->list_collections().empty());
+  }
+}
+
+TEST(DatabaseOpen, ForeignFilesAreRefusedAndLeftUntouched) {
+  TestDir dir;
+  Bytes random(5000);
+  std::uint64_t s = 0x9E3779B97F4A7C15ull;
+  for (auto& b : random) b = static_cast<std::uint8_t>((s = s * 6364136223846793005ull + 1) >> 56);
+  const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 0x0D, 'I', 'H', 'D', 'R'};
+  Bytes version2 = valid_header_page();
+  version2[16] = 2;
+  Bytes page8k = valid_header_page();
+  storage::put_u32(&page8k[20], 8192);
+  Bytes ragged = valid_header_page();
+  ragged.resize(4196);
+  Bytes short_magic = valid_header_page();
+  short_magic.resize(100);
+  Bytes far_catalog = valid_header_page();
+  storage::put_u64(&far_catalog[32], 5);
+  Bytes zero_magic(8192, 0);
+
+  const std::string magic = "Storage error: Invalid database file: wrong magic bytes";
+  const std::vector<std::pair<Bytes, std::string>> cases = {
+      {png, magic},
+      {random, magic},
+      {Bytes{'K', 'e', 's'}, magic},
+      {zero_magic, magic},
+      {version2, "Storage error: Unsupported format version: 2"},
+      {page8k, "Storage error: Invalid database file: page size 8192 is not 4096"},
+      {ragged,
+       "Storage error: Invalid database file: file length 4196 is not a whole number of pages"},
+      {short_magic,
+       "Storage error: Invalid database file: file length 100 is not a whole number of pages"},
+      {far_catalog,
+       "Storage error: Invalid database file: catalog page 5 lies past the end of the file (4096 "
+       "bytes)"},
+  };
+  int n = 0;
+  for (const auto& [bytes, text] : cases) {
+    const std::string path = dir.path("foreign" + std::to_string(n++));
+    write_file(path, bytes);
+    EXPECT_EQ(open_error(path), text);
+    EXPECT_EQ(read_file(path), bytes) << text;
+    EXPECT_FALSE(file_exists(path + "-wal")) << text;
+  }
+  // A log beside a foreign file is not touched either.
+  const std::string path = dir.path("with-log");
+  write_file(path, png);
+  write_file(path + "-wal", random);
+  EXPECT_EQ(open_error(path), magic);
+  EXPECT_EQ(read_file(path), png);
+  EXPECT_EQ(read_file(path + "-wal"), random);
+}
+
+TEST(DatabaseOpen, CollectionPageFieldsAreCheckedBeforeAnythingIsWritten) {
+  TestDir dir;
+  const std::string prefix = "Storage error: Invalid database file: ";
+  struct Case {
+    std::vector<std::string> records;
+    std::uint64_t type_page = 0;  // page given a type byte below, 0 = none
+    std::uint8_t type = 0;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"}, 0, 0,
+       "collection a: data_root_page 9 lies past the end of the file (16384 bytes)"},
+      {{R"({"name":"a","dimension":1,"data_root_page":1})"}, 0, 0,
+       "collection a: data_root_page 1 is already used by the catalog"},
+      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})",
+        R"({"name":"b","dimension":1,"data_root_page":3})"},
+       0, 0, "collection b: data_root_page 3 is already used by collection a"},
+      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"}, 0, 0,
+       "collection a: metadata_root_page 2 is already used by collection a"},
+      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})"}, 2, 3,
+       "collection a: data_root_page 2 has page type 3"},
+      {{R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"}, 3, 1,
+       "collection a: hnsw_edge_page 3 has page type 1"},
+      {{R"({"name":"a","dimension":1})"}, 1, 1, "catalog page 1 has page type 1"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string path = dir.path("db" + std::to_string(n++));
+    Bytes file = file_with_catalog(c.records, 2);
+    if (c.type_page != 0) set_page_type(file, c.type_page, c.type);
+    write_file(path, file);
+    EXPECT_EQ(open_error(path), prefix + c.text);
+    EXPECT_EQ(read_file(path), file) << c.text;
+    EXPECT_FALSE(file_exists(path + "-wal")) << c.text;
+  }
+}
+
+TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  // Pages 2 and 3 were never written (all zero); the first record of "a" is
+  // superseded by the second, so its overlapping page does not count.
+  write_file(path, file_with_catalog({R"({"name":"a","dimension":1,"data_root_page":3})",
+                                      R"({"name":"a","dimension":2,"data_root_page":2,)"
+                                      R"("metadata_root_page":3})"},
+                                     2));
+  auto db = open_ok(path);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->list_collections(), std::vector<std::string>{"a"});
+  EXPECT_EQ(db->get_collection("a"), 2u);
+  ASSERT_TRUE(db->insert("a", "v", std::vector<float>{1, 2}));
+  ASSERT_TRUE(db->close());
+  const Bytes page = page_of(read_file(path), 2);
+  EXPECT_EQ(page[0], 0);                          // the type byte stays as it was
+  EXPECT_EQ(storage::get_u16(&page[5]), 1040 + 25);  // appended from 1040 on
+  EXPECT_EQ(storage::get_u16(&page[7]), 1);
+  EXPECT_EQ(storage::get_u16(&page[16]), 1040);
+  EXPECT_EQ(read_file(path).size(), 4u * 4096);  // nothing allocated
+}
+
+TEST(DatabaseOpen, PathWithANulByteIsRefused) {
+  TestDir dir;
+  const std::string path = dir.path("a") + std::string("\0b", 2);
+  EXPECT_EQ(open_error(path), "Storage error: I/O error: path contains a NUL byte");
+  EXPECT_FALSE(file_exists(dir.path("a")));
+}
+
+TEST(DatabaseOpen, LeftOverLogCases) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  Bytes fresh_log;
+  {
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    fresh_log = read_file(path + "-wal");
+  }
+  const Bytes file = read_file(path);
+
+  write_file(path + "-wal", Bytes(10, 7));
+  EXPECT_EQ(open_error(path), "Failed to open WAL: I/O error: failed to fill whole buffer");
+  Bytes bad_magic(32, 0);
+  bad_magic[0] = 0xCD;
+  bad_magic[1] = 0xAB;
+  write_file(path + "-wal", bad_magic);
+  EXPECT_EQ(open_error(path), "Failed to open WAL: WAL corrupted: Invalid WAL magic: 0x0000ABCD");
+  EXPECT_EQ(read_file(path + "-wal"), bad_magic);
+
+  // A longer log with a rejected header is deleted and replaced.
+  bad_magic.resize(100, 1);
+  write_file(path + "-wal", bad_magic);
+  {
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(read_file(path + "-wal").size(), 32u);
+  }
+  // A valid 32-byte log is kept as it is.
+  write_file(path + "-wal", fresh_log);
+  {
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(read_file(path + "-wal"), fresh_log);
+  }
+  EXPECT_EQ(read_file(path), file);
+
+  // A replay that fails ends the open and leaves both files alone.
+  std::filesystem::create_directory(path + "-wal");
+  EXPECT_EQ(open_error(path), "Storage error: I/O error: Is a directory (os error 21)");
+  EXPECT_TRUE(std::filesystem::is_directory(path + "-wal"));
+  EXPECT_EQ(read_file(path), file);
+}
+
+TEST(DatabaseOpen, FilesAreAddressedByTheResolvedPath) {
+  TestDir dir;
+  std::filesystem::create_directory(dir.path("real"));
+  std::filesystem::create_directory(dir.path("elsewhere"));
+  const std::string target = dir.path("real/target.db");
+  const std::string link = dir.path("link.db");
+  ASSERT_TRUE(open_ok(target));
+  std::filesystem::create_symlink(target, link);
+  {
+    auto db = open_ok(link);
+    ASSERT_TRUE(db);
+    EXPECT_EQ(db->path(), link);
+    EXPECT_TRUE(file_exists(target + "-wal"));
+    EXPECT_FALSE(file_exists(link + "-wal"));
+  }
+  EXPECT_FALSE(file_exists(target + "-wal"));
+
+  // A relative path keeps naming the file it named at open.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path("real"));
+  auto db = open_ok("target.db");
+  std::filesystem::current_path(dir.path("elsewhere"));
+  write_file("target.db", bytes_of("not ours"));
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->path(), "target.db");
+  EXPECT_TRUE(db->create_collection("c", 1, std::nullopt));
+  EXPECT_TRUE(db->close());
+  EXPECT_EQ(read_file("target.db"), bytes_of("not ours"));
+  EXPECT_FALSE(file_exists("target.db-wal"));
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(read_file(target).size(), 4u * 4096);
+  EXPECT_FALSE(file_exists(target + "-wal"));
+}
+
+}  // namespace
+}  // namespace orvane::engine

@@ -1,0 +1,126 @@
+#include "engine/records.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "engine/id_counter.h"
+#include "engine/json_text.h"
+#include "engine/utf8.h"
+
+namespace orvane::engine {
+namespace {
+
+const std::vector<float> kOneTwo = {1.0f, 2.0f};
+
+TEST(Records, VectorRecordAndMarkerBytes) {
+  const Bytes rec = encode_vector_record("a", 7, kOneTwo);
+  const Bytes expected = {0x01, 0, 0, 0, 'a', 7, 0, 0, 0, 0, 0, 0, 0, 2, 0,
+                          0,    0, 0, 0, 0x80, 0x3F, 0, 0, 0, 0x40};
+  EXPECT_EQ(rec, expected);
+  EXPECT_EQ(encode_deletion_marker("a"), (Bytes{0x01, 0, 0, 0, 'a'}));
+
+  auto decoded = decode_vector_record(rec);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->id, "a");
+  EXPECT_EQ(decoded->internal_id, 7u);
+  EXPECT_EQ(decoded->components, kOneTwo);
+  EXPECT_FALSE(decode_marker(rec));
+  EXPECT_EQ(decode_marker(encode_deletion_marker("a")), "a");
+  EXPECT_FALSE(decode_vector_record(encode_deletion_marker("a")));
+
+  // 534 bytes: dimension 128 with a 6-byte id.
+  EXPECT_EQ(encode_vector_record("abcdef", 1, std::vector<float>(128, 0.5f)).size(), 534u);
+}
+
+TEST(Records, EmptyIdWithoutComponentsIsAVectorNotAMarker) {
+  const Bytes rec = encode_vector_record("", 3, {});
+  ASSERT_EQ(rec.size(), 16u);
+  EXPECT_FALSE(decode_marker(rec));
+  auto decoded = decode_vector_record(rec);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->id, "");
+  EXPECT_EQ(decoded->internal_id, 3u);
+  EXPECT_TRUE(decoded->components.empty());
+  EXPECT_EQ(decode_marker(encode_deletion_marker("")), "");
+}
+
+TEST(Records, MalformedVectorRecordsDecodeToNothing) {
+  const Bytes rec = encode_vector_record("a", 7, kOneTwo);
+  // Every truncation: too short for the fixed part, or ending inside a component.
+  for (std::size_t n = 0; n < rec.size(); ++n) {
+    const Bytes cut(rec.begin(), rec.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_FALSE(decode_vector_record(cut)) << n;
+  }
+  // Extra bytes after the last component are ignored.
+  Bytes longer = rec;
+  longer.push_back(9);
+  EXPECT_TRUE(decode_vector_record(longer));
+  // An id length that runs past the record.
+  Bytes huge_id = rec;
+  huge_id[3] = 0xFF;
+  EXPECT_FALSE(decode_vector_record(huge_id));
+  EXPECT_FALSE(decode_marker(huge_id));
+  // A component count far beyond the record.
+  Bytes huge_dim = rec;
+  huge_dim[16] = 0xFF;
+  EXPECT_FALSE(decode_vector_record(huge_dim));
+  // An id that is not UTF-8, as a record and as a marker.
+  Bytes bad_id = rec;
+  bad_id[4] = 0xFF;
+  EXPECT_FALSE(decode_vector_record(bad_id));
+  EXPECT_FALSE(decode_marker(Bytes{1, 0, 0, 0, 0xFF}));
+}
+
+TEST(Records, MetadataRecords) {
+  const Bytes rec = encode_metadata_record("id", R"({"k":[1,2]})");
+  EXPECT_EQ(rec.size(), 4u + 2u + 11u);
+  auto doc = decode_metadata_record(rec);
+  ASSERT_TRUE(doc);
+  EXPECT_EQ(doc->id, "id");
+  EXPECT_EQ(doc->metadata, nlohmann::json::parse(R"({"k":[1,2]})"));
+
+  EXPECT_FALSE(decode_metadata_record(encode_deletion_marker("id")));  // no text at all
+  EXPECT_TRUE(decode_metadata_record(encode_metadata_record("id", "7 \t\r\n")));
+  EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "7 x")));
+  EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "1 2")));
+  EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "\xEF\xBB\xBFnull")));
+  EXPECT_FALSE(decode_metadata_record(Bytes{9, 0, 0, 0, 'x'}));
+  EXPECT_FALSE(decode_metadata_record(Bytes{1, 0}));
+}
+
+TEST(Records, CompactJsonRendering) {
+  const auto value = nlohmann::json::parse(R"( { "b" : [ 1 , 2.5 , "x" ] , "a" : null } )");
+  EXPECT_EQ(render_json(value).text, R"({"a":null,"b":[1,2.5,"x"]})");
+  RenderedJson bad = render_json(nlohmann::json("\xFF"));
+  EXPECT_FALSE(bad.text);
+  EXPECT_NE(bad.error.find("invalid UTF-8"), std::string::npos) << bad.error;
+}
+
+TEST(Utf8, AcceptsWellFormedAndRefusesTheRest) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain"));
+  EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80"));  // é — 😀
+  EXPECT_TRUE(is_valid_utf8("\xF4\x8F\xBF\xBF"));                      // U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));                             // overlong '/'
+  EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));                         // overlong
+  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));                         // surrogate
+  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));                     // above U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xE2\x80"));                             // cut short
+  EXPECT_FALSE(is_valid_utf8("\x80"));                                 // lone continuation
+  EXPECT_FALSE(is_valid_utf8("\xC3\x28"));                             // bad continuation
+}
+
+TEST(IdCounter, ResetDrawAndSaturation) {
+  reset_id_counter(0);
+  EXPECT_EQ(draw_id(), 10000u);
+  EXPECT_EQ(draw_id(), 10001u);
+  reset_id_counter(3);
+  EXPECT_EQ(peek_id_counter(), 10003u);
+  reset_id_counter(std::numeric_limits<std::uint64_t>::max() - 5);
+  EXPECT_EQ(peek_id_counter(), std::numeric_limits<std::uint64_t>::max());
+  reset_id_counter(0);
+}
+
+}  // namespace
+}  // namespace orvane::engine

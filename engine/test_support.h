@@ -1,0 +1,82 @@
+// Helpers for the engine tests: temporary directories, raw file access and
+// hand-written pages. Test-only.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "storage/coding.h"
+#include "storage/header_format.h"
+#include "storage/page.h"
+#include "storage/test_dir.h"
+
+namespace orvane::engine {
+
+using storage::read_file;
+using storage::TestDir;
+using storage::write_file;
+
+inline std::shared_ptr<Database> open_ok(const std::string& path) {
+  auto db = Database::open(path);
+  EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().to_string());
+  return db ? *db : nullptr;
+}
+
+// The text of the error an open ends with ("" when it succeeds).
+inline std::string open_error(const std::string& path) {
+  auto db = Database::open(path);
+  return db ? std::string() : db.error().to_string();
+}
+
+inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Page `id` of a database file (empty when the file is shorter).
+inline std::vector<std::uint8_t> page_of(const std::vector<std::uint8_t>& file, std::uint64_t id) {
+  const std::size_t start = id * storage::kPageSize;
+  if (file.size() < start + storage::kPageSize) return {};
+  return {file.begin() + start, file.begin() + start + storage::kPageSize};
+}
+
+// Record `slot` of a page as text ("" when absent).
+inline std::string record_text(const std::vector<std::uint8_t>& page, std::uint16_t slot) {
+  auto r = storage::read_record(1, page, slot);
+  return r ? std::string(r->begin(), r->end()) : std::string();
+}
+
+inline std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+
+// A database file holding a header and a catalog page (page 1) with the
+// given records; `pages` more zeroed pages follow (ids 2, 3, ...).
+inline std::vector<std::uint8_t> file_with_catalog(const std::vector<std::string>& records,
+                                                   std::size_t pages) {
+  std::vector<std::uint8_t> file((2 + pages) * storage::kPageSize, 0);
+  storage::DatabaseHeader h = storage::DatabaseHeader::fresh(0);
+  h.next_page_id = 2 + pages;
+  h.catalog_page_id = 1;
+  h.encode(file.data());
+  std::vector<std::uint8_t> catalog = storage::new_page_image(storage::kPageTypeCatalog);
+  for (const std::string& r : records) {
+    EXPECT_TRUE(storage::append_to_page(catalog, bytes_of(r), std::nullopt));
+  }
+  std::copy(catalog.begin(), catalog.end(), file.begin() + storage::kPageSize);
+  return file;
+}
+
+inline void set_page_type(std::vector<std::uint8_t>& file, std::uint64_t id, std::uint8_t type) {
+  file[id * storage::kPageSize] = type;
+}
+
+// Ids of a search result, in order.
+inline std::vector<std::string> ids_of(const std::vector<SearchResult>& results) {
+  std::vector<std::string> ids;
+  for (const auto& r : results) ids.push_back(r.id);
+  return ids;
+}
+
+}  // namespace orvane::engine
