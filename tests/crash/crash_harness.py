@@ -1,0 +1,267 @@
+"""Kill -9 harness: acknowledged calls must survive a killed process.
+
+Parent mode (the default) runs chains of child processes on one database
+file each. Every child reopens the file left by the child before it, reports
+what it finds (checked against the model: every acknowledged call present,
+at most the one call in flight missing or present, every search exact), then
+makes random inserts, replacements, deletes (also on full pages, which must
+fail and change nothing), creations and close() calls, reporting each on a
+pipe, and is killed with SIGKILL at a random moment. A chain ends with a
+child that only checks. Prints "runs=N kills=N acked_ops=N lost=N corrupt=N".
+
+    python3 tests/crash/crash_harness.py [--runs N] [--seed N] [--ops N]
+                                         [--reopen-live] [--keep DIR]
+    python3 tests/crash/crash_harness.py child ...   (started by the parent)
+
+PYTHONPATH must reach the orvane package; children inherit the environment.
+"""
+
+import argparse
+import json
+import os
+import random
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import crash_model  # noqa: E402
+
+LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
+
+
+class Stats:
+    def __init__(self):
+        self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
+        self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
+        self.closes = self.chains = self.full_slots = 0
+        self.failures = []
+
+    def summary(self):
+        return (f"runs={self.runs} kills={self.kills} acked_ops={self.acked_ops} "
+                f"lost={self.lost} corrupt={self.corrupt}")
+
+    def details(self):
+        return (f"chains={self.chains} reopens_checked={self.checked} "
+                f"in_flight_at_kill={self.in_flight} failed_calls={self.failed_calls} "
+                f"full_page_deletes={self.full_deletes} full_by_slots={self.full_slots} "
+                f"closes={self.closes}")
+
+
+class Chain:
+    """One database file and the models its state may be in."""
+
+    def __init__(self, path):
+        self.path = path
+        self.candidates = [crash_model.Model()]
+        self.broken = False
+
+
+class Harness:
+    def __init__(self, seed, ops, reopen_live=False, keep=None, lie=False, log=print):
+        self.rng = random.Random(seed)
+        self.seed = seed
+        self.ops = ops
+        self.reopen_live = reopen_live
+        self.keep = keep
+        self.lie = lie
+        self.log = log
+        self.stats = Stats()
+        self.startup = 0.15  # running estimate of a child's time to its snapshot
+
+    # -- one child ---------------------------------------------------------
+
+    def spawn(self, chain, ops, end, workdir):
+        probes = Path(workdir) / "probes.json"
+        probes.write_text(json.dumps(crash_model.probes(chain.candidates)), encoding="utf-8")
+        argv = [sys.executable, str(HERE / "crash_harness.py"), "child",
+                "--db", chain.path, "--probes", str(probes),
+                "--seed", str(self.rng.getrandbits(63)), "--ops", str(ops), "--end", end,
+                "--reopen-live", "1" if self.reopen_live else "0",
+                "--lie", "1" if self.lie else "0"]
+        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def run_child(self, chain, ops, end, workdir, may_kill=True):
+        """Runs one child to its kill (or its end); feeds its lines to the chain."""
+        self.stats.runs += 1
+        proc = self.spawn(chain, ops, end, workdir)
+        started = time.monotonic()
+        plan = self.rng.random() if may_kill else 1.0
+        kill_at_line = self.rng.randint(1, ops) if ops and may_kill else None
+        kill_delay = 0.0 if self.rng.random() < 0.5 else self.rng.uniform(0, 0.0003)
+        deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
+        buf, lines, pending_count, killed = b"", [], 0, False
+        fd = proc.stdout.fileno()
+        while True:
+            timeout = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
+            ready, _, _ = select.select([fd], [], [], timeout)
+            if not ready:
+                if deadline is None:
+                    self.fail(chain, [], [f"child silent for {LINE_TIMEOUT:.0f} s (hung)"])
+                killed = self.kill(proc)
+                break
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                break  # the child ended on its own
+            buf += chunk
+            *complete, buf = buf.split(b"\n")
+            for line in complete:
+                lines.append(line)
+                if line.startswith(b"S "):
+                    elapsed = time.monotonic() - started
+                    self.startup = 0.8 * self.startup + 0.2 * elapsed
+                pending_count += line.startswith(b"P ")
+            if any(line == b"D" for line in complete) or (
+                    kill_at_line is not None and plan >= 0.1 and pending_count >= kill_at_line):
+                if kill_delay and not complete[-1:] == [b"D"]:
+                    time.sleep(kill_delay)
+                killed = self.kill(proc)
+                break
+        if killed:  # whatever reached the pipe before the kill still counts
+            rest = proc.stdout.read()
+            buf += rest
+            *complete, buf = buf.split(b"\n")
+            lines.extend(complete)
+        proc.stdout.close()
+        proc.stdin.close()
+        code = proc.wait()
+        if not killed and code != 0:
+            self.fail(chain, [], [f"child exited with status {code}"])
+        self.feed(chain, lines)
+
+    def kill(self, proc):
+        proc.send_signal(signal.SIGKILL)
+        self.stats.kills += 1
+        return True
+
+    # -- the model ---------------------------------------------------------
+
+    def feed(self, chain, lines):
+        pending = None
+        for line in lines:
+            if chain.broken:
+                return
+            tag, _, payload = line.decode().partition(" ")
+            if tag == "S":
+                self.check(chain, json.loads(payload))
+            elif tag == "E":
+                self.fail(chain, [], ["reopen failed: " + json.loads(payload)])
+            elif tag == "P":
+                pending = json.loads(payload)
+            elif tag == "A":
+                self.acknowledge(chain, pending, json.loads(payload))
+                pending = None
+        if pending is not None:
+            self.stats.in_flight += 1
+            chain.candidates = crash_model.advance_in_flight(chain.candidates, pending)
+
+    def acknowledge(self, chain, op, outcome):
+        self.stats.acked_ops += 1
+        kept = crash_model.advance(chain.candidates, op, outcome)
+        if not kept:
+            allowed = sorted(set().union(*(m.outcomes(op) for m in chain.candidates)))
+            self.fail(chain, [], [f"{op['op']} on {op.get('c')!r} ended with {outcome!r}, "
+                                  f"expected one of {allowed}"])
+            return
+        chain.candidates = kept
+        self.stats.failed_calls += outcome != "ok"
+        if outcome == crash_model.PAGE_FULL:
+            self.stats.full_deletes += op["op"] == "delete"
+            self.stats.full_slots += kept[0].colls[op["c"]].slots == crash_model.PAGE_SLOTS
+        self.stats.closes += op["op"] == "close"
+
+    def check(self, chain, snap):
+        matching, findings = crash_model.classify(chain.candidates, snap)
+        if matching:
+            self.stats.checked += 1
+            chain.candidates = matching
+        else:
+            self.fail(chain, findings.lost, findings.corrupt)
+
+    def fail(self, chain, lost, corrupt):
+        if chain.broken:
+            return
+        chain.broken = True
+        self.stats.lost += len(lost)
+        self.stats.corrupt += len(corrupt) or (0 if lost else 1)
+        f = crash_model.Findings()
+        f.lost, f.corrupt = lost, corrupt
+        message = f"seed={self.seed} chain={self.stats.chains}: {crash_model.describe(f)}"
+        self.stats.failures.append(message)
+        self.log("FAIL " + message)
+        if self.keep:
+            dest = Path(self.keep) / f"chain{self.stats.chains}"
+            dest.mkdir(parents=True, exist_ok=True)
+            for suffix in ("", "-wal"):
+                if os.path.exists(chain.path + suffix):
+                    shutil.copy(chain.path + suffix, dest)
+
+    # -- chains ------------------------------------------------------------
+
+    def run_chain(self, workdir, kills_wanted, stale_wal):
+        self.stats.chains += 1
+        path = os.path.join(workdir, "crash.db")
+        for suffix in ("", "-wal"):
+            if os.path.exists(path + suffix):
+                os.remove(path + suffix)
+        if stale_wal and self.rng.random() < 0.5:
+            # A log left by an earlier database must not reach this new one.
+            shutil.copy(stale_wal, path + "-wal")
+        chain = Chain(path)
+        for _ in range(kills_wanted):
+            ops = self.rng.randint(1, self.ops)
+            end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
+            self.run_child(chain, ops, end, workdir)
+            if chain.broken:
+                return
+        stale = os.path.join(workdir, "stale-wal")
+        if os.path.exists(path + "-wal"):
+            shutil.copy(path + "-wal", stale)
+        self.run_child(chain, 0, "release", workdir, may_kill=False)  # checks only
+        return stale if os.path.exists(stale) else None
+
+    def run(self, runs, workdir, chain_length=10):
+        stale = None
+        while self.stats.kills < runs:
+            kills_wanted = min(self.rng.randint(1, chain_length), runs - self.stats.kills)
+            stale = self.run_chain(workdir, kills_wanted, stale)
+        return self.stats
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--runs", type=int, default=2000, help="kills to perform")
+    p.add_argument("--seed", type=int, default=None)
+    p.add_argument("--ops", type=int, default=40, help="most calls per child")
+    p.add_argument("--chain", type=int, default=10, help="most kills per database file")
+    p.add_argument("--reopen-live", action="store_true",
+                   help="also open the database again while old handles are alive")
+    p.add_argument("--keep", default=None, help="copy the files of failing chains here")
+    return p.parse_args(argv)
+
+
+def main(argv):
+    if argv[:1] == ["child"]:
+        import crash_child
+        crash_child.main(argv[1:])
+        return 0
+    args = parse(argv)
+    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
+    harness = Harness(seed, args.ops, reopen_live=args.reopen_live, keep=args.keep)
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="orvane-crash-") as workdir:
+        stats = harness.run(args.runs, workdir, args.chain)
+    print(f"seed={seed} {stats.details()} seconds={time.monotonic() - started:.1f}")
+    print(stats.summary())
+    return 0 if stats.lost == 0 and stats.corrupt == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
