@@ -95,7 +95,8 @@ class Child:
         if not names or (r < 0.05 and len(names) < MAX_COLLECTIONS):
             free = [n for n in NAMES if n not in self.view]
             dim = rng.choice([0, 1]) if rng.random() < 0.08 else rng.randint(2, 8)
-            return {"op": "create", "c": rng.choice(free), "dim": dim, "metric": rng.choice(METRICS)}
+            return {"op": "create", "c": rng.choice(free), "dim": dim,
+                    "metric": rng.choice(METRICS)}
         if r < 0.06:
             name = rng.choice(names)
             return {"op": "create", "c": name, "dim": self.view[name][0], "metric": None}
@@ -162,7 +163,8 @@ class Child:
         for _ in range(self.ops):
             op = self.choose(focus)
             emit("P", op)
-            if self.lie and not lied and op["op"] == "insert" and op["id"] not in self.view[op["c"]][1]:
+            new_insert = op["op"] == "insert" and op["id"] not in self.view[op["c"]][1]
+            if self.lie and not lied and new_insert:
                 lied = True  # acknowledged without being made: the parent must notice
                 emit("A", "ok")
                 continue

@@ -1,0 +1,182 @@
+"""The cost of durability: per-call time of orvane's mutating calls next to
+Python's own sqlite3 doing the same work the way a user would.
+
+Every orvane call returns only after the pages it changed are in the
+write-ahead log, so it survives a killed process. sqlite3 is set up to give
+the same promise: autocommit (one transaction per statement),
+journal_mode=WAL, synchronous=NORMAL, one `INSERT OR REPLACE` of the vector
+as a 32-bit float BLOB per call, one `DELETE` per call. Both start from a
+Python list of floats, so sqlite3's timing includes packing the BLOB.
+
+Rows, for dimension 8 and 128:
+  insert (new id)      a new id into a collection / table
+  insert (replace)     an existing id with a new vector
+  delete               an existing id
+
+A collection keeps its records on one 4096-byte page (3056 bytes of records,
+every replacement and every deletion marker appends one), so a page holds
+few calls: at dimension 128 five vectors of 534 bytes. Whenever the next
+timed call would not fit, a fresh collection is created (a fresh database
+file once its catalog is full) and filled as the row needs, all outside the
+timed region. sqlite3 works on one table per dimension, which grows as it
+would for a user; its deletes and replacements hit rows inserted beforehand,
+also untimed. Each call is timed alone; orvane and sqlite3 alternate in small
+batches so that load on the machine hits both alike. Reported: the median
+(and the mean, which includes the occasional checkpoint of either log) per
+call, and the ratio orvane / sqlite3 of the medians (below 1: orvane faster).
+
+    PYTHONPATH=build/release/python /usr/bin/python3 bench/durability_bench.py [--calls N]
+"""
+
+import argparse
+import array
+import gc
+import os
+import random
+import sqlite3
+import statistics
+import tempfile
+import time
+
+from orvane import Kestrum
+
+PAGE_ROOM = 3056
+RECORD_FIXED = 16  # id length, internal id and component count
+MARKER_FIXED = 4
+BATCH = 25
+COLLECTIONS_PER_FILE = 16  # well below what the catalog page holds
+
+
+def vector_record(id_len, dim):
+    return RECORD_FIXED + id_len + 4 * dim
+
+
+class OrvaneSide:
+    """Hands out collections with room for the next timed call."""
+
+    def __init__(self, workdir, dim, kind):
+        self.workdir, self.dim, self.kind = workdir, dim, kind
+        self.files = 0
+        self.db = None
+        self.collections = 0
+        self.col = None
+        self.used = PAGE_ROOM + 1
+
+    def fresh_collection(self):
+        if self.db is None or self.collections == COLLECTIONS_PER_FILE:
+            self.col = self.db = None
+            gc.collect()
+            self.files += 1
+            name = f"orvane-{self.kind}-{self.dim}-{self.files}.db"
+            self.db = Kestrum(os.path.join(self.workdir, name))
+            self.collections = 0
+        self.collections += 1
+        self.col = self.db.create_collection(f"c{self.collections}", self.dim, "euclidean")
+        self.used = 0
+        return self.col
+
+    def room_for(self, length):
+        if self.used + length > PAGE_ROOM:
+            self.fresh_collection()
+        self.used += length
+        return self.col
+
+    def close(self):
+        self.col = self.db = None
+        gc.collect()
+
+
+def open_sqlite(workdir, dim):
+    con = sqlite3.connect(os.path.join(workdir, f"sqlite-{dim}.db"), isolation_level=None)
+    con.execute("PRAGMA journal_mode=WAL")
+    con.execute("PRAGMA synchronous=NORMAL")
+    con.execute("CREATE TABLE vectors (id TEXT PRIMARY KEY, vec BLOB NOT NULL)")
+    return con
+
+
+def timed(call, *args):
+    start = time.perf_counter_ns()
+    call(*args)
+    return time.perf_counter_ns() - start
+
+
+def sqlite_upsert(con, ident, vector):
+    con.execute("INSERT OR REPLACE INTO vectors (id, vec) VALUES (?, ?)",
+                (ident, array.array("f", vector).tobytes()))
+
+
+def sqlite_delete(con, ident):
+    con.execute("DELETE FROM vectors WHERE id = ?", (ident,))
+
+
+class Row:
+    def __init__(self, name, dim):
+        self.name, self.dim = name, dim
+        self.orvane, self.sqlite = [], []
+
+
+def measure(dim, calls, workdir, vectors):
+    """Times `calls` calls of each kind on each side; returns three Rows."""
+    sides = [OrvaneSide(workdir, dim, kind) for kind in ("new", "replace", "delete")]
+    con = open_sqlite(workdir, dim)
+    rows = [Row(n, dim) for n in ("insert (new id)", "insert (replace)", "delete")]
+    new, replace, delete = rows
+    ins, rep, dele = sides
+    record = vector_record(7, dim)  # every id below is 7 bytes
+    marker = MARKER_FIXED + 7
+    vec = lambda i: vectors[i % len(vectors)]  # noqa: E731
+
+    for start in range(0, calls, BATCH):
+        batch = range(start, min(start + BATCH, calls))
+        for i in batch:
+            col = ins.room_for(record)
+            new.orvane.append(timed(col.insert, vec(i), f"n{i:06d}"))
+        for i in batch:
+            new.sqlite.append(timed(sqlite_upsert, con, f"n{i:06d}", vec(i)))
+
+        for i in batch:
+            if rep.used + record > PAGE_ROOM:  # a fresh page holding the id to replace
+                rep.fresh_collection().insert(vec(i), "replace")
+                rep.used = record
+            col = rep.room_for(record)
+            replace.orvane.append(timed(col.insert, vec(i + 1), "replace"))
+        for i in batch:  # the ids of the new-id rows above
+            replace.sqlite.append(timed(sqlite_upsert, con, f"n{i:06d}", vec(i + 1)))
+
+        for i in batch:
+            col = dele.room_for(record + marker)
+            col.insert(vec(i), f"d{i:06d}")
+            delete.orvane.append(timed(col.delete, f"d{i:06d}"))
+        for i in batch:
+            sqlite_upsert(con, f"d{i:06d}", vec(i))
+            delete.sqlite.append(timed(sqlite_delete, con, f"d{i:06d}"))
+    for side in sides:
+        side.close()
+    con.close()
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--calls", type=int, default=2000, help="timed calls per row and side")
+    parser.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
+    args = parser.parse_args()
+    rng = random.Random(1)
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="orvane-durability-", dir=args.dir) as workdir:
+        for dim in (8, 128):
+            vectors = [[rng.uniform(-1, 1) for _ in range(dim)] for _ in range(64)]
+            rows += measure(dim, args.calls, workdir, vectors)
+    print(f"per-call time in microseconds, {args.calls} calls per row and side "
+          f"(sqlite3 {sqlite3.sqlite_version}, WAL, synchronous=NORMAL, autocommit)")
+    print(f"{'operation':<18} {'dim':>4} {'orvane med':>11} {'sqlite3 med':>12} "
+          f"{'orvane mean':>12} {'sqlite3 mean':>13} {'ratio':>6}")
+    for row in rows:
+        om, sm = statistics.median(row.orvane) / 1e3, statistics.median(row.sqlite) / 1e3
+        oa, sa = statistics.fmean(row.orvane) / 1e3, statistics.fmean(row.sqlite) / 1e3
+        print(f"{row.name:<18} {row.dim:>4} {om:>11.2f} {sm:>12.2f} {oa:>12.2f} {sa:>13.2f} "
+              f"{om / sm:>6.2f}")
+
+
+if __name__ == "__main__":
+    main()
