@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <utility>
 
 #include "storage/page.h"
 #include "storage/random.h"
