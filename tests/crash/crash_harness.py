@@ -224,8 +224,20 @@ class Harness:
         stale = os.path.join(workdir, "stale-wal")
         if os.path.exists(path + "-wal"):
             shutil.copy(path + "-wal", stale)
+        self.verify_file(chain)  # as the kill left it, log included
         self.run_child(chain, 0, "release", workdir, may_kill=False)  # checks only
+        self.verify_file(chain)  # closed: everything in the file itself
         return stale if os.path.exists(stale) else None
+
+    def verify_file(self, chain):
+        """The read-only checker must find the file sound."""
+        if chain.broken or not os.path.exists(chain.path):  # killed before it was made
+            return
+        done = subprocess.run([sys.executable, "-m", "orvane", "verify", chain.path],
+                              capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            text = " / ".join((done.stdout + done.stderr).strip().splitlines()[:6])
+            self.fail(chain, [], [f"verify exited with {done.returncode}: {text}"])
 
     def run(self, runs, workdir, chain_length=10):
         stale = None
