@@ -11,9 +11,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::vector<ChangedPage> pages(std::initializer_list<std::pair<PageId, std::uint8_t>> spec) {
+std::vector<ChangedPage> pages(std::initializer_list<std::pair<PageId, std::uint8_t>> list) {
   std::vector<ChangedPage> out;
-  for (auto [id, fill] : spec) out.push_back({id, image_of(fill)});
+  for (auto [id, fill] : list) out.push_back({id, image_of(fill)});
   return out;
 }
 
