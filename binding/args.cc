@@ -1,8 +1,10 @@
 #include "binding/args.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
@@ -109,6 +111,55 @@ bool read_list_or_tuple(PyObject* obj, std::vector<float>& out) {
   return true;
 }
 
+// A one-dimensional buffer of native floats or doubles (NumPy float32 and
+// float64 rows, memoryviews): read in place. Iterating such an object yields
+// exactly these values, each widened to a double, so the result is the same
+// as the item-by-item path without an object per component. Types defined
+// in Python (heap types) may override iteration and never take this path.
+enum class BufferRead { kDone, kNotApplicable };
+
+BufferRead read_float_buffer(PyObject* obj, std::vector<float>& out) {
+  if ((Py_TYPE(obj)->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || !PyObject_CheckBuffer(obj)) {
+    return BufferRead::kNotApplicable;
+  }
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+    PyErr_Clear();  // an exporter that refuses these flags is iterated instead
+    return BufferRead::kNotApplicable;
+  }
+  // "<" is little-endian IEEE at standard size: native only on little-endian hosts.
+  constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  auto native = [&](char code) {
+    return format.size() == 1
+               ? format[0] == code
+               : format.size() == 2 && format[1] == code &&
+                     (format[0] == '@' || format[0] == '=' || (format[0] == '<' && kLittleEndian));
+  };
+  const bool is_float = native('f') && view.itemsize == sizeof(float);
+  const bool is_double = native('d') && view.itemsize == sizeof(double);
+  if (view.ndim != 1 || (!is_float && !is_double)) {
+    PyBuffer_Release(&view);
+    return BufferRead::kNotApplicable;
+  }
+  const auto* base = static_cast<const char*>(view.buf);
+  out.resize(static_cast<std::size_t>(view.shape[0]));
+  for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
+    const char* item = base + i * view.strides[0];
+    double value;
+    if (is_float) {
+      float narrow;
+      std::memcpy(&narrow, item, sizeof narrow);
+      value = narrow;
+    } else {
+      std::memcpy(&value, item, sizeof value);
+    }
+    out[static_cast<std::size_t>(i)] = narrow_to_float(value);
+  }
+  PyBuffer_Release(&view);
+  return BufferRead::kDone;
+}
+
 bool read_by_iteration(PyObject* obj, std::vector<float>& out) {
   const Py_ssize_t hint = PySequence_Size(obj);
   if (hint < 0) {
@@ -188,6 +239,8 @@ bool to_vector(PyObject* obj, const char* param, std::vector<float>& out) {
     raise_not_convertible(obj, "Sequence");
   } else if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     ok = read_list_or_tuple(obj, out);
+  } else if (read_float_buffer(obj, out) == BufferRead::kDone) {
+    ok = true;
   } else {
     ok = read_by_iteration(obj, out);
   }

@@ -1,5 +1,8 @@
 """Argument parsing and conversion: the exact TypeError texts and what is accepted."""
 
+import array
+import struct
+
 import pytest
 
 from orvane import Kestrum
@@ -269,3 +272,36 @@ def test_keyword_and_positional_calls_are_equivalent(db):
         {"id": "b", "score": 5.0}]
     assert db.get_collection(name="k").dimension == 3
     assert db.__exit__(_exc_tb=None, _exc_val=None, _exc_type=None) is None
+
+
+def test_arrays_give_the_same_vectors_as_lists(db):
+    np = pytest.importorskip("numpy")
+    collection = db.create_collection("d", 3, "dot")
+    values = [0.1, -2.5e38, 1 + 2**-24 + 2**-50]  # each rounds to a float32
+    sources = {
+        "list": values,
+        "f64": np.array(values, dtype=np.float64),
+        "f32": np.array(values, dtype=np.float64).astype(np.float32),
+        "big-endian": np.array(values, dtype=">f8"),
+        "reversed": np.array(values[::-1], dtype=np.float64)[::-1],
+        "strided": np.array([values[0], 9, values[1], 9, values[2]], dtype=np.float64)[::2],
+        "row": np.array([values, [0, 0, 0]], dtype=np.float64)[0],
+        "memoryview": memoryview(array.array("d", values)),
+        "array": array.array("f", values[:2] + [0.0]),
+    }
+    for key, source in sources.items():
+        assert collection.insert(source, key) == key
+    probes = ([1, 0, 0], [0, 1, 0], [0, 0, 1])
+    scores = {hit["id"]: [hit["score"]] for hit in collection.search(probes[0], 20)}
+    for probe in probes[1:]:
+        for hit in collection.search(probe, 20):
+            scores[hit["id"]].append(hit["score"])
+    expected = scores.pop("list")
+    as_float32 = struct.unpack("<f", struct.pack("<f", 2.5e38))[0]
+    assert expected == [-0.10000000149011612, as_float32, -(1 + 2**-23)]
+    for key, got in scores.items():
+        assert got == (expected[:2] + [0.0] if key == "array" else expected), key
+    assert type_error(lambda: collection.insert(np.zeros((2, 3)))).startswith("argument 'vector': ")
+    assert type_error(lambda: collection.insert(np.array(["a", "b", "c"]))).startswith(
+        "argument 'vector': ")
+    assert collection.insert(np.array([1, 2, 3], dtype=np.int64), "ints") == "ints"
