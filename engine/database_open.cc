@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "engine/catalog_writer.h"
 #include "engine/database_impl.h"
 #include "engine/file_validation.h"
 #include "engine/id_counter.h"
@@ -53,6 +54,11 @@ EngineResult<std::vector<CollectionConfig>> read_checked_catalog(storage::PageCa
   if (auto r = validate_collection_pages(kept, header->catalog_page_id, cache); !r) {
     return failed(r.error());
   }
+  // Records with a page field 0 are completed at load: without room for the
+  // completed records the open fails here, before anything is written.
+  std::vector<CollectionConfig> pending;
+  std::copy_if(kept.begin(), kept.end(), std::back_inserter(pending), needs_pages);
+  if (auto r = check_catalog_room(cache, pending); !r) return std::unexpected(r.error());
   return kept;
 }
 
@@ -108,6 +114,36 @@ EngineResult<void> prepare(Database::Impl& db, bool fresh) {
   return {};
 }
 
+// Materialises the collections into the map. A record with a page field 0
+// gets its pages now, and its completed record is appended to the catalog
+// (written through like a creation), so that later opens find the same
+// pages and what was stored in them.
+// REQUIRES: the room for the completed records was checked.
+EngineResult<void> load_collections(Database::Impl& db, std::vector<CollectionConfig>& configs) {
+  CallUnit unit(*db.cache, *db.wal);
+  bool completed = false;
+  std::unique_lock lock(db.map_mutex);
+  for (CollectionConfig& config : configs) {
+    const bool completes = needs_pages(config);
+    completed |= completes;
+    auto collection = Collection::materialise(config, db.cache);
+    if (!collection) return std::unexpected(collection.error());
+    if (completes) {
+      auto catalog = catalog_page(*db.cache);
+      if (!catalog) return std::unexpected(catalog.error());
+      if (auto r = append_config(*db.cache, *catalog, config); !r) return r;
+    }
+    db.collections.insert_or_assign(config.name, std::move(*collection));
+  }
+  if (!completed) {
+    if (auto r = unit.commit(); !r) return failed(r.error());  // nothing changed: no frames
+    return {};
+  }
+  auto catalog = catalog_page(*db.cache);
+  if (!catalog) return std::unexpected(catalog.error());
+  return write_through(unit, *catalog);
+}
+
 }  // namespace
 
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path) {
@@ -132,13 +168,10 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
     return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + r.error().to_string()));
   }
 
+  if (auto r = load_collections(*db, *configs); !r) return std::unexpected(r.error());
+
   std::uint64_t largest = 0;
-  std::unique_lock lock(db->map_mutex);
-  for (CollectionConfig& config : *configs) {
-    auto collection = Collection::materialise(config, db->cache);
-    if (!collection) return std::unexpected(collection.error());
-    db->collections.insert_or_assign(config.name, std::move(*collection));
-  }
+  std::shared_lock lock(db->map_mutex);
   for (const auto& [name, collection] : db->collections) {
     std::shared_lock collection_lock(collection->mutex());
     largest = std::max(largest, collection->live_count());

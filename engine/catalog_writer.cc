@@ -1,0 +1,106 @@
+#include "engine/catalog_writer.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "storage/page.h"
+
+namespace orvane::engine {
+
+namespace {
+
+std::unexpected<EngineError> failed(const storage::StorageError& e) {
+  return std::unexpected<EngineError>(e);
+}
+
+std::span<const std::uint8_t> bytes_of(const std::string& text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+EngineResult<std::string> encode(const CollectionConfig& config) {
+  auto encoded = encode_config(config);
+  if (!encoded) {
+    return std::unexpected(EngineError::internal(kSerializeFailedPrefix + encoded.error()));
+  }
+  return std::move(*encoded);
+}
+
+}  // namespace
+
+bool needs_pages(const CollectionConfig& c) {
+  return c.data_root_page == 0 || c.metadata_root_page == 0 ||
+         (c.uses_hnsw() && c.hnsw_edge_page == 0);
+}
+
+EngineResult<void> check_catalog_room(storage::PageCache& cache,
+                                      std::span<const CollectionConfig> pending) {
+  auto header = cache.read_header();
+  if (!header) return failed(header.error());
+  auto size = cache.file_size();
+  if (!size) return failed(size.error());
+  // The page ids allocate_page will hand out: never below the file's end.
+  const std::uint64_t file_pages = (*size + storage::kPageSize - 1) / storage::kPageSize;
+  storage::PageId next = std::max<storage::PageId>({header->next_page_id, file_pages, 1});
+  // The records go onto a copy of the catalog page (a fresh one when there
+  // is none yet), which settles both the byte and the slot limits.
+  std::vector<std::uint8_t> page = storage::new_page_image(storage::kPageTypeCatalog);
+  if (header->catalog_page_id != 0) {
+    auto cached = cache.fetch_page(header->catalog_page_id);
+    if (!cached) return failed(cached.error());
+    std::shared_lock lock((*cached)->mutex());
+    const auto bytes = std::as_const(**cached).bytes();
+    page.assign(bytes.begin(), bytes.end());
+  }
+  for (CollectionConfig predicted : pending) {
+    if (predicted.data_root_page == 0) predicted.data_root_page = next++;
+    if (predicted.metadata_root_page == 0) predicted.metadata_root_page = next++;
+    if (predicted.uses_hnsw() && predicted.hnsw_edge_page == 0) predicted.hnsw_edge_page = next++;
+    auto encoded = encode(predicted);
+    if (!encoded) return std::unexpected(encoded.error());
+    if (!storage::append_to_page(page, bytes_of(*encoded), std::nullopt)) {
+      return std::unexpected(EngineError::internal(kCatalogFull));
+    }
+  }
+  return {};
+}
+
+EngineResult<storage::PageId> catalog_page(storage::PageCache& cache) {
+  auto header = cache.read_header();
+  if (!header) return failed(header.error());
+  if (header->catalog_page_id != 0) return header->catalog_page_id;
+  auto id = cache.allocate_page(storage::kPageTypeCatalog);
+  if (!id) return failed(id.error());
+  header = cache.read_header();
+  if (!header) return failed(header.error());
+  header->catalog_page_id = *id;
+  if (auto r = cache.write_header(*header); !r) return failed(r.error());
+  return *id;
+}
+
+EngineResult<void> append_config(storage::PageCache& cache, storage::PageId catalog,
+                                 const CollectionConfig& config) {
+  auto encoded = encode(config);
+  if (!encoded) return std::unexpected(encoded.error());
+  auto appended = cache.append_record(catalog, bytes_of(*encoded));
+  if (!appended) return failed(appended.error());
+  if (!*appended) return std::unexpected(EngineError::internal(kCatalogFull));
+  return {};
+}
+
+EngineResult<void> write_through(CallUnit& unit, storage::PageId catalog) {
+  storage::PageCache& cache = unit.cache();
+  auto done = cache.flush_page(0);
+  if (done) done = cache.flush_page(catalog);
+  if (done) done = unit.commit();
+  if (done) return {};
+  unit.rollback();
+  for (storage::PageId id : {storage::PageId{0}, catalog}) {
+    auto page = cache.fetch_page(id);
+    if (!page) continue;
+    std::shared_lock lock((*page)->mutex());
+    (void)cache.write_page(id, std::as_const(**page).bytes());
+  }
+  return failed(done.error());
+}
+
+}  // namespace orvane::engine
