@@ -91,7 +91,9 @@ void raise_panic_from_current_exception() noexcept {
   } catch (...) {
   }
   PyRef message = PyRef::steal(PyUnicode_FromString(text));
-  if (message) PyErr_SetObject(panic_exception, message.get());
+  // Before the module has made its class, a fault can only be a failed import.
+  PyObject* type = panic_exception != nullptr ? panic_exception : PyExc_ImportError;
+  if (message) PyErr_SetObject(type, message.get());
 }
 
 }  // namespace orvane::binding

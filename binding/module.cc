@@ -30,7 +30,6 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
-  if (PyType_Ready(type) < 0) return false;
   if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
   PyRef all_name = PyRef::steal(PyUnicode_InternFromString("__all__"));
   if (!all_name) return false;
@@ -55,7 +54,9 @@ PyObject* init_module() {
     return nullptr;
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
-  if (!init_panic_exception()) return nullptr;
+  if (!init_panic_exception() || PyType_Ready(kestrum_type()) < 0 || !init_collection_type()) {
+    return nullptr;
+  }
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module || !add_class(module.get(), "Kestrum", kestrum_type()) ||
       !add_class(module.get(), "PyCollection", collection_type())) {

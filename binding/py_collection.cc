@@ -27,17 +27,12 @@ PyObject* text_result(const std::string& text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// Result dict keys, interned once and kept for the life of the process.
-struct ResultKeys {
-  PyObject* id = PyUnicode_InternFromString("id");
-  PyObject* score = PyUnicode_InternFromString("score");
-};
+// Result dict keys, interned once at module initialisation and kept for the
+// life of the process.
+PyObject* id_key = nullptr;
+PyObject* score_key = nullptr;
 
 PyObject* results_to_list(const std::vector<engine::SearchResult>& results) {
-  static const ResultKeys keys;
-  if (keys.id == nullptr || keys.score == nullptr) {
-    return PyErr_NoMemory();
-  }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < results.size(); ++i) {
@@ -45,8 +40,8 @@ PyObject* results_to_list(const std::vector<engine::SearchResult>& results) {
     PyRef id = PyRef::steal(text_result(results[i].id));
     // float -> double is exact: the score reaches Python unchanged.
     PyRef score = PyRef::steal(PyFloat_FromDouble(static_cast<double>(results[i].score)));
-    if (!dict || !id || !score || PyDict_SetItem(dict.get(), keys.id, id.get()) < 0 ||
-        PyDict_SetItem(dict.get(), keys.score, score.get()) < 0) {
+    if (!dict || !id || !score || PyDict_SetItem(dict.get(), id_key, id.get()) < 0 ||
+        PyDict_SetItem(dict.get(), score_key, score.get()) < 0) {
       return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
@@ -206,6 +201,12 @@ PyTypeObject make_type() {
 }
 
 }  // namespace
+
+bool init_collection_type() {
+  if (id_key == nullptr) id_key = PyUnicode_InternFromString("id");
+  if (score_key == nullptr) score_key = PyUnicode_InternFromString("score");
+  return id_key != nullptr && score_key != nullptr && PyType_Ready(collection_type()) == 0;
+}
 
 PyTypeObject* collection_type() {
   static PyTypeObject type = make_type();

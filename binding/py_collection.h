@@ -17,7 +17,11 @@
 
 namespace orvane::binding {
 
-// The class object, ready for PyType_Ready (static storage, one per process).
+// Readies the class and the interned result keys once per process; false
+// with the error set on failure. Must succeed before any handle is made.
+[[nodiscard]] bool init_collection_type();
+
+// The class object (static storage, one per process).
 PyTypeObject* collection_type();
 
 // A new PyCollection (new reference), or nullptr with the error set.
