@@ -2,6 +2,7 @@
 
 import math
 import struct
+import sys
 
 import pytest
 
@@ -190,3 +191,37 @@ def test_full_data_page(db):
     assert docs.search([94, 0, 0], 1) == [{"id": "k094", "score": 0.0}]
     # Replacing a stored id appends a record too, so it needs room as well.
     assert runtime_error(lambda: docs.insert([7, 0, 0], "k000")) == "Vector data page full"
+
+
+def test_calls_leave_reference_counts_unchanged(db, docs):
+    vector = [1.0, 2.0, 3.0]
+    component = vector[0]
+    as_bytes = b"\x01\x02\x03"
+    view = memoryview(bytearray(struct.pack("<3d", 1, 2, 3))).cast("d")
+    ident = "id-under-test"
+    top_k = 12345
+    watched = (vector, component, as_bytes, view, ident, top_k, db, docs, type(db), type(docs))
+
+    def exercise():
+        for _ in range(5):  # each insert and delete appends a record to the page
+            docs.insert(vector, ident)
+            docs.insert(as_bytes, ident)
+            docs.insert(view, id=ident)
+            docs.search(vector, top_k)
+            docs.search(view)
+            len(docs), repr(docs), docs.name, docs.dimension
+            db.get_collection("docs")
+            db.list_collections()
+            for bad in (lambda: docs.insert(vector, 5), lambda: docs.search([component, "x", 3]),
+                        lambda: docs.search(vector, -1), lambda: docs.insert(vector[:2], ident),
+                        lambda: docs.delete(ident, ident), lambda: docs.search(vector, k=ident)):
+                try:
+                    bad()
+                except (TypeError, OverflowError, RuntimeError):
+                    pass
+            docs.delete(ident)
+
+    exercise()  # first calls may cache things for good
+    before = [sys.getrefcount(obj) for obj in watched]
+    exercise()
+    assert [sys.getrefcount(obj) for obj in watched] == before
