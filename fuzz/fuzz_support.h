@@ -21,12 +21,12 @@ namespace orvane::fuzz {
 
 // A property the code under test promises; a violation is a finding, so it
 // aborts like a sanitizer report would.
-#define FUZZ_CHECK(cond)                                                            \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
+#define FUZZ_CHECK(cond)                                                                 \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
       std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                 \
-    }                                                                               \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (0)
 
 class FuzzInput {
@@ -102,7 +102,8 @@ class ScratchDir {
 
 inline void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   FUZZ_CHECK(out.good());
 }
 

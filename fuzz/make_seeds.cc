@@ -119,8 +119,8 @@ void page_seeds() {
       engine::encode_deletion_marker("a"), Bytes{}, config_text(config("c", 3, false))};
   Bytes in = {1};
   append(in, page_with(storage::kPageTypeVectorData, records));
-  append(in, Bytes{0, 5, 0, 'h', 'e', 'l', 'l', 'o'});       // append "hello"
-  append(in, Bytes{1, 0, 0, 3, 0, 'x', 'y', 'z'});           // explicit slot 0
+  append(in, Bytes{0, 5, 0, 'h', 'e', 'l', 'l', 'o'});  // append "hello"
+  append(in, Bytes{1, 0, 0, 3, 0, 'x', 'y', 'z'});      // explicit slot 0
   emit("page", "records", in);
 
   Bytes full = {1};
@@ -143,15 +143,14 @@ void page_seeds() {
 
 void records_seeds() {
   const std::vector<float> a = {1.0f, 2.0f, 3.0f}, b = {-1.0f, 0.5f, 4.0f};
-  const Bytes data = page_with(storage::kPageTypeVectorData,
-                               {engine::encode_vector_record("a", 1, a),
-                                engine::encode_vector_record("b", 2, b),
-                                engine::encode_deletion_marker("a"),
-                                engine::encode_vector_record("a", 3, b)});
-  const Bytes meta = page_with(storage::kPageTypeMetadata,
-                               {engine::encode_metadata_record("b", "{\"tag\":[1,2.5,null]}"),
-                                engine::encode_metadata_record("a", "\"x\""),
-                                engine::encode_deletion_marker("a")});
+  const Bytes data =
+      page_with(storage::kPageTypeVectorData,
+                {engine::encode_vector_record("a", 1, a), engine::encode_vector_record("b", 2, b),
+                 engine::encode_deletion_marker("a"), engine::encode_vector_record("a", 3, b)});
+  const Bytes meta = page_with(
+      storage::kPageTypeMetadata,
+      {engine::encode_metadata_record("b", "{\"tag\":[1,2.5,null]}"),
+       engine::encode_metadata_record("a", "\"x\""), engine::encode_deletion_marker("a")});
   const Bytes ops = [] {
     Bytes o = {0, 1, 0};  // insert "a"
     append(o, floats({0.0f, 1.0f, 2.0f}));

@@ -110,10 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::write_file(path, db_bytes);
   if (with_log) fuzz::write_file(wal_path, log);
 
-  const bool foreign =
-      !db_bytes.empty() &&
-      (db_bytes.size() < storage::kMagic.size() ||
-       !std::equal(storage::kMagic.begin(), storage::kMagic.end(), db_bytes.begin()));
+  const bool foreign = !db_bytes.empty() && (db_bytes.size() < storage::kMagic.size() ||
+                                             !std::equal(storage::kMagic.begin(),
+                                                         storage::kMagic.end(), db_bytes.begin()));
   auto opened = engine::Database::open(path);
   if (foreign) {
     FUZZ_CHECK(!opened.has_value());

@@ -79,8 +79,8 @@ void check_append(storage::PageId id, std::vector<std::uint8_t>& page,
     FUZZ_CHECK(page == before);
     return;
   }
-  const bool fresh = std::all_of(before.begin(), before.begin() + 16,
-                                 [](std::uint8_t b) { return b == 0; });
+  const bool fresh =
+      std::all_of(before.begin(), before.begin() + 16, [](std::uint8_t b) { return b == 0; });
   const std::size_t free = fresh ? storage::kRecordAreaStart : get_u16(before.data() + 5);
   const std::uint16_t old_count = get_u16(before.data() + 7);
   FUZZ_CHECK(free >= storage::kRecordAreaStart && free + record.size() <= kPageSize);

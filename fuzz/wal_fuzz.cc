@@ -91,8 +91,9 @@ void check_reading(storage::Wal& wal, const std::vector<std::uint8_t>& log) {
     std::snprintf(expected, sizeof expected, "WAL corrupted: Invalid WAL magic: 0x%08X", magic);
     FUZZ_CHECK(!checked && checked.error().to_string() == expected);
   } else if (version != 1) {
-    FUZZ_CHECK(!checked && checked.error().to_string() ==
-                               "WAL corrupted: Unsupported WAL version: " + std::to_string(version));
+    FUZZ_CHECK(!checked &&
+               checked.error().to_string() ==
+                   "WAL corrupted: Unsupported WAL version: " + std::to_string(version));
   } else {
     FUZZ_CHECK(checked.has_value());
   }
@@ -142,8 +143,8 @@ void check_replay(const std::vector<std::uint8_t>& log) {
   storage::Wal wal(wal_path);
   auto replayed = storage::replay_leftover_wal(wal, db_path);
   FUZZ_CHECK(replayed.has_value());  // the scratch files are sound: nothing fails here
-  const bool header_ok = log.size() >= kWalHeaderSize && get_u32(log.data()) == storage::kWalMagic &&
-                         get_u32(log.data() + 4) == 1;
+  const bool header_ok = log.size() >= kWalHeaderSize &&
+                         get_u32(log.data()) == storage::kWalMagic && get_u32(log.data() + 4) == 1;
   if (log.size() <= kWalHeaderSize) {
     FUZZ_CHECK(fuzz::read_file(wal_path) == log && fuzz::read_file(db_path) == db);
     return;

@@ -1,0 +1,436 @@
+"""Hostile input: files that are not databases, damaged databases, odd logs
+beside a database, and Python arguments that lie about themselves.
+
+Each case ends with a clear RuntimeError or with a database that opens and
+answers correctly; a file that is not ours is never changed, and no log is
+created beside it.
+"""
+
+import os
+import random
+import resource
+import struct
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+import file_builder as fb
+from orvane import Kestrum
+
+SANITIZED = os.environ.get("ORVANE_SANITIZED") == "1"
+IHDR = b"IHDR" + struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0)
+PNG = (b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + IHDR + struct.pack(">I", zlib.crc32(IHDR))
+       + struct.pack(">I", 0) + b"IEND" + struct.pack(">I", zlib.crc32(b"IEND")))
+WRONG_MAGIC = "Storage error: Invalid database file: wrong magic bytes"
+SHORT_LOG = "Failed to open WAL: I/O error: failed to fill whole buffer"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_database(path, ids=("a", "b", "c")):
+    """A closed database: collection docs (Euclidean, dimension 3) on pages 1
+    (vectors), 2 (metadata) and 3 (catalog); vector i is [i, 1, 2]."""
+    db = Kestrum(path)
+    docs = db.create_collection("docs", 3, "euclidean")
+    for i, ext in enumerate(ids):
+        docs.insert([float(i), 1.0, 2.0], id=ext)
+    db.close()
+    del docs, db
+    assert not os.path.exists(path + "-wal")
+    assert len(read(path)) == 4 * fb.PAGE
+
+
+def found_ids(path, query=(0.0, 1.0, 2.0)):
+    """Opens the database, returns the ids docs finds for the query, closes."""
+    db = Kestrum(path)
+    hits = db.get_collection("docs").search(list(query), top_k=100)
+    db.close()
+    return sorted(h["id"] for h in hits)
+
+
+def open_error(path):
+    with pytest.raises(RuntimeError) as info:
+        Kestrum(path)
+    return str(info.value)
+
+
+def valid_log_with_frame(page_id, image, commit=True):
+    return fb.wal_header() + fb.wal_frame(page_id, image, commit=commit)
+
+
+# Files that are not databases ------------------------------------------------
+
+FOREIGN = {
+    "png": PNG,
+    "random": random.Random(14).randbytes(5000),
+    "random_whole_pages": random.Random(15).randbytes(3 * fb.PAGE),
+    "zero_page": bytes(fb.PAGE),
+    "text": b"hello\n",
+    "magic_prefix": fb.MAGIC[:10],
+}
+
+
+@pytest.mark.parametrize("name", sorted(FOREIGN))
+def test_foreign_file_is_refused_and_left_alone(tmp_path, name):
+    path = str(tmp_path / name)
+    write(path, FOREIGN[name])
+    assert open_error(path) == WRONG_MAGIC
+    assert read(path) == FOREIGN[name]
+    assert os.listdir(tmp_path) == [name]  # no log created beside it
+
+
+@pytest.mark.parametrize("name", ["png", "random_whole_pages"])
+def test_log_beside_foreign_file_is_not_replayed(tmp_path, name):
+    path = str(tmp_path / name)
+    write(path, FOREIGN[name])
+    # A valid log whose frames would overwrite pages 0 and 1.
+    log = (fb.wal_header() + fb.wal_frame(0, fb.header_page(2), commit=False)
+           + fb.wal_frame(1, fb.SlottedPage(1).bytes()))
+    write(path + "-wal", log)
+    assert open_error(path) == WRONG_MAGIC
+    assert read(path) == FOREIGN[name]
+    assert read(path + "-wal") == log
+
+
+def test_empty_file_opens_as_new_database(tmp_path):
+    path = str(tmp_path / "empty.db")
+    write(path, b"")
+    db = Kestrum(path)
+    assert db.list_collections() == []
+    assert read(path)[:16] == fb.MAGIC and len(read(path)) == fb.PAGE
+    assert len(read(path + "-wal")) == 32
+    db.create_collection("docs", 3, "euclidean").insert([0.0, 1.0, 2.0], id="x")
+    db.close()
+    del db
+    assert found_ids(path) == ["x"]
+
+
+def test_path_with_nul_is_refused(tmp_path):
+    with pytest.raises(RuntimeError) as info:
+        Kestrum(str(tmp_path / "a.db") + "\0b")
+    assert str(info.value) == "Storage error: I/O error: path contains a NUL byte"
+    assert os.listdir(tmp_path) == []  # nothing created under the name cut short
+
+
+# Damaged databases -----------------------------------------------------------
+
+@pytest.mark.parametrize("length, reason", [
+    (10, "wrong magic bytes"),
+    (16, "file length 16 is not a whole number of pages"),
+    (100, "file length 100 is not a whole number of pages"),
+    (fb.PAGE - 1, "file length 4095 is not a whole number of pages"),
+    (2 * fb.PAGE, "catalog page 3 lies past the end of the file (8192 bytes)"),
+    (3 * fb.PAGE + 17, "file length 12305 is not a whole number of pages"),
+])
+def test_truncated_database_is_refused_and_left_alone(tmp_path, length, reason):
+    path = str(tmp_path / "t.db")
+    make_database(path)
+    cut = read(path)[:length]
+    write(path, cut)
+    assert open_error(path) == "Storage error: Invalid database file: " + reason
+    assert read(path) == cut
+    assert os.listdir(tmp_path) == ["t.db"]
+
+
+def damaged(tmp_path, change):
+    """A database whose bytes `change(bytearray)` edits in place."""
+    path = str(tmp_path / "d.db")
+    make_database(path)
+    data = bytearray(read(path))
+    change(data)
+    write(path, bytes(data))
+    return path
+
+
+CATALOG = 3 * fb.PAGE
+DATA = 1 * fb.PAGE
+
+
+def entry(page_start, slot):
+    return page_start + 16 + 4 * slot
+
+
+def test_catalog_record_that_does_not_decode_drops_the_collection(tmp_path):
+    def change(d):
+        d[CATALOG + 1040] = ord("x")  # the record's opening brace
+
+    path = damaged(tmp_path, change)
+    db = Kestrum(path)
+    assert db.list_collections() == []
+    db.close()
+
+
+@pytest.mark.parametrize("offset, value, reason", [
+    (CATALOG, b"\x09", "catalog page 3 has page type 9"),
+    (CATALOG, b"\x01", "catalog page 3 has page type 1"),
+    (32, struct.pack("<Q", 4), "catalog page 4 lies past the end of the file (16384 bytes)"),
+    (32, struct.pack("<Q", 2**64 - 1),
+     "catalog page 18446744073709551615 lies past the end of the file (16384 bytes)"),
+    (DATA, b"\x03", "collection docs: data_root_page 1 has page type 3"),
+    (20, struct.pack("<I", 8192), "page size 8192 is not 4096"),
+])
+def test_corrupted_header_or_page_type_is_refused_and_left_alone(tmp_path, offset, value,
+                                                                   reason):
+    path = damaged(tmp_path, lambda d: d.__setitem__(slice(offset, offset + len(value)), value))
+    before = read(path)
+    assert open_error(path) == "Storage error: Invalid database file: " + reason
+    assert read(path) == before
+    assert not os.path.exists(path + "-wal")
+
+
+def test_unsupported_version_is_refused(tmp_path):
+    path = damaged(tmp_path, lambda d: d.__setitem__(slice(16, 20), struct.pack("<I", 2)))
+    assert open_error(path) == "Storage error: Unsupported format version: 2"
+    assert not os.path.exists(path + "-wal")
+
+
+def test_catalog_naming_pages_beyond_the_file_is_refused(tmp_path):
+    def change(d):
+        rec = fb.catalog_record("docs", 3, "Euclidean", data=99, metadata=2)
+        page = fb.SlottedPage(4).append(rec).bytes()
+        d[CATALOG:CATALOG + fb.PAGE] = page
+
+    path = damaged(tmp_path, change)
+    assert open_error(path) == ("Storage error: Invalid database file: collection docs: "
+                                "data_root_page 99 lies past the end of the file (16384 bytes)")
+
+
+@pytest.mark.parametrize("case, expected", [
+    # slot_count beyond what the directory can hold: no record at all.
+    ("slot_count_65535", []),
+    # slot 0's entry points past the page end: an empty record, skipped.
+    ("entry_past_page_end", ["b", "c"]),
+    # slot 0's entry has length 0: an empty record, skipped.
+    ("entry_length_zero", ["b", "c"]),
+    # slot_count 2: slot 2 ("c") is no longer covered.
+    ("slot_count_2", ["a", "b"]),
+])
+def test_corrupted_slot_directory(tmp_path, case, expected):
+    def change(d):
+        if case == "slot_count_65535":
+            d[DATA + 7:DATA + 9] = struct.pack("<H", 65535)
+        elif case == "entry_past_page_end":
+            d[entry(DATA, 0):entry(DATA, 0) + 4] = struct.pack("<HH", 4090, 28)
+        elif case == "entry_length_zero":
+            d[entry(DATA, 0) + 2:entry(DATA, 0) + 4] = b"\0\0"
+        elif case == "slot_count_2":
+            d[DATA + 7:DATA + 9] = struct.pack("<H", 2)
+
+    path = damaged(tmp_path, change)
+    assert found_ids(path) == expected
+
+
+def vector_record_start(data, slot):
+    offset, _ = struct.unpack_from("<HH", data, entry(DATA, slot))
+    return DATA + offset
+
+
+@pytest.mark.parametrize("case", ["id_length_huge", "id_length_one_more", "components_huge",
+                                  "components_one_less", "id_not_utf8"])
+def test_corrupted_record_is_skipped(tmp_path, case):
+    def change(d):
+        start = vector_record_start(d, 1)  # record of "b": L=1, "b", internal id, D=3
+        if case == "id_length_huge":
+            d[start:start + 4] = struct.pack("<I", 0xFFFFFFFF)
+        elif case == "id_length_one_more":
+            d[start:start + 4] = struct.pack("<I", 2)
+        elif case == "components_huge":
+            d[start + 13:start + 17] = struct.pack("<I", 0xFFFFFFFF)
+        elif case == "components_one_less":
+            d[start + 13:start + 17] = struct.pack("<I", 2)
+        elif case == "id_not_utf8":
+            d[start + 4] = 0xFF
+
+    path = damaged(tmp_path, change)
+    assert found_ids(path) == ["a", "c"]
+
+
+def test_free_offset_out_of_range_refuses_inserts(tmp_path):
+    path = damaged(tmp_path, lambda d: d.__setitem__(slice(DATA + 5, DATA + 7),
+                                                     struct.pack("<H", 5000)))
+    db = Kestrum(path)
+    docs = db.get_collection("docs")
+    assert len(docs) == 3
+    with pytest.raises(RuntimeError, match="^Vector data page full$"):
+        docs.insert([1.0, 1.0, 1.0], id="new")
+    assert len(docs) == 3
+    db.close()
+
+
+# Logs of odd sizes beside a sound database ----------------------------------
+
+@pytest.fixture
+def sound(tmp_path):
+    path = str(tmp_path / "s.db")
+    make_database(path)
+    return path
+
+
+def test_empty_log_gets_a_header(sound):
+    write(sound + "-wal", b"")
+    db = Kestrum(sound)
+    log = read(sound + "-wal")
+    assert len(log) == 32 and log[:8] == struct.pack("<II", 0x377F0683, 1)
+    db.close()
+
+
+@pytest.mark.parametrize("size", range(1, 32))
+def test_log_shorter_than_its_header_fails_the_open(sound, size):
+    db_bytes = read(sound)
+    log = fb.wal_header()[:size]
+    write(sound + "-wal", log)
+    assert open_error(sound) == SHORT_LOG
+    assert read(sound) == db_bytes
+    assert read(sound + "-wal") == log
+
+
+def test_header_only_log_is_kept_byte_for_byte(sound):
+    log = fb.wal_header(salt1=7, salt2=9)
+    write(sound + "-wal", log)
+    db = Kestrum(sound)
+    assert read(sound + "-wal") == log
+    assert sorted(h["id"] for h in db.get_collection("docs").search([0.0, 1.0, 2.0])) == [
+        "a", "b", "c"]
+    db.close()
+
+
+def test_header_sized_log_with_wrong_magic_fails_the_open(sound):
+    log = PNG[:32]
+    write(sound + "-wal", log)
+    assert open_error(sound) == "Failed to open WAL: WAL corrupted: Invalid WAL magic: 0x474E5089"
+    assert read(sound + "-wal") == log
+
+
+@pytest.mark.parametrize("size", list(range(33, 61)) + [32 + 28 + fb.PAGE - 1])
+def test_log_without_a_whole_frame_is_cut_to_its_header(sound, size):
+    db_bytes = read(sound)
+    log = (fb.wal_header() + fb.wal_frame(1, fb.SlottedPage(1).bytes()))[:size]
+    write(sound + "-wal", log)
+    assert found_ids(sound) == ["a", "b", "c"]
+    assert read(sound) == db_bytes
+
+
+@pytest.mark.parametrize("size", [33, 59, 60, 100, 5000])
+def test_log_with_wrong_magic_is_deleted_and_replaced(sound, size):
+    log = (PNG * 200)[:size]
+    write(sound + "-wal", log)
+    db = Kestrum(sound)
+    new_log = read(sound + "-wal")
+    assert len(new_log) == 32 and new_log[:4] == struct.pack("<I", 0x377F0683)
+    db.close()
+
+
+def test_log_with_unsupported_version_is_deleted(sound):
+    write(sound + "-wal", fb.wal_header(version=2) + bytes(100))
+    db = Kestrum(sound)
+    assert read(sound + "-wal")[4:8] == struct.pack("<I", 1)
+    db.close()
+
+
+def one_vector_page(ext="w"):
+    return fb.SlottedPage(1).append(fb.vector_record(ext, 500, [0.0, 1.0, 2.0])).bytes()
+
+
+@pytest.mark.parametrize("case", ["checksum1", "checksum2", "image", "page_id", "torn"])
+def test_damaged_frame_is_not_applied(sound, case):
+    db_bytes = read(sound)
+    log = bytearray(valid_log_with_frame(1, one_vector_page()))
+    if case == "checksum1":
+        log[32 + 20] ^= 1
+    elif case == "checksum2":
+        log[32 + 24] ^= 1
+    elif case == "image":
+        log[32 + 28 + 2000] ^= 1
+    elif case == "page_id":
+        log[32] = 2
+    elif case == "torn":
+        del log[-1]
+    write(sound + "-wal", bytes(log))
+    assert found_ids(sound) == ["a", "b", "c"]
+    assert read(sound) == db_bytes
+
+
+def test_whole_frame_is_replayed(sound):
+    write(sound + "-wal", valid_log_with_frame(1, one_vector_page()))
+    assert found_ids(sound) == ["w"]
+
+
+def test_frame_without_commit_is_not_replayed(sound):
+    db_bytes = read(sound)
+    write(sound + "-wal", valid_log_with_frame(1, one_vector_page(), commit=False))
+    assert found_ids(sound) == ["a", "b", "c"]
+    assert read(sound) == db_bytes
+
+
+@pytest.mark.parametrize("page_id", [0, 2**32 - 1])
+def test_frame_for_a_foreign_header_or_a_wild_page_is_not_applied(sound, page_id):
+    db_bytes = read(sound)
+    write(sound + "-wal", valid_log_with_frame(page_id, one_vector_page()))
+    assert found_ids(sound) == ["a", "b", "c"]
+    assert read(sound) == db_bytes
+
+
+# Python arguments that lie ---------------------------------------------------
+
+class LyingVector:
+    """A sequence of three numbers whose length claims something else."""
+
+    def __init__(self, claimed):
+        self.claimed = claimed
+
+    def __len__(self):
+        if isinstance(self.claimed, Exception):
+            raise self.claimed
+        return self.claimed
+
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError(i)
+        return float(i)
+
+    def __iter__(self):
+        return iter([0.0, 1.0, 2.0])
+
+
+@pytest.mark.parametrize("claimed", [2**62, 2**31, 0, ValueError("no length")],
+                         ids=["2**62", "2**31", "0", "raises"])
+def test_lying_length_is_only_a_hint(db, claimed):
+    docs = db.create_collection("docs", 3, "euclidean")
+    assert docs.insert(LyingVector(claimed), id="liar") == "liar"
+    hits = docs.search(LyingVector(claimed))
+    assert hits == [{"id": "liar", "score": 0.0}]
+
+
+@pytest.mark.skipif(SANITIZED, reason="an address-space limit breaks the sanitizer's shadow memory")
+def test_lying_length_allocates_nothing_of_that_size(tmp_path):
+    # Under a 1 GiB address-space limit, reserving room for the claimed
+    # length would fail; only the three items may be stored.
+    script = f"""
+import resource, sys
+sys.path[:0] = {sys.path!r}
+from orvane import Kestrum
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+class Liar:
+    def __len__(self): return 2**62
+    def __getitem__(self, i):
+        if i >= 3: raise IndexError(i)
+        return 1.0
+db = Kestrum({str(tmp_path / 'l.db')!r})
+docs = db.create_collection("docs", 3)
+print(docs.insert(Liar(), id="x"), len(docs.search(Liar())))
+"""
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    assert soft == resource.RLIM_INFINITY or soft > 1 << 30
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         check=False)
+    assert (out.returncode, out.stdout, out.stderr) == (0, "x 1\n", "")
