@@ -84,8 +84,8 @@ void flat_orvane(benchmark::State& state) {
     auto hits = index.search(query(q++), kK);
     benchmark::DoNotOptimize(hits);
   }
-  state.counters["bytes/s"] = benchmark::Counter(
-      static_cast<double>(kCount * kDim * sizeof(float)), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["bytes/s"] = benchmark::Counter(static_cast<double>(kCount * kDim * sizeof(float)),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void flat_batched_orvane(benchmark::State& state) {

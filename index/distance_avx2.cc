@@ -43,7 +43,8 @@ void group(const BatchQuery& bq, const float* const* p, float* out, std::size_t 
                            _mm256_castps256_ps128(n1), _mm256_extractf128_ps(n1, 1));
     }
     const std::size_t done = 4 * static_cast<std::size_t>(j);
-    store_first(out + done, finish4<M>(bq, p + done, sum, norm), std::min<std::size_t>(4, keep - done));
+    store_first(out + done, finish4<M>(bq, p + done, sum, norm),
+                std::min<std::size_t>(4, keep - done));
   }
 }
 
@@ -71,20 +72,25 @@ void dispatch(DistanceMetric metric, const float* query, std::size_t n, const So
               std::size_t count, float* out) {
   const BatchQuery bq = make_batch_query(metric, query, n);
   switch (metric) {
-    case DistanceMetric::Euclidean: return run<DistanceMetric::Euclidean>(bq, source, count, out);
-    case DistanceMetric::DotProduct: return run<DistanceMetric::DotProduct>(bq, source, count, out);
-    case DistanceMetric::Cosine: return run<DistanceMetric::Cosine>(bq, source, count, out);
+    case DistanceMetric::Euclidean:
+      return run<DistanceMetric::Euclidean>(bq, source, count, out);
+    case DistanceMetric::DotProduct:
+      return run<DistanceMetric::DotProduct>(bq, source, count, out);
+    case DistanceMetric::Cosine:
+      return run<DistanceMetric::Cosine>(bq, source, count, out);
   }
 }
 
 void batch(DistanceMetric metric, const float* query, const float* base, std::size_t n,
            std::size_t count, float* out) {
-  dispatch(metric, query, n, [=](std::size_t i) { return base + i * n; }, count, out);
+  dispatch(
+      metric, query, n, [=](std::size_t i) { return base + i * n; }, count, out);
 }
 
 void batch_ptrs(DistanceMetric metric, const float* query, const float* const* vectors,
                 std::size_t n, std::size_t count, float* out) {
-  dispatch(metric, query, n, [=](std::size_t i) { return vectors[i]; }, count, out);
+  dispatch(
+      metric, query, n, [=](std::size_t i) { return vectors[i]; }, count, out);
 }
 
 }  // namespace

@@ -10,9 +10,12 @@ namespace {
 
 const detail::DistanceKernels* kernels_for(Isa isa) {
   switch (isa) {
-    case Isa::Scalar: break;
-    case Isa::Avx2: return &detail::kAvx2Kernels;
-    case Isa::Avx512: return &detail::kAvx512Kernels;
+    case Isa::Scalar:
+      break;
+    case Isa::Avx2:
+      return &detail::kAvx2Kernels;
+    case Isa::Avx512:
+      return &detail::kAvx512Kernels;
   }
   return &detail::kScalarKernels;
 }

@@ -63,9 +63,12 @@ float cosine(const float* a, const float* b, std::size_t n) {
 
 float single(DistanceMetric metric, const float* a, const float* b, std::size_t n) {
   switch (metric) {
-    case DistanceMetric::Euclidean: return euclidean(a, b, n);
-    case DistanceMetric::DotProduct: return dot_product(a, b, n);
-    case DistanceMetric::Cosine: break;
+    case DistanceMetric::Euclidean:
+      return euclidean(a, b, n);
+    case DistanceMetric::DotProduct:
+      return dot_product(a, b, n);
+    case DistanceMetric::Cosine:
+      break;
   }
   return cosine(a, b, n);
 }

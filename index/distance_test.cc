@@ -167,13 +167,27 @@ Vec random_vector(std::mt19937& rng, std::size_t n, int kind) {
   Vec v(n);
   for (float& x : v) {
     switch (kind) {
-      case 0: x = sign() * unit(); break;
-      case 1: x = sign() * std::ldexp(1.0f + unit(), static_cast<int>(rng() % 270) - 140); break;
-      case 2: x = sign() * std::ldexp(unit(), -126); break;
-      case 3: x = rng() % 16 == 0 ? specials[rng() % 8] : sign() * unit() * 100.0f; break;
-      case 4: x = std::bit_cast<float>(static_cast<std::uint32_t>(rng())); break;
-      case 5: x = (rng() & 1) != 0 ? -0.0f : 0.0f; break;
-      default: x = static_cast<float>(static_cast<int>(rng() % 7) - 3); break;
+      case 0:
+        x = sign() * unit();
+        break;
+      case 1:
+        x = sign() * std::ldexp(1.0f + unit(), static_cast<int>(rng() % 270) - 140);
+        break;
+      case 2:
+        x = sign() * std::ldexp(unit(), -126);
+        break;
+      case 3:
+        x = rng() % 16 == 0 ? specials[rng() % 8] : sign() * unit() * 100.0f;
+        break;
+      case 4:
+        x = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
+        break;
+      case 5:
+        x = (rng() & 1) != 0 ? -0.0f : 0.0f;
+        break;
+      default:
+        x = static_cast<float>(static_cast<int>(rng() % 7) - 3);
+        break;
     }
   }
   return v;
@@ -191,7 +205,8 @@ TEST(Distance, EveryVariantMatchesReference) {
     std::vector<Vec> stored;
     const int shared_kind = static_cast<int>(rng() % 7);
     for (std::size_t i = 0; i < kStored; ++i) {
-      stored.push_back(random_vector(rng, n, rng() % 2 != 0 ? shared_kind : static_cast<int>(rng() % 7)));
+      stored.push_back(
+          random_vector(rng, n, rng() % 2 != 0 ? shared_kind : static_cast<int>(rng() % 7)));
     }
     if (n > 0) stored[3] = query;  // identical pair
     // One buffer, starting one float past an aligned start on odd dimensions.
@@ -212,18 +227,18 @@ TEST(Distance, EveryVariantMatchesReference) {
       for (Isa isa : isas) {
         ASSERT_TRUE(force_isa_for_testing(isa));
         const auto where = [&](std::size_t count, std::size_t i) {
-          return ::testing::Message() << "isa " << static_cast<int>(isa) << " metric "
-                                      << static_cast<int>(m) << " n " << n << " count " << count
-                                      << " i " << i;
+          return ::testing::Message()
+                 << "isa " << static_cast<int>(isa) << " metric " << static_cast<int>(m) << " n "
+                 << n << " count " << count << " i " << i;
         };
         for (std::size_t i = 0; i < kStored; ++i) {
-          EXPECT_TRUE(same(want[i], distance(m, query.data(), stored[i].data(), n)))
-              << where(1, i);
+          EXPECT_TRUE(same(want[i], distance(m, query.data(), stored[i].data(), n))) << where(1, i);
         }
         for (std::size_t count : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 16u, 17u, 37u}) {
           std::vector<float> out(count + 1, kSentinel);
           distance_batch(m, query.data(), base, n, count, out.data());
-          for (std::size_t i = 0; i < count; ++i) EXPECT_TRUE(same(want[i], out[i])) << where(count, i);
+          for (std::size_t i = 0; i < count; ++i)
+            EXPECT_TRUE(same(want[i], out[i])) << where(count, i);
           EXPECT_EQ(bits(out[count]), bits(kSentinel)) << where(count, count);
           std::fill(out.begin(), out.end(), kSentinel);
           distance_batch_ptrs(m, query.data(), ptrs.data(), n, count, out.data());

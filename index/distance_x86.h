@@ -85,9 +85,12 @@ inline float cosine_single(const float* a, const float* b, std::size_t n) {
 
 inline float single(DistanceMetric metric, const float* a, const float* b, std::size_t n) {
   switch (metric) {
-    case DistanceMetric::Euclidean: return euclidean_single(a, b, n);
-    case DistanceMetric::DotProduct: return dot_single(a, b, n);
-    case DistanceMetric::Cosine: break;
+    case DistanceMetric::Euclidean:
+      return euclidean_single(a, b, n);
+    case DistanceMetric::DotProduct:
+      return dot_single(a, b, n);
+    case DistanceMetric::Cosine:
+      break;
   }
   return cosine_single(a, b, n);
 }
@@ -139,9 +142,8 @@ inline __m128 finish4(const BatchQuery& bq, const float* const* p, __m128 sum, _
     }
     const __m128 nb = _mm_add_ps(tbb, norm);
     const __m128 dot = _mm_add_ps(tab, sum);
-    const __m128 cos =
-        _mm_sub_ps(_mm_set1_ps(1.0f),
-                   _mm_div_ps(dot, _mm_mul_ps(_mm_sqrt_ps(nb), _mm_set1_ps(bq.sqrt_na))));
+    const __m128 cos = _mm_sub_ps(
+        _mm_set1_ps(1.0f), _mm_div_ps(dot, _mm_mul_ps(_mm_sqrt_ps(nb), _mm_set1_ps(bq.sqrt_na))));
     // Ordered compare: a NaN norm is not zero and yields NaN, like the reference.
     __m128 zero = _mm_cmp_ps(nb, _mm_setzero_ps(), _CMP_EQ_OQ);
     if (bq.na == 0.0f) zero = _mm_castsi128_ps(_mm_set1_epi32(-1));

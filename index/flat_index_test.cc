@@ -119,8 +119,8 @@ TEST(Flat, NanScoresComeLast) {
 // cut to k, on data full of ties and NaNs, across scan blocks and removals.
 TEST(Flat, TopKEqualsStableFullSort) {
   std::mt19937 rng(7);
-  const float values[] = {0.0f, -0.0f, 1.0f, 2.0f, kNan, -kNan,
-                          std::numeric_limits<float>::infinity()};
+  const float values[] = {
+      0.0f, -0.0f, 1.0f, 2.0f, kNan, -kNan, std::numeric_limits<float>::infinity()};
   for (DistanceMetric metric :
        {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
     Flat flat(3, metric);

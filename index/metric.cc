@@ -4,9 +4,12 @@ namespace orvane::index {
 
 std::string_view metric_name(DistanceMetric m) {
   switch (m) {
-    case DistanceMetric::Cosine: return "Cosine";
-    case DistanceMetric::Euclidean: return "Euclidean";
-    case DistanceMetric::DotProduct: return "DotProduct";
+    case DistanceMetric::Cosine:
+      return "Cosine";
+    case DistanceMetric::Euclidean:
+      return "Euclidean";
+    case DistanceMetric::DotProduct:
+      return "DotProduct";
   }
   return "Cosine";  // unreachable for a valid enumerator
 }

@@ -12,8 +12,8 @@
 namespace orvane::index {
 
 constexpr std::uint32_t score_key(float f) {
-  if (f != f) return 0xFFFFFFFFu;        // NaN: after every number
-  if (f == 0.0f) return 0x80000000u;     // both zeros equal, as with less-than
+  if (f != f) return 0xFFFFFFFFu;     // NaN: after every number
+  if (f == 0.0f) return 0x80000000u;  // both zeros equal, as with less-than
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
   // Negative: flip all bits, so larger magnitudes sort lower. Positive: set
   // the sign bit, so they sort above every negative. +inf maps below 0xFFFFFFFF.
