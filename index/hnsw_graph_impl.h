@@ -33,7 +33,7 @@ struct HnswGraph::Impl {
 
   // Diversity selection over candidates sorted by distance to a base vector:
   // keeps c unless some already kept s has distance(c, s) < c.distance; stops
-  // at cap. No back-filling.
+  // at cap (REQUIRES: cap <= 32). No back-filling.
   void select_neighbors(std::span<const ScoredSlot> candidates, std::uint32_t cap,
                         std::vector<ScoredSlot>& out) const;
 

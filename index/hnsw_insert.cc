@@ -6,6 +6,7 @@
 // base). Refusing the link instead would freeze every list once it filled,
 // leaving late nodes with out-links only and unreachable from the rest.
 #include <algorithm>
+#include <cassert>
 
 #include "index/hnsw_graph_impl.h"
 #include "storage/random.h"
@@ -14,18 +15,22 @@ namespace orvane::index {
 
 void HnswGraph::Impl::select_neighbors(std::span<const ScoredSlot> candidates, std::uint32_t cap,
                                        std::vector<ScoredSlot>& out) const {
+  assert(cap <= HnswNodes::kCap0);
   out.clear();
+  // Distances from a candidate to the kept nodes are scored in one batch (a
+  // single distance is latency-bound, a batch is not); deciding on them in
+  // order afterwards gives the same choice as stopping at the first rejection.
+  const float* kept[HnswNodes::kCap0];
+  float d[HnswNodes::kCap0];
   for (const ScoredSlot& c : candidates) {
     if (out.size() >= cap) break;
-    const float* cv = nodes.vector(c.slot);
+    const std::size_t n = out.size();
+    if (n > 0) distance_batch_ptrs(metric, nodes.vector(c.slot), kept, nodes.dimension(), n, d);
     bool rejected = false;
-    for (const ScoredSlot& s : out) {
-      if (dist(cv, nodes.vector(s.slot)) < c.distance) {
-        rejected = true;
-        break;
-      }
-    }
-    if (!rejected) out.push_back(c);
+    for (std::size_t i = 0; i < n && !rejected; ++i) rejected = d[i] < c.distance;
+    if (rejected) continue;
+    kept[n] = nodes.vector(c.slot);
+    out.push_back(c);
   }
 }
 

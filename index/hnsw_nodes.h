@@ -58,6 +58,12 @@ class HnswNodes {
     const std::uint32_t* p = list_ptr(slot, layer);
     return {p + 1, p[0]};
   }
+  // Hints the cache to load a list that is about to be read.
+  void prefetch_list(std::uint32_t slot, std::uint32_t layer) const {
+    if (layer < list_counts_[slot]) __builtin_prefetch(list_ptr(slot, layer));
+  }
+  // Hints the cache to load a node's state (the is_node test).
+  void prefetch_state(std::uint32_t slot) const { __builtin_prefetch(state_.data() + slot); }
   bool list_contains(std::uint32_t slot, std::uint32_t layer, std::uint32_t target) const;
   // REQUIRES: list not full, target not in it.
   void append(std::uint32_t slot, std::uint32_t layer, std::uint32_t target);

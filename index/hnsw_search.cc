@@ -31,10 +31,18 @@ void HnswGraph::Impl::search_layer(const float* query, std::uint32_t entry, std:
   while (!candidates.empty()) {
     const ScoredSlot c = candidates.pop();
     if (!results.empty() && results.size() >= ef && c.distance > results.top().distance) break;
+    // The next candidate's list is read after this one's neighbours are
+    // scored: start loading it now.
+    if (!candidates.empty()) nodes.prefetch_list(candidates.top().slot, layer);
     if (nodes.list_count(c.slot) <= layer) continue;
 
+    const auto list = nodes.list(c.slot, layer);
+    for (std::uint32_t e : list) {
+      scratch.prefetch(e);
+      nodes.prefetch_state(e);
+    }
     std::size_t n = 0;
-    for (std::uint32_t e : nodes.list(c.slot, layer)) {
+    for (std::uint32_t e : list) {
       if (e == c.slot || scratch.visited(e) || !nodes.is_node(e)) continue;
       scratch.mark(e);
       vectors[n] = nodes.vector(e);

@@ -23,6 +23,7 @@ class SearchScratch {
 
   bool visited(std::uint32_t slot) const { return stamps_[slot] == epoch_; }
   void mark(std::uint32_t slot) { stamps_[slot] = epoch_; }
+  void prefetch(std::uint32_t slot) const { __builtin_prefetch(stamps_.data() + slot); }
   std::vector<ScoredSlot>& candidates() { return candidates_; }
 
  private:
