@@ -48,12 +48,13 @@ def snapshot(db, probe_vectors):
 
 
 class Child:
-    def __init__(self, path, seed, ops, reopen_live, lie):
+    def __init__(self, path, seed, ops, reopen_live, lie, spread):
         self.path = path
         self.rng = random.Random(seed)
         self.ops = ops
         self.reopen_live = reopen_live
         self.lie = lie
+        self.spread = spread  # no focus collection, no close()
         self.db = None
         self.view = {}  # name -> (dim, set of ids): what this process believes
         self.handles = {}
@@ -100,7 +101,7 @@ class Child:
         if r < 0.06:
             name = rng.choice(names)
             return {"op": "create", "c": name, "dim": self.view[name][0], "metric": None}
-        if r < 0.08:
+        if r < 0.08 and not self.spread:
             return {"op": "close"}
         if r < 0.09 and self.reopen_live:
             return {"op": "reopen"}
@@ -156,9 +157,9 @@ class Child:
         # that no longer fit are made too.
         names = sorted(self.view, key=lambda n: (-len(self.view[n][1]), n))
         focus = None
-        if names:
+        if names and not self.spread:
             focus = names[0] if self.rng.random() < 0.7 else self.rng.choice(names)
-        self.filling = self.rng.random() < 0.25
+        self.filling = not self.spread and self.rng.random() < 0.25
         lied = False
         for _ in range(self.ops):
             op = self.choose(focus)
@@ -178,7 +179,7 @@ class Child:
             emit("A", outcome)
             if outcome == PAGE_FULL and op["op"] == "insert":
                 self.full.add(op["c"])
-            if op["op"] == "create" and outcome == "ok" and focus is None:
+            if op["op"] == "create" and outcome == "ok" and focus is None and not self.spread:
                 focus = op["c"]
 
 
@@ -187,7 +188,8 @@ def main(argv):
     with open(args["--probes"], encoding="utf-8") as f:
         probe_vectors = json.load(f)
     child = Child(args["--db"], int(args["--seed"]), int(args["--ops"]),
-                  args.get("--reopen-live") == "1", args.get("--lie") == "1")
+                  args.get("--reopen-live") == "1", args.get("--lie") == "1",
+                  args.get("--spread") == "1")
     child.open(probe_vectors)
     child.run()
     end = args.get("--end", "wait")

@@ -35,13 +35,20 @@ sys.path.insert(0, str(HERE))
 import crash_model  # noqa: E402
 
 LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
+# Some chains start with a long child: enough calls on the fresh file to pass
+# the 1000 frames at which a call checkpoints the log, so kills also land in
+# and after such a checkpoint.
+LONG_OPS = 1500
+LONG_SHARE = 0.15
+FRAME_BYTES = 28 + 4096
 
 
 class Stats:
     def __init__(self):
         self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
         self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
-        self.closes = self.chains = self.full_slots = 0
+        self.closes = self.chains = self.long_runs = self.checkpointed = 0
+        self.child_ok = 0  # calls of the current child that succeeded
         self.failures = []
 
     def summary(self):
@@ -51,8 +58,8 @@ class Stats:
     def details(self):
         return (f"chains={self.chains} reopens_checked={self.checked} "
                 f"in_flight_at_kill={self.in_flight} failed_calls={self.failed_calls} "
-                f"full_page_deletes={self.full_deletes} full_by_slots={self.full_slots} "
-                f"closes={self.closes}")
+                f"full_page_deletes={self.full_deletes} closes={self.closes} "
+                f"long_runs={self.long_runs} killed_after_log_checkpoint={self.checkpointed}")
 
 
 class Chain:
@@ -78,20 +85,21 @@ class Harness:
 
     # -- one child ---------------------------------------------------------
 
-    def spawn(self, chain, ops, end, workdir):
+    def spawn(self, chain, ops, end, workdir, spread):
         probes = Path(workdir) / "probes.json"
         probes.write_text(json.dumps(crash_model.probes(chain.candidates)), encoding="utf-8")
         argv = [sys.executable, str(HERE / "crash_harness.py"), "child",
                 "--db", chain.path, "--probes", str(probes),
                 "--seed", str(self.rng.getrandbits(63)), "--ops", str(ops), "--end", end,
                 "--reopen-live", "1" if self.reopen_live else "0",
-                "--lie", "1" if self.lie else "0"]
+                "--lie", "1" if self.lie else "0", "--spread", "1" if spread else "0"]
         return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
-    def run_child(self, chain, ops, end, workdir, may_kill=True):
+    def run_child(self, chain, ops, end, workdir, may_kill=True, spread=False):
         """Runs one child to its kill (or its end); feeds its lines to the chain."""
         self.stats.runs += 1
-        proc = self.spawn(chain, ops, end, workdir)
+        self.stats.child_ok = 0
+        proc = self.spawn(chain, ops, end, workdir, spread)
         started = time.monotonic()
         plan = self.rng.random() if may_kill else 1.0
         kill_at_line = self.rng.randint(1, ops) if ops and may_kill else None
@@ -132,9 +140,9 @@ class Harness:
         proc.stdout.close()
         proc.stdin.close()
         code = proc.wait()
+        self.feed(chain, lines)
         if not killed and code != 0:
             self.fail(chain, [], [f"child exited with status {code}"])
-        self.feed(chain, lines)
 
     def kill(self, proc):
         proc.send_signal(signal.SIGKILL)
@@ -172,10 +180,9 @@ class Harness:
             return
         chain.candidates = kept
         self.stats.failed_calls += outcome != "ok"
-        if outcome == crash_model.PAGE_FULL:
-            self.stats.full_deletes += op["op"] == "delete"
-            self.stats.full_slots += kept[0].colls[op["c"]].slots == crash_model.PAGE_SLOTS
+        self.stats.full_deletes += op["op"] == "delete" and outcome == crash_model.PAGE_FULL
         self.stats.closes += op["op"] == "close"
+        self.stats.child_ok += outcome == "ok" and op["op"] != "close"
 
     def check(self, chain, snap):
         matching, findings = crash_model.classify(chain.candidates, snap)
@@ -215,10 +222,13 @@ class Harness:
             # A log left by an earlier database must not reach this new one.
             shutil.copy(stale_wal, path + "-wal")
         chain = Chain(path)
-        for _ in range(kills_wanted):
-            ops = self.rng.randint(1, self.ops)
-            end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
-            self.run_child(chain, ops, end, workdir)
+        for run in range(kills_wanted):
+            if run == 0 and self.rng.random() < LONG_SHARE:
+                self.run_long_child(chain, workdir)
+            else:
+                ops = self.rng.randint(1, self.ops)
+                end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
+                self.run_child(chain, ops, end, workdir)
             if chain.broken:
                 return
         stale = os.path.join(workdir, "stale-wal")
@@ -228,6 +238,15 @@ class Harness:
         self.run_child(chain, 0, "release", workdir, may_kill=False)  # checks only
         self.verify_file(chain)  # closed: everything in the file itself
         return stale if os.path.exists(stale) else None
+
+    def run_long_child(self, chain, workdir):
+        """Calls spread over every collection and no close(): the log only
+        shrinks when a call checkpoints it."""
+        self.stats.long_runs += 1
+        self.run_child(chain, LONG_OPS, "wait", workdir, spread=True)
+        wal = chain.path + "-wal"
+        if os.path.exists(wal) and os.path.getsize(wal) < 32 + FRAME_BYTES * self.stats.child_ok:
+            self.stats.checkpointed += 1
 
     def verify_file(self, chain):
         """The read-only checker must find the file sound."""

@@ -144,6 +144,25 @@ def test_writes_after_close_survive_a_kill(db_path):
     assert ids_of(db.get_collection("later"), [1, 1]) == ["x"]
 
 
+def test_a_kill_after_the_log_checkpointed_itself_keeps_everything(db_path):
+    run_and_kill(db_path, """
+        import os
+        log = sys.argv[1] + "-wal"
+        sizes = []
+        for c in range(12):  # some 1250 frames: the log is checkpointed once on the way
+            col = db.create_collection(f"c{c}", 2, "euclidean")
+            for i in range(100):
+                col.insert([c, i], f"v{i:03d}")
+                sizes.append(os.path.getsize(log))
+        assert any(b < a for a, b in zip(sizes, sizes[1:])), "the log never shrank"
+    """)
+    db = Kestrum(db_path)
+    assert sorted(db.list_collections()) == sorted(f"c{c}" for c in range(12))
+    for c in range(12):
+        hits = db.get_collection(f"c{c}").search([c, 0], 101)
+        assert {h["id"]: h["score"] for h in hits} == {f"v{i:03d}": float(i) for i in range(100)}
+
+
 @pytest.mark.parametrize("new_file", ["missing", "empty"])
 def test_a_stale_log_is_not_replayed_into_a_new_file(db_path, wal_path, new_file):
     run_and_kill(db_path, """
