@@ -59,9 +59,9 @@ TEST(Catalog, DecodingDefaultsArraysAndRefusals) {
 
   auto array = decode(R"(["x",8,"Euclidean","",1,2,0,"hnsw"])");
   ASSERT_TRUE(array);
-  auto object = decode(
-      R"({"index_type":"hnsw","hnsw_edge_page":0,"metadata_root_page":2,"data_root_page":1,)"
-      R"("description":"","distance":"Euclidean","dimension":8,"name":"x"})");
+  auto object =
+      decode(R"({"index_type":"hnsw","hnsw_edge_page":0,"metadata_root_page":2,"data_root_page":1,)"
+             R"("description":"","distance":"Euclidean","dimension":8,"name":"x"})");
   ASSERT_TRUE(object);
   EXPECT_EQ(*array, *object);
   EXPECT_TRUE(array->uses_hnsw());
@@ -82,9 +82,9 @@ TEST(Catalog, DecodingDefaultsArraysAndRefusals) {
             DistanceMetric::DotProduct);
   EXPECT_EQ(decode(R"({"name":"x","dimension":18446744073709551615})")->dimension, UINT64_MAX);
   EXPECT_EQ(decode(R"({"name":"x","dimension":-0})")->dimension, 0u);
-  EXPECT_EQ(decode(R"({"name":"x","dimension":8,"hnsw_edge_page":18446744073709551615})")
-                ->hnsw_edge_page,
-            UINT64_MAX);
+  EXPECT_EQ(
+      decode(R"({"name":"x","dimension":8,"hnsw_edge_page":18446744073709551615})")->hnsw_edge_page,
+      UINT64_MAX);
 
   for (const char* refused : {
            R"({"name":"x","dimension":8,"distance":"cosine"})",
@@ -128,10 +128,10 @@ TEST(Catalog, MetricArgument) {
 TEST(Catalog, ReadCatalogSkipsWhatDoesNotDecode) {
   TestDir dir;
   const std::string path = dir.path("db");
-  write_file(path, file_with_catalog({R"({"name":"a","dimension":1})", "not json", "",
-                                      R"({"name":"b","dimension":2,"distance":"cosine"})",
-                                      R"(["c",3])"},
-                                     0));
+  write_file(path,
+             file_with_catalog({R"({"name":"a","dimension":1})", "not json", "",
+                                R"({"name":"b","dimension":2,"distance":"cosine"})", R"(["c",3])"},
+                               0));
   auto file = storage::PosixFile::open(path, storage::OpenMode::ReadWrite);
   ASSERT_TRUE(file);
   storage::PageCache cache(path, std::move(*file));

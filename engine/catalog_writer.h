@@ -29,8 +29,7 @@ bool needs_pages(const CollectionConfig& config);
 [[nodiscard]] EngineResult<storage::PageId> catalog_page(storage::PageCache& cache);
 
 // Appends the configuration's record to the catalog page.
-[[nodiscard]] EngineResult<void> append_config(storage::PageCache& cache,
-                                               storage::PageId catalog,
+[[nodiscard]] EngineResult<void> append_config(storage::PageCache& cache, storage::PageId catalog,
                                                const CollectionConfig& config);
 
 // Writes page 0 and then the catalog page to the file and commits the unit.

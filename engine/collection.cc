@@ -147,16 +147,15 @@ EngineResult<std::vector<SearchResult>> Collection::search(std::span<const float
 
 std::optional<DecodedVector> Collection::vector_on_page(const std::string& id) const {
   std::optional<DecodedVector> latest;
-  auto r =
-      for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
-        if (auto marker = decode_marker(rec)) {
-          if (*marker == id) latest.reset();
-        } else if (auto vector = decode_vector_record(rec)) {
-          if (vector->id == id && vector->components.size() == config_.dimension) {
-            latest = std::move(vector);
-          }
-        }
-      });
+  auto r = for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
+    if (auto marker = decode_marker(rec)) {
+      if (*marker == id) latest.reset();
+    } else if (auto vector = decode_vector_record(rec)) {
+      if (vector->id == id && vector->components.size() == config_.dimension) {
+        latest = std::move(vector);
+      }
+    }
+  });
   if (!r) return std::nullopt;
   return latest;
 }

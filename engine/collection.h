@@ -83,7 +83,7 @@ class Collection {
   CollectionConfig config_;
   std::shared_ptr<storage::PageCache> cache_;
   CollectionIndex index_;
-  std::unordered_map<std::string, std::uint64_t> ids_;       // external -> internal
+  std::unordered_map<std::string, std::uint64_t> ids_;        // external -> internal
   std::unordered_map<std::uint64_t, std::string> externals_;  // internal -> external
   MetadataStore metadata_;
   mutable std::shared_mutex mutex_;

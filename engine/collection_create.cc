@@ -9,8 +9,7 @@
 
 namespace orvane::engine {
 
-EngineResult<std::uint64_t> Database::create_collection(const std::string& name,
-                                                        std::uint64_t dim,
+EngineResult<std::uint64_t> Database::create_collection(const std::string& name, std::uint64_t dim,
                                                         std::optional<std::string_view> distance) {
   Impl& db = *impl_;
   std::lock_guard write(db.write_mutex);

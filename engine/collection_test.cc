@@ -19,8 +19,8 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes file_with_pages(const std::string& record, const std::vector<Bytes>& data,
                       const std::vector<Bytes>& meta) {
   Bytes file = file_with_catalog({record}, 4);
-  for (auto [id, records, type] : {std::tuple{2, &data, std::uint8_t{1}},
-                                   std::tuple{3, &meta, std::uint8_t{3}}}) {
+  for (auto [id, records, type] :
+       {std::tuple{2, &data, std::uint8_t{1}}, std::tuple{3, &meta, std::uint8_t{3}}}) {
     Bytes page = storage::new_page_image(type);
     for (const Bytes& r : *records) EXPECT_TRUE(storage::append_to_page(page, r, std::nullopt));
     std::copy(page.begin(), page.end(), file.begin() + id * storage::kPageSize);
@@ -47,22 +47,18 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
   bad_utf8[4] = 0xFF;
   Bytes cut = encode_vector_record("t", 21, V{9, 9});
   cut.pop_back();
-  write_file(path, file_with_pages(kFlat,
-                                   {encode_vector_record("x", 5, V{1, 1}),
-                                    encode_vector_record("y", 6, V{2, 2}),
-                                    encode_deletion_marker("x"),
-                                    encode_vector_record("x", 7, V{3, 3}),
-                                    encode_vector_record("z", 8, V{1, 2, 3}),  // wrong length
-                                    bad_utf8, cut, Bytes{},
-                                    encode_vector_record("y", 6, V{4, 4}),
-                                    encode_deletion_marker("gone"),
-                                    encode_vector_record("w", 9, V{5, 5}),
-                                    encode_deletion_marker("w")},
-                                   {encode_metadata_record("x", R"({"v":1})"),
-                                    encode_deletion_marker("x"),
-                                    encode_metadata_record("y", R"("yy")"),
-                                    encode_metadata_record("y", "not json"),
-                                    encode_metadata_record("w", "[1]")}));
+  write_file(path,
+             file_with_pages(
+                 kFlat,
+                 {encode_vector_record("x", 5, V{1, 1}), encode_vector_record("y", 6, V{2, 2}),
+                  encode_deletion_marker("x"), encode_vector_record("x", 7, V{3, 3}),
+                  encode_vector_record("z", 8, V{1, 2, 3}),  // wrong length
+                  bad_utf8, cut, Bytes{}, encode_vector_record("y", 6, V{4, 4}),
+                  encode_deletion_marker("gone"), encode_vector_record("w", 9, V{5, 5}),
+                  encode_deletion_marker("w")},
+                 {encode_metadata_record("x", R"({"v":1})"), encode_deletion_marker("x"),
+                  encode_metadata_record("y", R"("yy")"), encode_metadata_record("y", "not json"),
+                  encode_metadata_record("w", "[1]")}));
   auto db = open_ok(path);
   ASSERT_TRUE(db);
   EXPECT_EQ(db->count("c"), 2u);

@@ -72,13 +72,14 @@ EngineResult<std::string> Collection::insert(std::optional<std::string> given_id
       return refuse(MetadataError(MetadataError::Kind::Serialization, std::move(rendered.error)));
     }
     metadata_text = std::move(rendered.text);
-    auto doc_fits = fits(config_.metadata_root_page, marker_length(id.size()) + metadata_text->size());
+    auto doc_fits =
+        fits(config_.metadata_root_page, marker_length(id.size()) + metadata_text->size());
     if (!doc_fits) return refuse(doc_fits.error());
     if (!*doc_fits) return refuse(EngineError::internal(kMetadataPageFull));
   }
 
-  auto appended =
-      unit.cache().append_record(config_.data_root_page, encode_vector_record(id, internal_id, vector));
+  auto appended = unit.cache().append_record(config_.data_root_page,
+                                             encode_vector_record(id, internal_id, vector));
   if (!appended) return refuse(appended.error());
   if (!*appended) return refuse(EngineError::internal(kVectorPageFull));
   if (metadata_text) {

@@ -16,7 +16,6 @@ std::unexpected<EngineError> failed(const storage::StorageError& e) {
 
 }  // namespace
 
-
 EngineResult<std::shared_ptr<Collection>> Database::Impl::find(const std::string& name) const {
   std::shared_lock lock(map_mutex);
   auto it = collections.find(name);
@@ -49,11 +48,13 @@ EngineResult<void> Database::close() {
   std::lock_guard write(db.write_mutex);
   if (auto r = db.cache->flush_all(); !r) return failed(r.error());
   if (auto r = db.wal->checkpoint(db.resolved_path); !r) {
-    return std::unexpected(EngineError::internal(kWalCheckpointFailedPrefix + r.error().to_string()));
+    return std::unexpected(
+        EngineError::internal(kWalCheckpointFailedPrefix + r.error().to_string()));
   }
   if (storage::path_exists(db.wal->path())) {
     if (auto r = storage::remove_file(db.wal->path()); !r) {
-      return std::unexpected(EngineError::internal(kWalCleanupFailedPrefix + r.error().to_string()));
+      return std::unexpected(
+          EngineError::internal(kWalCleanupFailedPrefix + r.error().to_string()));
     }
   }
   return {};

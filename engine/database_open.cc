@@ -34,10 +34,15 @@ std::vector<CollectionConfig> last_of_each_name(std::vector<CollectionConfig> co
   return kept;
 }
 
-// Writes the creation header into page 0 of a new (or empty) file.
-storage::Result<void> initialise(storage::PageCache& cache) {
+// Page 0 of a new database: the creation header, then zeros.
+std::vector<std::uint8_t> fresh_header_page() {
   std::vector<std::uint8_t> page(storage::kPageSize, 0);
   storage::DatabaseHeader::fresh(storage::wall_clock_seconds()).encode(page.data());
+  return page;
+}
+
+// Writes the creation header into page 0 of a new (or empty) file.
+storage::Result<void> initialise(storage::PageCache& cache, std::vector<std::uint8_t> page) {
   if (auto r = cache.write_page(0, page); !r) return r;
   cache.insert_clean_page(0, std::move(page));
   return {};
@@ -65,6 +70,7 @@ EngineResult<std::vector<CollectionConfig>> read_checked_catalog(storage::PageCa
 struct OpenedFile {
   std::unique_ptr<PosixFile> file;
   bool fresh = false;  // created by this open, or found empty: gets a new header
+  std::vector<std::uint8_t> header_page;  // page 0 to write when fresh
 };
 
 // Opens the database file, creating it when it does not exist. An existing
@@ -75,7 +81,17 @@ EngineResult<OpenedFile> open_file(const std::string& path) {
   if (!storage::path_exists(path)) {
     auto created = PosixFile::open(path, OpenMode::WriteOnlyCreateTruncate);
     if (!created) return failed(created.error());
-    if (auto r = (*created)->truncate(storage::kPageSize); !r) return failed(r.error());
+    // A log without its database file belongs to a database that no longer
+    // exists. It goes while the new file is still empty (a new database
+    // again if the process is killed), never after the header is written.
+    const std::string log = storage::wal_path_for(path);
+    if (storage::path_exists(log)) {
+      if (auto r = storage::remove_file(log); !r) return failed(r.error());
+    }
+    // The header is the file's first write: a killed process leaves an empty
+    // file or a valid header, never a page of zeros that no open accepts.
+    out.header_page = fresh_header_page();
+    if (auto r = (*created)->write_all_at(0, out.header_page); !r) return failed(r.error());
     out.fresh = true;
   }
   auto file = PosixFile::open(path, OpenMode::ReadWrite);
@@ -84,6 +100,7 @@ EngineResult<OpenedFile> open_file(const std::string& path) {
   if (!size) return failed(size.error());
   if (*size == 0) {
     out.fresh = true;
+    out.header_page = fresh_header_page();
   } else if (!out.fresh) {
     if (auto r = validate_database_file(**file); !r) return failed(r.error());
   }
@@ -93,19 +110,20 @@ EngineResult<OpenedFile> open_file(const std::string& path) {
 
 // Brings the file up to date with the log of an earlier run, or, for a new
 // file, writes its header.
-EngineResult<void> prepare(Database::Impl& db, bool fresh) {
-  if (fresh) {
+EngineResult<void> prepare(Database::Impl& db, OpenedFile& opened) {
+  if (opened.fresh) {
     // A log beside a new file belongs to a database that no longer exists;
     // replaying it would write foreign pages into this one.
     if (storage::path_exists(db.wal->path())) {
       if (auto r = storage::remove_file(db.wal->path()); !r) return failed(r.error());
     }
-    if (auto r = initialise(*db.cache); !r) return failed(r.error());
+    if (auto r = initialise(*db.cache, std::move(opened.header_page)); !r) return failed(r.error());
     return {};
   }
   // A failed replay leaves the log and the file as they are: the frames in
   // the log may be the only copy of acknowledged changes.
-  if (auto r = storage::replay_leftover_wal(*db.wal, db.resolved_path); !r) return failed(r.error());
+  if (auto r = storage::replay_leftover_wal(*db.wal, db.resolved_path); !r)
+    return failed(r.error());
   auto header = db.cache->read_header();
   if (!header) return failed(header.error());
   auto size = db.cache->file_size();
@@ -161,7 +179,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   db->resolved_path = *resolved;
   db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(opened->file));
   db->wal = std::make_shared<storage::Wal>(storage::wal_path_for(*resolved));
-  if (auto r = prepare(*db, opened->fresh); !r) return std::unexpected(r.error());
+  if (auto r = prepare(*db, *opened); !r) return std::unexpected(r.error());
   auto configs = read_checked_catalog(*db->cache);
   if (!configs) return std::unexpected(configs.error());
   if (auto r = db->wal->open(); !r) {

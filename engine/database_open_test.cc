@@ -105,7 +105,8 @@ TEST(DatabaseOpen, ForeignFilesAreRefusedAndLeftUntouched) {
   Bytes random(5000);
   std::uint64_t s = 0x9E3779B97F4A7C15ull;
   for (auto& b : random) b = static_cast<std::uint8_t>((s = s * 6364136223846793005ull + 1) >> 56);
-  const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 0x0D, 'I', 'H', 'D', 'R'};
+  const Bytes png = {0x89, 'P', 'N', 'G',  '\r', '\n', 0x1A, '\n',
+                     0,    0,   0,   0x0D, 'I',  'H',  'D',  'R'};
   Bytes version2 = valid_header_page();
   version2[16] = 2;
   Bytes page8k = valid_header_page();
@@ -161,18 +162,30 @@ TEST(DatabaseOpen, CollectionPageFieldsAreCheckedBeforeAnythingIsWritten) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {{R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"}, 0, 0,
+      {{R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"},
+       0,
+       0,
        "collection a: data_root_page 9 lies past the end of the file (16384 bytes)"},
-      {{R"({"name":"a","dimension":1,"data_root_page":1})"}, 0, 0,
+      {{R"({"name":"a","dimension":1,"data_root_page":1})"},
+       0,
+       0,
        "collection a: data_root_page 1 is already used by the catalog"},
       {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})",
         R"({"name":"b","dimension":1,"data_root_page":3})"},
-       0, 0, "collection b: data_root_page 3 is already used by collection a"},
-      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"}, 0, 0,
+       0,
+       0,
+       "collection b: data_root_page 3 is already used by collection a"},
+      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"},
+       0,
+       0,
        "collection a: metadata_root_page 2 is already used by collection a"},
-      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})"}, 2, 3,
+      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})"},
+       2,
+       3,
        "collection a: data_root_page 2 has page type 3"},
-      {{R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"}, 3, 1,
+      {{R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"},
+       3,
+       1,
        "collection a: hnsw_edge_page 3 has page type 1"},
       {{R"({"name":"a","dimension":1})"}, 1, 1, "catalog page 1 has page type 1"},
   };
@@ -204,7 +217,7 @@ TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
   ASSERT_TRUE(db->insert("a", "v", std::vector<float>{1, 2}));
   ASSERT_TRUE(db->close());
   const Bytes page = page_of(read_file(path), 2);
-  EXPECT_EQ(page[0], 0);                          // the type byte stays as it was
+  EXPECT_EQ(page[0], 0);                             // the type byte stays as it was
   EXPECT_EQ(storage::get_u16(&page[5]), 1040 + 25);  // appended from 1040 on
   EXPECT_EQ(storage::get_u16(&page[7]), 1);
   EXPECT_EQ(storage::get_u16(&page[16]), 1040);

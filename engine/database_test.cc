@@ -147,7 +147,9 @@ class RandomWorkload {
   int refused() const { return refused_; }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
   V vec(std::uint64_t dim) {
     std::uniform_real_distribution<float> u(-10.0f, 10.0f);
     V v(dim);

@@ -33,19 +33,18 @@ storage::Result<void> validate_header(const storage::DatabaseHeader& h, std::uin
   if (h.magic != storage::kMagic) return std::unexpected(invalid("wrong magic bytes"));
   if (h.version != 1) return std::unexpected(StorageError::unsupported_format_version(h.version));
   if (h.page_size != storage::kPageSize) {
-    return std::unexpected(
-        invalid("page size " + std::to_string(h.page_size) + " is not " +
-                std::to_string(storage::kPageSize)));
+    return std::unexpected(invalid("page size " + std::to_string(h.page_size) + " is not " +
+                                   std::to_string(storage::kPageSize)));
   }
   if (file_size % storage::kPageSize != 0) {
-    return std::unexpected(invalid("file length " + std::to_string(file_size) +
-                                   " is not a whole number of pages"));
+    return std::unexpected(
+        invalid("file length " + std::to_string(file_size) + " is not a whole number of pages"));
   }
   const std::uint64_t pages = file_size / storage::kPageSize;
   if (h.catalog_page_id >= pages) {
     return std::unexpected(invalid("catalog page " + std::to_string(h.catalog_page_id) +
-                                   " lies past the end of the file (" +
-                                   std::to_string(file_size) + " bytes)"));
+                                   " lies past the end of the file (" + std::to_string(file_size) +
+                                   " bytes)"));
   }
   return {};
 }
@@ -62,8 +61,8 @@ storage::Result<void> validate_database_file(storage::File& file) {
     return std::unexpected(invalid("wrong magic bytes"));
   }
   if (*size < storage::kPageSize) {
-    return std::unexpected(invalid("file length " + std::to_string(*size) +
-                                   " is not a whole number of pages"));
+    return std::unexpected(
+        invalid("file length " + std::to_string(*size) + " is not a whole number of pages"));
   }
   return validate_header(storage::DatabaseHeader::decode(bytes.data()), *size);
 }
@@ -95,8 +94,8 @@ storage::Result<void> validate_collection_pages(const std::vector<CollectionConf
       if (id == 0) continue;
       const std::string what = "collection " + c.name + ": " + field + " " + std::to_string(id);
       if (id >= pages) {
-        return std::unexpected(invalid(what + " lies past the end of the file (" +
-                                       std::to_string(*size) + " bytes)"));
+        return std::unexpected(
+            invalid(what + " lies past the end of the file (" + std::to_string(*size) + " bytes)"));
       }
       auto [it, added] = owners.emplace(id, "collection " + c.name);
       if (!added) return std::unexpected(invalid(what + " is already used by " + it->second));

@@ -129,8 +129,7 @@ TEST(Operations, FailedInsertsLeaveNoTrace) {
   ASSERT_EQ(near7.size(), 1u);
   EXPECT_EQ(near7[0].id, "id1004");
   // A replacement that does not fit keeps the old vector.
-  EXPECT_EQ(f.db->insert("c", "id1000", V(128, 9.0f)).error().to_string(),
-            "Vector data page full");
+  EXPECT_EQ(f.db->insert("c", "id1000", V(128, 9.0f)).error().to_string(), "Vector data page full");
   EXPECT_EQ(search(*f.db, "c", vectors[0], 1)[0].score, 0.0f);
   // Wrong length: nothing registered, nothing stored.
   EXPECT_EQ(f.db->insert("c", "short", V{1}).error().to_string(),

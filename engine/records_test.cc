@@ -15,8 +15,8 @@ const std::vector<float> kOneTwo = {1.0f, 2.0f};
 
 TEST(Records, VectorRecordAndMarkerBytes) {
   const Bytes rec = encode_vector_record("a", 7, kOneTwo);
-  const Bytes expected = {0x01, 0, 0, 0, 'a', 7, 0, 0, 0, 0, 0, 0, 0, 2, 0,
-                          0,    0, 0, 0, 0x80, 0x3F, 0, 0, 0, 0x40};
+  const Bytes expected = {0x01, 0, 0, 0, 'a', 7, 0,    0,    0, 0, 0, 0,   0,
+                          2,    0, 0, 0, 0,   0, 0x80, 0x3F, 0, 0, 0, 0x40};
   EXPECT_EQ(rec, expected);
   EXPECT_EQ(encode_deletion_marker("a"), (Bytes{0x01, 0, 0, 0, 'a'}));
 
