@@ -172,14 +172,16 @@ Result<void> PageCache::replace_page(PageId id, std::span<const std::uint8_t> by
 Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
   std::vector<std::uint8_t> image = new_page_image(page_type);
   image.resize(page_size_, 0);
-  auto header = read_header();
-  if (!header) return std::unexpected(header.error());
   auto size = file_size();
   if (!size) return std::unexpected(size.error());
-  // A header that lags behind the file (never flushed before a crash) must not
-  // hand out a page that already holds data: also skip every page in the file.
+  // The new page goes right after the end of the file. For a file we wrote
+  // that is next_page_id, or beyond it when the header lags behind the file
+  // (never flushed before a crash): no page that holds data is handed out
+  // again. A next_page_id past the end of the file can only be damage (every
+  // allocation writes its page at once); taken as it is, it would grow the
+  // file to whatever size it names.
   const std::uint64_t file_pages = *size / page_size_ + (*size % page_size_ != 0 ? 1 : 0);
-  const PageId id = std::max<PageId>({header->next_page_id, file_pages, 1});
+  const PageId id = std::max<PageId>(file_pages, 1);
   if (auto r = write_page(id, image); !r) return std::unexpected(r.error());
 
   auto page = std::make_shared<Page>(id, image);
@@ -195,7 +197,7 @@ Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
     impl_->note_change(page);
   }
 
-  header = read_header();
+  auto header = read_header();
   if (!header) return std::unexpected(header.error());
   header->next_page_id = id + 1;
   if (auto r = write_header(*header); !r) return std::unexpected(r.error());

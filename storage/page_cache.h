@@ -93,9 +93,11 @@ class PageCache {
   // Replaces a page's bytes wholesale and marks it dirty (edge snapshots).
   // The image must be page_size bytes.
   [[nodiscard]] Result<void> replace_page(PageId id, std::span<const std::uint8_t> bytes);
-  // Hands out max(next_page_id, pages in the file, 1) so a stale header never
-  // reuses a page; a partial last page counts as a page. Writes the new page
-  // to the file at once; next_page_id changes in the cached page 0 only.
+  // Hands out the first page past the end of the file (a partial last page
+  // counts as a page; never page 0): next_page_id when the header is current;
+  // a stale header never reuses a page and a damaged one never grows the file
+  // beyond one page. Writes the new page to the file at once; next_page_id
+  // changes in the cached page 0 only.
   // Not atomic: the caller serialises allocations.
   [[nodiscard]] Result<PageId> allocate_page(std::uint8_t page_type);
   [[nodiscard]] Result<DatabaseHeader> read_header();
