@@ -130,6 +130,7 @@ TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
   ASSERT_EQ(before.size(), 9u);
   EXPECT_EQ(before[0].id, "v5");
   EXPECT_EQ(before.back().id, "v4");
+  EXPECT_EQ(db->search("c", V{0, 0}, UINT64_MAX).value().size(), 9u);
   // The edge page holds a snapshot: header in slot 0 and one record per node.
   ASSERT_TRUE(db->close());
   EXPECT_EQ(storage::get_u16(&page_of(read_file(path), 4)[7]), 10u);

@@ -66,6 +66,7 @@ TEST(Operations, InsertSearchEdges) {
   EXPECT_TRUE(search(*f.db, "c", V{0, 0}, 0).empty());
   EXPECT_EQ(f.db->search("c", V{0, 0}).value().size(), 10u);  // default top_k
   EXPECT_EQ(search(*f.db, "c", V{0, 0}, 100).size(), 12u);
+  EXPECT_EQ(search(*f.db, "c", V{0, 0}, UINT64_MAX).size(), 12u);
 
   auto no_query = f.db->search("c", std::nullopt);
   EXPECT_EQ(no_query.error().to_string(),

@@ -2,12 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
-#include "engine/id_counter.h"
-#include "engine/json_text.h"
-#include "engine/utf8.h"
-
 namespace orvane::engine {
 namespace {
 
@@ -87,39 +81,6 @@ TEST(Records, MetadataRecords) {
   EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "\xEF\xBB\xBFnull")));
   EXPECT_FALSE(decode_metadata_record(Bytes{9, 0, 0, 0, 'x'}));
   EXPECT_FALSE(decode_metadata_record(Bytes{1, 0}));
-}
-
-TEST(Records, CompactJsonRendering) {
-  const auto value = nlohmann::json::parse(R"( { "b" : [ 1 , 2.5 , "x" ] , "a" : null } )");
-  EXPECT_EQ(render_json(value).text, R"({"a":null,"b":[1,2.5,"x"]})");
-  RenderedJson bad = render_json(nlohmann::json("\xFF"));
-  EXPECT_FALSE(bad.text);
-  EXPECT_NE(bad.error.find("invalid UTF-8"), std::string::npos) << bad.error;
-}
-
-TEST(Utf8, AcceptsWellFormedAndRefusesTheRest) {
-  EXPECT_TRUE(is_valid_utf8(""));
-  EXPECT_TRUE(is_valid_utf8("plain"));
-  EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80"));  // é — 😀
-  EXPECT_TRUE(is_valid_utf8("\xF4\x8F\xBF\xBF"));                      // U+10FFFF
-  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));                             // overlong '/'
-  EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));                         // overlong
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));                         // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));                     // above U+10FFFF
-  EXPECT_FALSE(is_valid_utf8("\xE2\x80"));                             // cut short
-  EXPECT_FALSE(is_valid_utf8("\x80"));                                 // lone continuation
-  EXPECT_FALSE(is_valid_utf8("\xC3\x28"));                             // bad continuation
-}
-
-TEST(IdCounter, ResetDrawAndSaturation) {
-  reset_id_counter(0);
-  EXPECT_EQ(draw_id(), 10000u);
-  EXPECT_EQ(draw_id(), 10001u);
-  reset_id_counter(3);
-  EXPECT_EQ(peek_id_counter(), 10003u);
-  reset_id_counter(std::numeric_limits<std::uint64_t>::max() - 5);
-  EXPECT_EQ(peek_id_counter(), std::numeric_limits<std::uint64_t>::max());
-  reset_id_counter(0);
 }
 
 }  // namespace
