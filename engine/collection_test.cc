@@ -172,6 +172,18 @@ TEST(CollectionReplay, GraphIndexWithItsOwnEdgePage) {
   const auto after = db->search("c", V{3, 1}, 5).value();
   ASSERT_EQ(ids_of(after), ids_of(before));
   EXPECT_EQ(after[0].score, 0.0f);
+
+  // Deletions write no snapshot: the stored one names nodes that are gone,
+  // the entry point among them, and the collection still works after reopening.
+  const auto all = db->search("c", V{0, 1}, 12).value();
+  ASSERT_EQ(all.size(), 12u);
+  for (std::size_t i = 1; i < all.size(); ++i) ASSERT_TRUE(db->remove("c", all[i].id));
+  db.reset();
+  db = open_ok(path);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(ids_of(db->search("c", V{5, 1}).value()), std::vector<std::string>{all[0].id});
+  ASSERT_TRUE(db->insert("c", "new", V{5, 1}));
+  EXPECT_EQ(db->search("c", V{5, 1}).value().front().id, "new");
 }
 
 }  // namespace

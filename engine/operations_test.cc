@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -54,6 +56,23 @@ TEST(Operations, ScoresPerMetric) {
   auto c = search(*f.db, "c", V{1, 1});
   ASSERT_EQ(c.size(), 1u);
   EXPECT_EQ(c[0].score, 1.0f);
+}
+
+TEST(Operations, NanAndInfinityInVectors) {
+  Fixture f;
+  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  ASSERT_TRUE(f.db->insert("c", "nan", V{nan, 0}));
+  ASSERT_TRUE(f.db->insert("c", "inf", V{inf, 0}));
+  ASSERT_TRUE(f.db->insert("c", "one", V{1, 0}));
+  for (int round = 0; round < 2; ++round) {
+    auto r = search(*f.db, "c", V{0, 0});
+    ASSERT_EQ(ids_of(r), (std::vector<std::string>{"one", "inf", "nan"}));
+    EXPECT_EQ(r[1].score, inf);
+    EXPECT_TRUE(std::isnan(r[2].score));
+    f.reopen();
+  }
 }
 
 TEST(Operations, InsertSearchEdges) {
