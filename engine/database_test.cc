@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "engine/id_counter.h"
 #include "engine/test_support.h"
@@ -287,6 +289,40 @@ TEST(Persistence, LogIsCheckpointedAtItsThreshold) {
   auto killed = open_copy(dir, path, "killed");
   ASSERT_TRUE(killed);
   for (char c = 'a'; c < 'g'; ++c) EXPECT_EQ(killed->count(std::string(1, c)), 1u);
+}
+
+TEST(Persistence, CallsFromManyThreads) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  auto db = open_ok(path);
+  ASSERT_TRUE(db);
+  constexpr int kThreads = 4, kEach = 40;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_TRUE(db->create_collection("c" + std::to_string(t), 2, "euclidean"));
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::string mine = "c" + std::to_string(t);
+      const std::string other = "c" + std::to_string((t + 1) % kThreads);
+      for (int i = 0; i < kEach; ++i) {
+        if (!db->insert(mine, "v" + std::to_string(i), V{float(i), float(t)})) ++failures;
+        if (i % 3 == 0 && !db->remove(mine, "v" + std::to_string(i / 3))) ++failures;
+        if (!db->search(other, V{1, 1}, 5)) ++failures;
+        if (!db->count(other)) ++failures;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  auto killed = open_copy(dir, path, "killed");
+  ASSERT_TRUE(killed);
+  for (int t = 0; t < kThreads; ++t) {
+    const std::string name = "c" + std::to_string(t);
+    EXPECT_EQ(db->count(name), static_cast<std::uint64_t>(kEach - 14));
+    EXPECT_EQ(killed->count(name), static_cast<std::uint64_t>(kEach - 14));
+  }
 }
 
 }  // namespace
