@@ -48,7 +48,6 @@ class Stats:
         self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
         self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
         self.closes = self.chains = self.long_runs = self.checkpointed = 0
-        self.child_ok = 0  # calls of the current child that succeeded
         self.failures = []
 
     def summary(self):
@@ -82,6 +81,7 @@ class Harness:
         self.log = log
         self.stats = Stats()
         self.startup = 0.15  # running estimate of a child's time to its snapshot
+        self.child_ok = 0  # calls of the current child that succeeded
 
     # -- one child ---------------------------------------------------------
 
@@ -98,7 +98,7 @@ class Harness:
     def run_child(self, chain, ops, end, workdir, may_kill=True, spread=False):
         """Runs one child to its kill (or its end); feeds its lines to the chain."""
         self.stats.runs += 1
-        self.stats.child_ok = 0
+        self.child_ok = 0
         proc = self.spawn(chain, ops, end, workdir, spread)
         started = time.monotonic()
         plan = self.rng.random() if may_kill else 1.0
@@ -141,12 +141,14 @@ class Harness:
         proc.stdin.close()
         code = proc.wait()
         self.feed(chain, lines)
-        if not killed and code != 0:
+        if killed and code == -signal.SIGKILL:
+            self.stats.kills += 1
+        elif code != 0:  # a child that ended before the signal must have ended well
             self.fail(chain, [], [f"child exited with status {code}"])
 
-    def kill(self, proc):
+    @staticmethod
+    def kill(proc):
         proc.send_signal(signal.SIGKILL)
-        self.stats.kills += 1
         return True
 
     # -- the model ---------------------------------------------------------
@@ -182,7 +184,7 @@ class Harness:
         self.stats.failed_calls += outcome != "ok"
         self.stats.full_deletes += op["op"] == "delete" and outcome == crash_model.PAGE_FULL
         self.stats.closes += op["op"] == "close"
-        self.stats.child_ok += outcome == "ok" and op["op"] != "close"
+        self.child_ok += outcome == "ok" and op["op"] != "close"
 
     def check(self, chain, snap):
         matching, findings = crash_model.classify(chain.candidates, snap)
@@ -230,7 +232,7 @@ class Harness:
                 end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
                 self.run_child(chain, ops, end, workdir)
             if chain.broken:
-                return
+                return None
         stale = os.path.join(workdir, "stale-wal")
         if os.path.exists(path + "-wal"):
             shutil.copy(path + "-wal", stale)
@@ -245,7 +247,7 @@ class Harness:
         self.stats.long_runs += 1
         self.run_child(chain, LONG_OPS, "wait", workdir, spread=True)
         wal = chain.path + "-wal"
-        if os.path.exists(wal) and os.path.getsize(wal) < 32 + FRAME_BYTES * self.stats.child_ok:
+        if os.path.exists(wal) and os.path.getsize(wal) < 32 + FRAME_BYTES * self.child_ok:
             self.stats.checkpointed += 1
 
     def verify_file(self, chain):
