@@ -47,6 +47,12 @@ struct HnswGraph::Impl {
 
   HnswNodes nodes;
   DistanceMetric metric;
+  // Working lists of insert, kept to spare allocations (insert is exclusive).
+  struct InsertScratch {
+    std::vector<ScoredSlot> found;
+    std::vector<ScoredSlot> selected;
+    std::vector<ScoredSlot> kept;
+  } scratch;
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
   std::uint64_t ef_search = HnswGraph::kEfSearch;

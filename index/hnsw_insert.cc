@@ -35,30 +35,33 @@ void HnswGraph::Impl::select_neighbors(std::span<const ScoredSlot> candidates, s
 }
 
 void HnswGraph::Impl::reselect(std::uint32_t far, std::uint32_t layer, std::uint32_t added) {
-  const float* base = nodes.vector(far);
-  std::vector<ScoredSlot> pool;
-  std::vector<const float*> vectors;
+  constexpr std::size_t kPool = HnswNodes::kCap0 + 1;
+  ScoredSlot pool[kPool];
+  const float* vectors[kPool];
+  float distances[kPool];
+  std::size_t n = 0;
   for (std::uint32_t s : nodes.list(far, layer)) {
     if (!nodes.is_node(s)) continue;  // a dangling id is no candidate
-    pool.push_back({s, 0.0f});
-    vectors.push_back(nodes.vector(s));
+    pool[n] = {s, 0.0f};
+    vectors[n++] = nodes.vector(s);
   }
-  pool.push_back({added, 0.0f});
-  vectors.push_back(nodes.vector(added));
-  std::vector<float> distances(pool.size());
-  distance_batch_ptrs(metric, base, vectors.data(), nodes.dimension(), pool.size(),
-                      distances.data());
-  for (std::size_t i = 0; i < pool.size(); ++i) pool[i].distance = distances[i];
-  // Stable: equal distances keep list order, the new node last.
-  std::stable_sort(pool.begin(), pool.end(), [](const ScoredSlot& a, const ScoredSlot& b) {
-    return distance_order_key(a.distance) < distance_order_key(b.distance);
-  });
-  std::vector<ScoredSlot> kept;
-  select_neighbors(pool, HnswNodes::cap(layer), kept);
-  std::vector<std::uint32_t> slots;
-  slots.reserve(kept.size());
-  for (const ScoredSlot& s : kept) slots.push_back(s.slot);
-  nodes.replace_list(far, layer, slots);
+  pool[n] = {added, 0.0f};
+  vectors[n++] = nodes.vector(added);
+  distance_batch_ptrs(metric, nodes.vector(far), vectors, nodes.dimension(), n, distances);
+  // Insertion sort: stable (equal distances keep list order, the new node
+  // last) and allocation-free for these few entries.
+  for (std::size_t i = 0; i < n; ++i) {
+    const ScoredSlot item{pool[i].slot, distances[i]};
+    const std::uint32_t key = distance_order_key(item.distance);
+    std::size_t j = i;
+    for (; j > 0 && distance_order_key(pool[j - 1].distance) > key; --j) pool[j] = pool[j - 1];
+    pool[j] = item;
+  }
+  std::vector<ScoredSlot>& kept = scratch.kept;
+  select_neighbors(std::span<const ScoredSlot>(pool, n), HnswNodes::cap(layer), kept);
+  std::uint32_t slots[HnswNodes::kCap0];
+  for (std::size_t i = 0; i < kept.size(); ++i) slots[i] = kept[i].slot;
+  nodes.replace_list(far, layer, std::span<const std::uint32_t>(slots, kept.size()));
 }
 
 IndexResult<void> HnswGraph::Impl::insert(std::uint64_t id, std::span<const float> vector) {
@@ -88,12 +91,12 @@ IndexResult<void> HnswGraph::Impl::insert(std::uint64_t id, std::span<const floa
 
   // The stored copy is the query: it stays put, since no slot is created below.
   const float* query = nodes.vector(slot);
-  std::vector<ScoredSlot> w;
+  std::vector<ScoredSlot>& w = scratch.found;
   for (std::uint64_t layer = max_level; layer > level; --layer) {
     search_layer(query, ep, 1, static_cast<std::uint32_t>(layer), w);
     if (!w.empty()) ep = w.front().slot;
   }
-  std::vector<ScoredSlot> selected;
+  std::vector<ScoredSlot>& selected = scratch.selected;
   for (std::uint32_t lc = static_cast<std::uint32_t>(std::min<std::uint64_t>(max_level, level));;
        --lc) {
     search_layer(query, ep, HnswGraph::kEfConstruction, lc, w);

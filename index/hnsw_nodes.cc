@@ -36,40 +36,41 @@ bool HnswNodes::list_contains(std::uint32_t slot, std::uint32_t layer, std::uint
 }
 
 void HnswNodes::append(std::uint32_t slot, std::uint32_t layer, std::uint32_t target) {
-  std::uint32_t* p = list_ptr(slot, layer);
-  assert(p[0] < cap(layer));
-  p[1 + p[0]] = target;
-  ++p[0];
+  const std::uint32_t n = count(slot, layer);
+  assert(n < cap(layer));
+  ids_ptr(slot, layer)[n] = target;
+  set_count(slot, layer, n + 1);
   ++refs_[target];
 }
 
 void HnswNodes::erase_all(std::uint32_t slot, std::uint32_t layer, std::uint32_t target) {
-  std::uint32_t* p = list_ptr(slot, layer);
+  std::uint32_t* ids = ids_ptr(slot, layer);
+  const std::uint32_t n = count(slot, layer);
   std::uint32_t kept = 0;
   std::uint32_t removed = 0;
-  for (std::uint32_t i = 0; i < p[0]; ++i) {
-    if (p[1 + i] == target) {
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (ids[i] == target) {
       ++removed;
     } else {
-      p[1 + kept++] = p[1 + i];
+      ids[kept++] = ids[i];
     }
   }
-  p[0] = kept;
+  set_count(slot, layer, kept);
   for (; removed > 0; --removed) unref(target);
 }
 
 void HnswNodes::replace_list(std::uint32_t slot, std::uint32_t layer,
                              std::span<const std::uint32_t> targets) {
   assert(targets.size() <= cap(layer));
-  std::uint32_t* p = list_ptr(slot, layer);
+  std::uint32_t* ids = ids_ptr(slot, layer);
   // Reference the new targets before releasing the old ones, so a slot that
   // stays in the list is never recycled in between.
   for (std::uint32_t t : targets) ++refs_[t];
   std::uint32_t old[kCap0];
-  const std::uint32_t old_count = p[0];
-  std::copy(p + 1, p + 1 + old_count, old);
-  std::copy(targets.begin(), targets.end(), p + 1);
-  p[0] = static_cast<std::uint32_t>(targets.size());
+  const std::uint32_t old_count = count(slot, layer);
+  std::copy(ids, ids + old_count, old);
+  std::copy(targets.begin(), targets.end(), ids);
+  set_count(slot, layer, static_cast<std::uint32_t>(targets.size()));
   for (std::uint32_t i = 0; i < old_count; ++i) unref(old[i]);
 }
 
@@ -128,7 +129,8 @@ std::uint32_t HnswNodes::new_slot(std::uint64_t id, State state) {
     list_counts_.push_back(0);
     refs_.push_back(0);
     vectors_.resize(vectors_.size() + dimension_);
-    links0_.resize(links0_.size() + kStride0);
+    links0_.resize(links0_.size() + kCap0);
+    count0_.push_back(0);
     upper_.emplace_back();
   }
   ids_[slot] = id;
@@ -155,16 +157,16 @@ void HnswNodes::release_if_unused(std::uint32_t slot) {
 }
 
 void HnswNodes::clear_lists(std::uint32_t slot) {
-  const std::uint32_t count = list_counts_[slot];
-  for (std::uint32_t layer = 0; layer < count; ++layer) {
-    std::uint32_t* p = list_ptr(slot, layer);
-    const std::uint32_t n = p[0];
-    p[0] = 0;
-    for (std::uint32_t i = 0; i < n; ++i) unref(p[1 + i]);
+  const std::uint32_t lists = list_counts_[slot];
+  for (std::uint32_t layer = 0; layer < lists; ++layer) {
+    const std::uint32_t* ids = ids_ptr(slot, layer);
+    const std::uint32_t n = count(slot, layer);
+    set_count(slot, layer, 0);
+    for (std::uint32_t i = 0; i < n; ++i) unref(ids[i]);
   }
   list_counts_[slot] = 0;
   upper_[slot].clear();
-  links0_[slot * kStride0] = 0;
+  count0_[slot] = 0;
 }
 
 }  // namespace orvane::index

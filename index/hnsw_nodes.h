@@ -16,11 +16,26 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
 namespace orvane::index {
+
+// Allocator of 64-byte aligned arrays, so that a vector or a layer-0 list
+// whose size is a multiple of 64 bytes starts on a cache line.
+template <class T>
+struct CacheAligned {
+  using value_type = T;
+  static constexpr std::align_val_t kAlign{64};
+  CacheAligned() = default;
+  template <class U>
+  CacheAligned(const CacheAligned<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
+  void deallocate(T* p, std::size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
+  friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
+};
 
 class HnswNodes {
  public:
@@ -55,12 +70,14 @@ class HnswNodes {
 
   // REQUIRES: layer < list_count(slot).
   std::span<const std::uint32_t> list(std::uint32_t slot, std::uint32_t layer) const {
-    const std::uint32_t* p = list_ptr(slot, layer);
-    return {p + 1, p[0]};
+    return {ids_ptr(slot, layer), count(slot, layer)};
   }
   // Hints the cache to load a list that is about to be read.
   void prefetch_list(std::uint32_t slot, std::uint32_t layer) const {
-    if (layer < list_counts_[slot]) __builtin_prefetch(list_ptr(slot, layer));
+    if (layer >= list_counts_[slot]) return;
+    const std::uint32_t* p = ids_ptr(slot, layer);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 16);
   }
   // Hints the cache to load a node's state (the is_node test).
   void prefetch_state(std::uint32_t slot) const { __builtin_prefetch(state_.data() + slot); }
@@ -87,16 +104,27 @@ class HnswNodes {
 
  private:
   enum class State : std::uint8_t { Free, Dangling, Building, Node };
-  static constexpr std::size_t kStride0 = 1 + kCap0;
+  // Upper lists: a count followed by kCapUpper slots, one block per layer.
   static constexpr std::size_t kStrideUpper = 1 + kCapUpper;
 
-  const std::uint32_t* list_ptr(std::uint32_t slot, std::uint32_t layer) const {
-    return layer == 0 ? links0_.data() + slot * kStride0
-                      : upper_[slot].data() + (layer - 1) * kStrideUpper;
+  // Layer-0 ids fill exactly two cache lines per slot; counts live apart.
+  const std::uint32_t* ids_ptr(std::uint32_t slot, std::uint32_t layer) const {
+    return layer == 0 ? links0_.data() + slot * kCap0
+                      : upper_[slot].data() + (layer - 1) * kStrideUpper + 1;
   }
-  std::uint32_t* list_ptr(std::uint32_t slot, std::uint32_t layer) {
-    return layer == 0 ? links0_.data() + slot * kStride0
-                      : upper_[slot].data() + (layer - 1) * kStrideUpper;
+  std::uint32_t* ids_ptr(std::uint32_t slot, std::uint32_t layer) {
+    return layer == 0 ? links0_.data() + slot * kCap0
+                      : upper_[slot].data() + (layer - 1) * kStrideUpper + 1;
+  }
+  std::uint32_t count(std::uint32_t slot, std::uint32_t layer) const {
+    return layer == 0 ? count0_[slot] : upper_[slot][(layer - 1) * kStrideUpper];
+  }
+  void set_count(std::uint32_t slot, std::uint32_t layer, std::uint32_t n) {
+    if (layer == 0) {
+      count0_[slot] = static_cast<std::uint8_t>(n);
+    } else {
+      upper_[slot][(layer - 1) * kStrideUpper] = n;
+    }
   }
   std::uint32_t new_slot(std::uint64_t id, State state);
   void unref(std::uint32_t target);
@@ -111,8 +139,9 @@ class HnswNodes {
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint8_t> list_counts_;
   std::vector<std::uint32_t> refs_;  // list occurrences naming the slot
-  std::vector<float> vectors_;
-  std::vector<std::uint32_t> links0_;              // count + kCap0 slots per slot
+  std::vector<float, CacheAligned<float>> vectors_;
+  std::vector<std::uint32_t, CacheAligned<std::uint32_t>> links0_;  // kCap0 per slot
+  std::vector<std::uint8_t> count0_;
   std::vector<std::vector<std::uint32_t>> upper_;  // layers >= 1, kStrideUpper each
   std::vector<std::uint32_t> free_slots_;
 };

@@ -46,7 +46,7 @@ void HnswGraph::Impl::search_layer(const float* query, std::uint32_t entry, std:
       if (e == c.slot || scratch.visited(e) || !nodes.is_node(e)) continue;
       scratch.mark(e);
       vectors[n] = nodes.vector(e);
-      __builtin_prefetch(vectors[n]);
+      for (std::size_t off = 0; off < dim; off += 16) __builtin_prefetch(vectors[n] + off);
       slots[n++] = e;
     }
     if (n == 0) continue;
@@ -55,6 +55,8 @@ void HnswGraph::Impl::search_layer(const float* query, std::uint32_t entry, std:
       const float d = distances[i];
       if (results.size() < ef || (!results.empty() && d < results.top().distance)) {
         candidates.push({slots[i], d});
+        // A new nearest candidate is expanded next: start loading its list.
+        if (candidates.top().slot == slots[i]) nodes.prefetch_list(slots[i], layer);
         results.push({slots[i], d});
         while (results.size() > ef) results.pop();
       }
