@@ -255,6 +255,18 @@ def test_corrupted_record_is_skipped(tmp_path, case):
     assert found_ids(path) == ["a", "c"]
 
 
+@pytest.mark.parametrize("next_page_id", [2**31, 2**52, 2**64 - 1])
+def test_damaged_next_page_id_grows_the_file_by_new_pages_only(tmp_path, next_page_id):
+    path = damaged(tmp_path, lambda d: d.__setitem__(slice(24, 32),
+                                                     struct.pack("<Q", next_page_id)))
+    db = Kestrum(path)
+    db.create_collection("more", 2).insert([1.0, 0.0], id="m")
+    db.close()
+    assert os.path.getsize(path) == 6 * fb.PAGE  # pages 4 and 5: the new data and metadata pages
+    del db
+    assert found_ids(path) == ["a", "b", "c"]
+
+
 def test_free_offset_out_of_range_refuses_inserts(tmp_path):
     path = damaged(tmp_path, lambda d: d.__setitem__(slice(DATA + 5, DATA + 7),
                                                      struct.pack("<H", 5000)))
