@@ -18,9 +18,16 @@ std::uint64_t pages_in(std::uint64_t file_size, std::uint32_t page_size) {
 
 Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
                                const std::string& db_path) {
-  auto opened = PosixFile::open(db_path, OpenMode::WriteOnly);
-  if (!opened) return std::unexpected(opened.error());
-  std::unique_ptr<File> db = std::move(*opened);
+  // A bound database file is written through its own descriptor: the path
+  // may name another file by now.
+  std::unique_ptr<File> opened;
+  File* db = db_file_.get();
+  if (db == nullptr) {
+    auto o = PosixFile::open(db_path, OpenMode::WriteOnly);
+    if (!o) return std::unexpected(o.error());
+    opened = std::move(*o);
+    db = opened.get();
+  }
   auto size = db->size();
   if (!size) return std::unexpected(size.error());
   // A frame may name a page that its own call allocated, but never one far

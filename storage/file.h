@@ -68,4 +68,17 @@ Result<std::string> resolve_path(const std::string& path);
 // Whole seconds since the Unix epoch; 0 when the clock reads earlier.
 std::uint64_t wall_clock_seconds();
 
+// Process helpers: a database belongs to the process that opened it, never to
+// a child forked from that process.
+std::int64_t process_id();  // getpid
+// Registers functions that fork() runs before it, and after it in the parent
+// and in the child (pthread_atfork). False when they could not be registered.
+bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)());
+// Points descriptor `fd` at /dev/null (close-on-exec kept), so that this
+// process no longer refers to the open file description it inherited, nor to
+// the lock held through it; the descriptor stays open for its owner to close.
+// Async-signal-safe, for the child side of fork(). Does nothing when /dev/null
+// cannot be opened.
+void detach_descriptor(int fd);
+
 }  // namespace orvane::storage

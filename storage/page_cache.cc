@@ -53,6 +53,7 @@ struct PageCache::Impl {
   std::unique_ptr<File> file;
 
   std::atomic<bool> recording{false};
+  std::atomic<bool> abandoned{false};
   mutable std::mutex unit_mutex;
   std::vector<UnitEntry> unit;
 
@@ -87,7 +88,11 @@ PageCache::PageCache(std::string path, std::unique_ptr<File> file, std::uint32_t
       page_size_(page_size),
       capacity_(capacity) {}
 
-PageCache::~PageCache() { (void)flush_all(); }
+PageCache::~PageCache() {
+  if (!impl_->abandoned.load(std::memory_order_acquire)) (void)flush_all();
+}
+
+void PageCache::abandon() { impl_->abandoned.store(true, std::memory_order_release); }
 
 std::size_t PageCache::cached_page_count() const {
   std::shared_lock lock(impl_->table_mutex);

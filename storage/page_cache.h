@@ -71,7 +71,7 @@ class PageCache {
   // page's header and directory; page 0's 100-byte header fits too).
   PageCache(std::string path, std::unique_ptr<File> file, std::uint32_t page_size = kPageSize,
             std::uint64_t capacity = kCacheCapacity);
-  ~PageCache();  // flush_all (outcome discarded), then closes the file
+  ~PageCache();  // flush_all (outcome discarded) unless abandoned, then closes the file
   PageCache(const PageCache&) = delete;
   PageCache& operator=(const PageCache&) = delete;
 
@@ -105,6 +105,10 @@ class PageCache {
   [[nodiscard]] Result<void> flush_page(PageId id);
   [[nodiscard]] Result<void> flush_all();
   [[nodiscard]] Result<std::uint64_t> file_size();
+  // From now on the destructor writes nothing and takes no lock: for a
+  // process that must not touch the file, such as a child forked from the
+  // owner (another thread of the parent may have held a lock at the fork).
+  void abandon();
 
   // Call units.
   void begin_call();

@@ -3,6 +3,7 @@
 // signal; end of file and a write that accepts nothing get their own errors.
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -197,6 +198,24 @@ Result<std::string> resolve_path(const std::string& path) {
   auto parent = real_path(dir);
   if (!parent) return parent;
   return *parent == "/" ? "/" + name : *parent + "/" + name;
+}
+
+std::int64_t process_id() { return ::getpid(); }
+
+bool on_fork(void (*prepare)(), void (*in_parent)(), void (*in_child)()) {
+  return ::pthread_atfork(prepare, in_parent, in_child) == 0;
+}
+
+void detach_descriptor(int fd) {
+  // Only async-signal-safe calls: this runs in a child that another thread
+  // of the parent may have left with locks held.
+  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null_fd < 0) return;
+  int rc;
+  do {
+    rc = ::dup3(null_fd, fd, O_CLOEXEC);
+  } while (rc < 0 && errno == EINTR);
+  ::close(null_fd);
 }
 
 std::uint64_t wall_clock_seconds() {

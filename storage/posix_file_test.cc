@@ -126,6 +126,24 @@ TEST(PosixFileTest, ExclusiveLockPerOpenFileDescription) {
   EXPECT_EQ((*b)->try_lock_exclusive().value(), true);
 }
 
+TEST(PosixFileTest, DetachedDescriptorLetsGoOfTheLock) {
+  TestDir dir;
+  const std::string path = dir.path("d");
+  write_file(path, {1, 2, 3});
+  auto a = PosixFile::open(path, OpenMode::ReadWrite);
+  auto b = PosixFile::open(path, OpenMode::ReadWrite);
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  ASSERT_EQ((*a)->try_lock_exclusive().value(), true);
+  EXPECT_EQ((*b)->try_lock_exclusive().value(), false);
+  detach_descriptor((*a)->fd());
+  // The number now names /dev/null: the file's description and its lock are gone.
+  EXPECT_EQ((*b)->try_lock_exclusive().value(), true);
+  std::vector<std::uint8_t> byte(1);
+  EXPECT_EQ((*a)->read_exact_at(0, byte).error().to_string(),
+            "I/O error: failed to fill whole buffer");
+  EXPECT_EQ(read_file(path), (std::vector<std::uint8_t>{1, 2, 3}));
+}
+
 TEST(PosixFileTest, ResolvePath) {
   TestDir dir;
   const std::string real = std::filesystem::canonical(dir.path("")).string();

@@ -166,6 +166,31 @@ Result<void> Wal::open() {
   return {};
 }
 
+Result<void> Wal::bind_database_file(std::string db_path, std::unique_ptr<File> db) {
+  auto identity = db->identity();
+  if (!identity) return std::unexpected(identity.error());
+  db_path_ = std::move(db_path);
+  db_file_ = std::move(db);
+  db_identity_ = *identity;
+  return {};
+}
+
+bool Wal::database_left_path() const {
+  if (!db_file_) return false;
+  auto at_path = path_identity(db_path_);
+  return !at_path || *at_path != db_identity_;
+}
+
+Result<void> Wal::remove_own_file() {
+  std::lock_guard lock(file_mutex_);
+  if (!file_) return {};
+  // The file at the path may be the live log of a database that replaced
+  // ours at its path: only the file we hold is ours to delete.
+  auto at_path = path_identity(path_);
+  if (!at_path || *at_path != file_identity_) return {};
+  return remove_file(path_);
+}
+
 Result<void> Wal::offer_checkpoint(const std::string& db_path) {
   bool due;
   {

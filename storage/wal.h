@@ -5,6 +5,7 @@
 //   created (no file) --open--> live --checkpoint--> live, header only
 //   live --append_frames--> live with frames (one whole call per append)
 //   live, file unlinked by close --append_frames--> new file at the path, live
+//     (a bound log whose database file left its path goes on in its own file)
 //
 // Invariants:
 //  1. The live file holds a header followed by whole calls only: a write
@@ -59,8 +60,22 @@ class Wal {
   [[nodiscard]] Result<std::vector<WalFrame>> read_frames(File& file);
   [[nodiscard]] Result<std::vector<WalFrame>> read_frames(File& file, std::uint32_t salt1,
                                                           std::uint32_t salt2);
-  // Writes the whole calls of the live log into the database file, then
-  // empties the log. "WAL not open" before a successful open.
+  // Ties the log to its database file: `db` is a descriptor of the file the
+  // database holds open at `db_path` (the caller checked they are one file).
+  // From then on checkpoint and replay write into `db` instead of opening the
+  // path they are given, and the frame writer leaves the log path alone once
+  // the database file is no longer at db_path (another database owns the
+  // path then; its log must not be replaced). REQUIRES: called at most once,
+  // before the log is shared with other threads.
+  [[nodiscard]] Result<void> bind_database_file(std::string db_path, std::unique_ptr<File> db);
+  // Deletes the file at path() only when it is this log's own file (the
+  // device and inode of the descriptor held). Another file at the path, no
+  // file, or no log held: nothing is deleted, and that is success.
+  [[nodiscard]] Result<void> remove_own_file();
+
+  // Writes the whole calls of the live log into the database file (the bound
+  // one, else the file at db_path), then empties the log. "WAL not open"
+  // before a successful open.
   [[nodiscard]] Result<void> checkpoint(const std::string& db_path);
   // Checkpoints when frame_count >= threshold. Failure text is the storage error's.
   [[nodiscard]] Result<void> offer_checkpoint(const std::string& db_path);
@@ -82,11 +97,15 @@ class Wal {
   // Valid frames of `file` without their images (memory O(frames)).
   Result<std::vector<FrameLocation>> scan_frames(File& file, std::uint32_t salt1,
                                                  std::uint32_t salt2);
-  // Copies the images of `frames` from `log` into the database file at db_path.
+  // Copies the images of `frames` from `log` into the database file (the
+  // bound one, else the file at db_path).
   Result<void> apply_frames(File& log, std::span<const FrameLocation> frames,
                             const std::string& db_path);
-  // REQUIRES: file_mutex_ held. Recreates the log when its file left the path.
+  // REQUIRES: file_mutex_ held. Recreates the log when its file left the
+  // path, unless the database file left its path too.
   Result<void> ensure_log_at_path();
+  // True when the bound database file is no longer the file at its path.
+  bool database_left_path() const;
 
   std::string path_;
   std::uint32_t page_size_;
@@ -99,6 +118,10 @@ class Wal {
   std::uint64_t call_number_ = 0;                            // upper bits of frame_tag
   std::uint64_t sequence_ = 0;
   std::uint64_t frame_count_ = 0;
+  // Set once by bind_database_file before the log is shared; read-only after.
+  std::string db_path_;
+  std::unique_ptr<File> db_file_;
+  std::pair<std::uint64_t, std::uint64_t> db_identity_{};
 };
 
 // Replay of a left-over log at database open, before Wal::open. Applies the

@@ -11,6 +11,10 @@ namespace orvane::storage {
 Result<void> Wal::ensure_log_at_path() {
   auto at_path = path_identity(path_);
   if (at_path && *at_path == file_identity_) return {};
+  // Our database file was deleted or replaced at its path: the log path now
+  // belongs to whatever database is there. Our frames go on into our own
+  // file, which is what our checkpoint reads.
+  if (database_left_path()) return {};
   // close() unlinks the log after a checkpoint; frames written to the
   // unlinked file would be lost with the process, so start a new file.
   auto opened = PosixFile::open(path_, OpenMode::ReadWriteCreate);
