@@ -102,6 +102,11 @@ PyObject* get_collection(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* list_collections(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
+    // Refused in a forked child, as every other method is there.
+    if (auto owned = database_of(self).check_owner(); !owned) {
+      raise_engine_error(owned.error());
+      return nullptr;
+    }
     const std::vector<std::string> names = database_of(self).list_collections();
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;

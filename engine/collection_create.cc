@@ -12,6 +12,7 @@ namespace orvane::engine {
 EngineResult<std::uint64_t> Database::create_collection(const std::string& name, std::uint64_t dim,
                                                         std::optional<std::string_view> distance) {
   Impl& db = *impl_;
+  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
   std::lock_guard write(db.write_mutex);
   {
     std::shared_lock lock(db.map_mutex);

@@ -5,6 +5,7 @@
 
 #include "engine/database_impl.h"
 #include "engine/file_validation.h"
+#include "engine/open_registry.h"
 
 namespace orvane::engine {
 
@@ -17,6 +18,7 @@ std::unexpected<EngineError> failed(const storage::StorageError& e) {
 }  // namespace
 
 EngineResult<std::shared_ptr<Collection>> Database::Impl::find(const std::string& name) const {
+  if (auto r = owner.check(); !r) return std::unexpected(r.error());
   std::shared_lock lock(map_mutex);
   auto it = collections.find(name);
   if (it == collections.end()) return std::unexpected(EngineError::collection_not_found(name));
@@ -32,30 +34,50 @@ void Database::Impl::after_call() {
 Database::Database(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 EngineResult<std::shared_ptr<Database>> Database::open(const std::string& path) {
-  auto impl = open_database(path);
-  if (!impl) return std::unexpected(impl.error());
-  return std::shared_ptr<Database>(new Database(std::move(*impl)));
+  bool shared = false;
+  auto db = OpenRegistry::instance().share_or_open(
+      path,
+      [](const std::string& p) -> EngineResult<OpenRegistry::Opened> {
+        auto impl = open_database(p);
+        if (!impl) return std::unexpected(impl.error());
+        const FileOwner owner = (*impl)->owner;
+        return OpenRegistry::Opened{std::shared_ptr<Database>(new Database(std::move(*impl))),
+                                    owner};
+      },
+      shared);
+  // The open sequence does not run again, but the id counter is reset as at
+  // any open.
+  if (db && shared) reset_id_counter_from(*(*db)->impl_);
+  return db;
 }
 
 Database::~Database() {
-  if (impl_) (void)close();
+  if (!impl_) return;
+  // In a forked child the files are the parent's: nothing is written, and
+  // close() refuses.
+  if (!impl_->owner.here()) impl_->cache->abandon();
+  (void)close();
+  impl_.reset();  // closes the files, and with them the lock
+  OpenRegistry::instance().forget(this);
 }
+
+EngineResult<void> Database::check_owner() const { return impl_->owner.check(); }
 
 const std::string& Database::path() const { return impl_->path; }
 
 EngineResult<void> Database::close() {
   Impl& db = *impl_;
+  if (auto r = db.owner.check(); !r) return r;
   std::lock_guard write(db.write_mutex);
   if (auto r = db.cache->flush_all(); !r) return failed(r.error());
   if (auto r = db.wal->checkpoint(db.resolved_path); !r) {
     return std::unexpected(
         EngineError::internal(kWalCheckpointFailedPrefix + r.error().to_string()));
   }
-  if (storage::path_exists(db.wal->path())) {
-    if (auto r = storage::remove_file(db.wal->path()); !r) {
-      return std::unexpected(
-          EngineError::internal(kWalCleanupFailedPrefix + r.error().to_string()));
-    }
+  // Only the log file this database holds: the file at the path may be the
+  // live log of a database that took this one's place at its path.
+  if (auto r = db.wal->remove_own_file(); !r) {
+    return std::unexpected(EngineError::internal(kWalCleanupFailedPrefix + r.error().to_string()));
   }
   return {};
 }
@@ -67,8 +89,9 @@ EngineResult<std::uint64_t> Database::get_collection(const std::string& name) {
 }
 
 std::vector<std::string> Database::list_collections() {
-  std::shared_lock lock(impl_->map_mutex);
   std::vector<std::string> names;
+  if (!impl_->owner.here()) return names;
+  std::shared_lock lock(impl_->map_mutex);
   names.reserve(impl_->collections.size());
   for (const auto& [name, collection] : impl_->collections) names.push_back(name);
   return names;

@@ -30,9 +30,14 @@ struct SearchResult {
 class Database {
  public:
   // Runs the open sequence. `path` is kept as given for display; the files
-  // are addressed by the path resolved at open.
+  // are addressed by the path resolved at open. A file that a live Database
+  // of this process has open (same device and inode, whatever the path)
+  // gives that same Database. A file open in another process fails with
+  // WriteConflict and is left untouched.
   [[nodiscard]] static EngineResult<std::shared_ptr<Database>> open(const std::string& path);
-  ~Database();  // close() with its outcome discarded, then the files are closed
+  // close() with its outcome discarded, then the files are closed. In a
+  // forked child: nothing is written and nothing deleted.
+  ~Database();
 
   const std::string& path() const;
 
@@ -41,9 +46,14 @@ class Database {
   [[nodiscard]] EngineResult<std::uint64_t> create_collection(
       const std::string& name, std::uint64_t dim, std::optional<std::string_view> distance);
   [[nodiscard]] EngineResult<std::uint64_t> get_collection(const std::string& name);
+  // Lists nothing in a process that does not own the database (check_owner).
   std::vector<std::string> list_collections();
   // Flush, checkpoint, delete the log. The object stays usable.
   [[nodiscard]] EngineResult<void> close();
+  // WriteConflict in a process that did not open this database (a child
+  // forked from the one that did). Every other operation with an error
+  // channel checks this itself and fails the same way there.
+  [[nodiscard]] EngineResult<void> check_owner() const;
 
   // Collection operations.
   [[nodiscard]] EngineResult<std::string> insert(const std::string& collection,

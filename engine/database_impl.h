@@ -17,6 +17,7 @@
 
 #include "engine/collection.h"
 #include "engine/database.h"
+#include "engine/file_owner.h"
 #include "storage/page_cache.h"
 #include "storage/wal.h"
 
@@ -27,12 +28,14 @@ struct Database::Impl {
   std::string resolved_path;  // absolute, links resolved at open: every file operation uses it
   std::shared_ptr<storage::PageCache> cache;
   std::shared_ptr<storage::Wal> wal;
+  FileOwner owner;  // this process's lock on the file; a forked child is no owner
 
   std::mutex write_mutex;
   mutable std::shared_mutex map_mutex;
   std::unordered_map<std::string, std::shared_ptr<Collection>> collections;
 
-  // The collection named `name`, or CollectionNotFound. Takes map_mutex shared.
+  // The collection named `name`, or CollectionNotFound (WriteConflict in a
+  // process that is not the owner). Takes map_mutex shared.
   EngineResult<std::shared_ptr<Collection>> find(const std::string& name) const;
   // Offers a checkpoint to the log after a committed call; the outcome is
   // dropped (a later call or close retries). REQUIRES: write_mutex held.
@@ -41,5 +44,8 @@ struct Database::Impl {
 
 // The open sequence without any process-wide bookkeeping.
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path);
+// Sets the process-wide id counter from the collections of `db`, as every
+// open does. Takes map_mutex shared and each collection's lock in turn.
+void reset_id_counter_from(Database::Impl& db);
 
 }  // namespace orvane::engine

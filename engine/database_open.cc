@@ -177,8 +177,13 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   auto db = std::make_unique<Database::Impl>();
   db->path = path;
   db->resolved_path = *resolved;
-  db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(opened->file));
   db->wal = std::make_shared<storage::Wal>(storage::wal_path_for(*resolved));
+  // Claimed before anything is replayed or written: an open in another
+  // process stops here.
+  auto owner = take_ownership(*opened->file, *resolved, *db->wal);
+  if (!owner) return std::unexpected(owner.error());
+  db->owner = *owner;
+  db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(opened->file));
   if (auto r = prepare(*db, *opened); !r) return std::unexpected(r.error());
   auto configs = read_checked_catalog(*db->cache);
   if (!configs) return std::unexpected(configs.error());
@@ -187,16 +192,19 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   }
 
   if (auto r = load_collections(*db, *configs); !r) return std::unexpected(r.error());
+  reset_id_counter_from(*db);
+  return db;
+}
 
+void reset_id_counter_from(Database::Impl& db) {
   std::uint64_t largest = 0;
-  std::shared_lock lock(db->map_mutex);
-  for (const auto& [name, collection] : db->collections) {
+  std::shared_lock lock(db.map_mutex);
+  for (const auto& [name, collection] : db.collections) {
     std::shared_lock collection_lock(collection->mutex());
     largest = std::max(largest, collection->live_count());
   }
   lock.unlock();
   reset_id_counter(largest);
-  return db;
 }
 
 }  // namespace orvane::engine
