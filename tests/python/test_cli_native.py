@@ -163,6 +163,7 @@ def test_files_the_engine_refuses_do_not_verify(tmp_path, capsys, corrupt, findi
     db = Kestrum(str(path))
     db.create_collection("c", 2).insert([1.0, 2.0], "x")
     db.close()
+    del db  # while it lives, an open of the same file shares it and reads nothing
     corrupt(path)
     before = path.read_bytes()
     status, out = run(capsys, "verify", str(path))
