@@ -1,11 +1,10 @@
 // Layer search and the layered query.
 //
-// The distance cache of the textbook formulation is the per-thread epoch
-// table: a node is scored at most once per layer search, and a node already
-// scored is passed over when met again, so no id is admitted twice. The
-// unvisited neighbours of an expanded node are gathered first and scored in
-// one batch; admission then runs over them in list order, which gives exactly
-// the result of scoring them one by one.
+// The visited set is the per-thread epoch table: a node is scored at most once
+// per layer search, and a node already scored is passed over when met again,
+// so no id is admitted twice. The unvisited neighbours of an expanded node are
+// gathered first and scored in one batch; admission then runs over them in
+// list order, which gives exactly the result of scoring them one by one.
 #include <algorithm>
 
 #include "index/hnsw_graph_impl.h"
@@ -19,6 +18,8 @@ void HnswGraph::Impl::search_layer(const float* query, std::uint32_t entry, std:
   CandidateHeap candidates(scratch.candidates());
   ResultHeap results(out);
   const std::size_t dim = nodes.dimension();
+  // Prefetch the head of each vector; the hardware streams the rest of a long one.
+  const std::size_t prefetch_floats = std::min<std::size_t>(dim, 128);
 
   const float entry_distance = dist(query, nodes.vector(entry));
   scratch.mark(entry);
@@ -46,7 +47,9 @@ void HnswGraph::Impl::search_layer(const float* query, std::uint32_t entry, std:
       if (e == c.slot || scratch.visited(e) || !nodes.is_node(e)) continue;
       scratch.mark(e);
       vectors[n] = nodes.vector(e);
-      for (std::size_t off = 0; off < dim; off += 16) __builtin_prefetch(vectors[n] + off);
+      for (std::size_t off = 0; off < prefetch_floats; off += 16) {
+        __builtin_prefetch(vectors[n] + off);
+      }
       slots[n++] = e;
     }
     if (n == 0) continue;
