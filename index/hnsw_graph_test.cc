@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -131,24 +132,30 @@ TEST(HnswGraph, TwoNodesLinkBothWays) {
 }
 
 TEST(HnswGraph, ReinsertReplacesNodeAndDropsOldLinks) {
+  // Ids 1..60 at positions 1..60 on a line; id 30 moves to 1000.
   storage::thread_random_seed_for_testing(99);
   HnswGraph g(1, DistanceMetric::Euclidean);
-  for (std::uint64_t id = 1; id <= 6; ++id) {
+  for (std::uint64_t id = 1; id <= 60; ++id) {
     ASSERT_TRUE(g.insert(id, std::vector<float>{static_cast<float>(id)}));
   }
-  // Six nodes, complete on layer 0: node 3 is in every other list.
-  for (std::uint64_t id : {1u, 2u, 4u, 5u, 6u}) {
+  const auto old_lists = g.neighbor_lists(30);
+  ASSERT_FALSE(old_lists[0].empty());
+  ASSERT_TRUE(g.insert(30, std::vector<float>{1000.0f}));
+  EXPECT_EQ(g.node_count(), 60u);
+  EXPECT_EQ(g.node_ids().size(), 60u);
+  // From far out on the line only 60 passes the diversity test (every other
+  // node is nearer 60 than the new position), so only 60 links back.
+  EXPECT_EQ(g.neighbor_lists(30)[0], std::vector<std::uint64_t>{60});
+  for (std::uint64_t id = 1; id <= 59; ++id) {
     const auto l = g.neighbor_lists(id)[0];
-    EXPECT_NE(std::find(l.begin(), l.end(), 3u), l.end());
+    EXPECT_EQ(std::count(l.begin(), l.end(), 30u), 0) << id;
   }
-  ASSERT_TRUE(g.insert(3, std::vector<float>{100.0f}));
-  EXPECT_EQ(g.node_count(), 6u);
-  EXPECT_EQ(g.node_ids().size(), 6u);
-  // Re-linked: the new node 3 is found where the new vector is.
-  auto hits = g.search(std::vector<float>{100.0f}, 1);
+  const auto sixty = g.neighbor_lists(60)[0];
+  EXPECT_EQ(std::count(sixty.begin(), sixty.end(), 30u), 1);
+  auto hits = g.search(std::vector<float>{1000.0f}, 1);
   ASSERT_TRUE(hits);
   ASSERT_EQ(hits->size(), 1u);
-  EXPECT_EQ((*hits)[0].id, 3u);
+  EXPECT_EQ((*hits)[0].id, 30u);
   EXPECT_EQ((*hits)[0].distance, 0.0f);
   testing::expect_lists_name_nodes(g);
 }
