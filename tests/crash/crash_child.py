@@ -77,9 +77,17 @@ class Child:
             self.view[name] = (seen["dim"], ids)
 
     def handle(self, name):
+        # After a reopen, the objects of the earlier open stay usable and see
+        # the same collections: use them now and then.
+        older = [handles[name] for _, handles in self.old if name in handles]
+        if older and self.rng.random() < 0.3:
+            return self.rng.choice(older)
         if name not in self.handles:
             self.handles[name] = self.db.get_collection(name)
         return self.handles[name]
+
+    def database(self):
+        return self.rng.choice([self.db] + [db for db, _ in self.old])
 
     def new_id(self, dim):
         if dim <= 1:  # short ids and tiny records: the page runs out of slots first
@@ -145,7 +153,7 @@ class Child:
             self.handle(op["c"]).delete(op["id"])
             self.view[op["c"]][1].discard(op["id"])
         elif kind == "close":
-            self.db.close()
+            self.database().close()
         elif kind == "reopen":
             # The old objects stay alive while the new one works.
             self.old.append((self.db, dict(self.handles)))

@@ -10,7 +10,7 @@ pipe, and is killed with SIGKILL at a random moment. A chain ends with a
 child that only checks. Prints "runs=N kills=N acked_ops=N lost=N corrupt=N".
 
     python3 tests/crash/crash_harness.py [--runs N] [--seed N] [--ops N]
-                                         [--reopen-live] [--keep DIR]
+                                         [--no-reopen-live] [--keep DIR]
     python3 tests/crash/crash_harness.py child ...   (started by the parent)
 
 PYTHONPATH must reach the orvane package; children inherit the environment.
@@ -41,13 +41,14 @@ LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
 LONG_OPS = 1500
 LONG_SHARE = 0.15
 FRAME_BYTES = 28 + 4096
+MAX_FAILURES = 10  # failing chains after which a run stops (say, children that cannot start)
 
 
 class Stats:
     def __init__(self):
         self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
         self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
-        self.closes = self.chains = self.long_runs = self.checkpointed = 0
+        self.closes = self.chains = self.long_runs = self.checkpointed = self.live_reopens = 0
         self.failures = []
 
     def summary(self):
@@ -58,6 +59,7 @@ class Stats:
         return (f"chains={self.chains} reopens_checked={self.checked} "
                 f"in_flight_at_kill={self.in_flight} failed_calls={self.failed_calls} "
                 f"full_page_deletes={self.full_deletes} closes={self.closes} "
+                f"reopens_with_old_objects_alive={self.live_reopens} "
                 f"long_runs={self.long_runs} killed_after_log_checkpoint={self.checkpointed}")
 
 
@@ -71,7 +73,7 @@ class Chain:
 
 
 class Harness:
-    def __init__(self, seed, ops, reopen_live=False, keep=None, lie=False, log=print):
+    def __init__(self, seed, ops, reopen_live=True, keep=None, lie=False, log=print):
         self.rng = random.Random(seed)
         self.seed = seed
         self.ops = ops
@@ -184,6 +186,7 @@ class Harness:
         self.stats.failed_calls += outcome != "ok"
         self.stats.full_deletes += op["op"] == "delete" and outcome == crash_model.PAGE_FULL
         self.stats.closes += op["op"] == "close"
+        self.stats.live_reopens += op["op"] == "reopen" and outcome == "ok"
         self.child_ok += outcome == "ok" and op["op"] != "close"
 
     def check(self, chain, snap):
@@ -262,7 +265,7 @@ class Harness:
 
     def run(self, runs, workdir, chain_length=10):
         stale = None
-        while self.stats.kills < runs:
+        while self.stats.kills < runs and len(self.stats.failures) < MAX_FAILURES:
             kills_wanted = min(self.rng.randint(1, chain_length), runs - self.stats.kills)
             stale = self.run_chain(workdir, kills_wanted, stale)
         return self.stats
@@ -274,8 +277,8 @@ def parse(argv):
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--ops", type=int, default=40, help="most calls per child")
     p.add_argument("--chain", type=int, default=10, help="most kills per database file")
-    p.add_argument("--reopen-live", action="store_true",
-                   help="also open the database again while old handles are alive")
+    p.add_argument("--no-reopen-live", dest="reopen_live", action="store_false",
+                   help="never open the database again while old handles are alive")
     p.add_argument("--keep", default=None, help="copy the files of failing chains here")
     return p.parse_args(argv)
 

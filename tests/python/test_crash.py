@@ -32,6 +32,7 @@ def test_killed_processes_keep_every_acknowledged_call(tmp_path):
     assert stats.acked_ops >= 3 * stats.kills, report
     if not SANITIZED:
         assert stats.in_flight > 0 and stats.closes > 0 and stats.full_deletes > 0, report
+        assert stats.live_reopens > 0, report
 
 
 def run_without_kill(harness, chain, ops, workdir):
