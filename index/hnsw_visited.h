@@ -5,6 +5,8 @@
 // costs nothing proportional to the graph size; the table is cleared only when
 // the 16-bit epoch wraps. One scratch per thread serves every graph used on
 // that thread, which keeps concurrent searches (shared lock) independent.
+// Memory: 2 bytes per slot of the largest graph searched on the thread, kept
+// for the thread's life.
 // A search must finish with its scratch before the next one on the same
 // thread starts (searches do not nest).
 #pragma once
