@@ -27,9 +27,12 @@ EngineResult<std::string> encode(const CollectionConfig& config) {
 
 }  // namespace
 
+// Only the pages that hold records force a completed catalog record: what
+// goes into them would otherwise be lost at the next open. An edge page holds
+// a snapshot that re-insertion rebuilds, so a missing one is allocated anew at
+// each open and the record is left as it is.
 bool needs_pages(const CollectionConfig& c) {
-  return c.data_root_page == 0 || c.metadata_root_page == 0 ||
-         (c.uses_hnsw() && c.hnsw_edge_page == 0);
+  return c.data_root_page == 0 || c.metadata_root_page == 0;
 }
 
 EngineResult<void> check_catalog_room(storage::PageCache& cache,
