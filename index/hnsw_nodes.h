@@ -33,7 +33,7 @@ struct CacheAligned {
   template <class U>
   CacheAligned(const CacheAligned<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
-  void deallocate(T* p, std::size_t n) { ::operator delete(p, n * sizeof(T), kAlign); }
+  void deallocate(T* p, std::size_t) { ::operator delete(p, kAlign); }
   friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
 };
 
