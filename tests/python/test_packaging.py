@@ -3,12 +3,12 @@
 import base64
 import hashlib
 import importlib.machinery
-import importlib.util
 import os
 import pathlib
 import subprocess
 import sys
 import tomllib
+import types
 import zipfile
 
 import pytest
@@ -21,10 +21,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 def load_backend(module_file):
     """The build backend, with `module_file` standing in for a CMake build."""
-    spec = importlib.util.spec_from_file_location(
-        "orvane_build", ROOT / "tools" / "build_backend" / "orvane_build.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    # A fresh module object per call, so each test's stand-in stays its own.
+    path = ROOT / "tools" / "build_backend" / "orvane_build.py"
+    module = types.ModuleType("orvane_build")
+    module.__file__ = str(path)
+    exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
     module._build_extension = lambda: pathlib.Path(module_file)
     return module
 
