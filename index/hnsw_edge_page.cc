@@ -22,7 +22,10 @@ std::vector<std::uint8_t> encode_slot(const HnswNodes& nodes, std::uint32_t slot
   std::vector<std::uint8_t> rec(size);
   std::uint8_t* p = rec.data();
   storage::put_u64(p, nodes.id(slot));
-  storage::put_u32(p + 8, nodes.level(slot));
+  // A restored node keeps the lists of its stored record, which may reach
+  // above the level it drew at load; a reader drops layers above the record's
+  // level, so the level written covers every list.
+  storage::put_u32(p + 8, std::max(nodes.level(slot), count - 1));
   storage::put_u32(p + 12, count);
   p += kEdgeRecordHeaderSize;
   for (std::uint32_t layer = 0; layer < count; ++layer) {

@@ -7,7 +7,8 @@
 //   offset 12 u32  node count (low 32 bits)
 // Node record, slots 1..N in slot order, 16 + sum(8 + 8c) bytes:
 //   offset 0  u64  node id
-//   offset 8  u32  level (low 32 bits)
+//   offset 8  u32  level: the node's, raised to list count - 1 when a restored
+//                  record gave it more lists than its level
 //   offset 12 u32  list count (lists held, empty ones included)
 //   offset 16      one block per non-empty list, ascending layer:
 //                  u32 layer, u32 count c, c x u64 ids in list order

@@ -177,6 +177,36 @@ TEST(HnswEdgePage, RestoreParsesBlocksAndDropsLayersAboveLevel) {
   EXPECT_EQ((*hits)[0].id, 3u);
 }
 
+// A snapshot applied at load gives a node its record's lists whatever level
+// the node drew; the next snapshot must bring every one of them back.
+TEST(HnswEdgePage, RestoredListsSurviveTheNextSnapshot) {
+  const struct {
+    std::uint32_t node_level;  // drawn at insertion
+    std::uint32_t record_level;
+    std::vector<Block> blocks;
+    std::uint32_t written_level;
+  } cases[] = {
+      {0, 3, {{0, 1, {2}}, {2, 2, {3, 4}}}, 3},
+      {0, 1, {{0, 2, {2, 3}}, {1, 1, {4}}}, 1},
+      {0, 0, {{0, 1, {5}}}, 0},
+      {1, 0, {{0, 1, {5}}}, 1},
+  };
+  for (const auto& c : cases) {
+    HnswGraph g = line_graph(5, seed_for_first_level(c.node_level));
+    ASSERT_EQ(g.node_level(1), c.node_level);
+    apply_edge_page(g, 1, page_of({header(*g.entry_point(), g.max_level(), 5),
+                                   record(1, c.record_level, c.record_level + 1, c.blocks)}));
+    const Lists restored = g.neighbor_lists(1);
+    EXPECT_EQ(encode_node_record(g, 1), record(1, c.written_level, c.record_level + 1, c.blocks));
+
+    HnswGraph copy = line_graph(5, seed_for_first_level(c.node_level));
+    apply_edge_page(copy, 1, build_edge_page(g).bytes);
+    Lists lists = copy.neighbor_lists(1);
+    lists.resize(restored.size());  // a level above the lists adds empty ones
+    EXPECT_EQ(lists, restored) << "record level " << c.record_level;
+  }
+}
+
 TEST(HnswEdgePage, RestoreHeader) {
   {  // Entry 0 on an empty graph: absent.
     HnswGraph g(1, DistanceMetric::Euclidean);
