@@ -19,10 +19,20 @@ bool header_all_zero(std::span<const std::uint8_t> page) {
 // Where the next record goes, or 0 when the header's free_offset is unusable.
 // An all-zero header is a page that was never formatted (a hole in the file):
 // placing a record at its free_offset 0 would overwrite the header itself.
+// A damaged free_offset that lies inside a readable record moves past the
+// records: an append must never overwrite one. On an intact page the free
+// offset already lies at or past every record's end.
 std::size_t effective_free_offset(std::span<const std::uint8_t> page, const PageHeader& h) {
   if (header_all_zero(page)) return kRecordAreaStart;
   if (h.free_offset < kRecordAreaStart || h.free_offset > page.size()) return 0;
-  return h.free_offset;
+  std::size_t free = h.free_offset;
+  const std::size_t slots = std::min<std::size_t>(h.slot_count, kMaxSlots);
+  for (std::size_t s = 0; s < slots; ++s) {
+    const std::uint8_t* entry = page.data() + kPageHeaderSize + kSlotEntrySize * s;
+    const std::size_t end = std::size_t{get_u16(entry)} + get_u16(entry + 2);
+    if (get_u16(entry + 2) != 0 && end <= page.size()) free = std::max(free, end);
+  }
+  return free;
 }
 
 }  // namespace

@@ -180,6 +180,41 @@ TEST(PageTest, FreeOffsetOutsideTheRecordAreaNeverFits) {
   }
 }
 
+TEST(PageTest, AppendNeverOverwritesARecord) {
+  // Two records at 1040..1047; then the header or directory is damaged.
+  const struct {
+    std::uint16_t free;
+    std::uint16_t slot1_offset, slot1_length;
+    std::uint16_t slots;
+    std::uint16_t expected_at;
+  } cases[] = {
+      {1047, 1044, 4, 2, 1048},  // free offset inside the last record
+      {1040, 1044, 4, 2, 1048},  // free offset at the start of the area
+      {1040, 1044, 4, 1, 1044},  // a slot beyond the count holds no record
+      {1040, 1044, 0, 2, 1044},  // an empty entry holds no record
+      {1040, 4093, 4, 2, 1044},  // an entry past the page end holds no record
+      {1060, 1044, 4, 2, 1060},  // a gap after the records stays a gap
+  };
+  for (const auto& c : cases) {
+    Bytes p = new_page_image(1);
+    ASSERT_TRUE(append_to_page(p, Bytes{1, 2, 3, 4}, std::nullopt));
+    ASSERT_TRUE(append_to_page(p, Bytes{5, 6, 7, 8}, std::nullopt));
+    put_u16(p.data() + 5, c.free);
+    put_u16(p.data() + 7, c.slots);
+    put_u16(p.data() + 20, c.slot1_offset);
+    put_u16(p.data() + 22, c.slot1_length);
+    const Bytes before = p;
+    EXPECT_TRUE(record_fits(p, 4096 - c.expected_at)) << c.free;
+    EXPECT_FALSE(record_fits(p, 4097 - c.expected_at)) << c.free;
+    ASSERT_TRUE(append_to_page(p, Bytes{9}, std::nullopt));
+    EXPECT_EQ(get_u16(p.data() + 16 + 4 * c.slots), c.expected_at) << c.free;
+    EXPECT_EQ(free_offset(p), c.expected_at + 1) << c.free;
+    for (std::uint16_t slot = 0; slot < c.slots; ++slot) {
+      EXPECT_EQ(read_record(1, p, slot), read_record(1, before, slot)) << c.free;
+    }
+  }
+}
+
 TEST(PageTest, AllZeroHeaderCountsAsFresh) {
   Bytes p(4096, 0);
   EXPECT_TRUE(record_fits(p, 3056));
