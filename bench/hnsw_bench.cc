@@ -161,8 +161,10 @@ HnswGraph& orvane() {
   return *orvane_graph();
 }
 
-std::size_t orvane_hits(HnswGraph& g, std::size_t q) {
-  auto hits = g.search(std::span<const float>(query(q), kDim), kK);
+std::size_t orvane_hits(HnswGraph& g, std::size_t q, std::size_t ef = 64) {
+  SearchOptions options;
+  options.ef = ef;
+  auto hits = g.search(std::span<const float>(query(q), kDim), kK, options);
   std::size_t found = 0;
   for (const ScoredId& h : *hits) found += data().truth[q].contains(h.id) ? 1 : 0;
   return found;
@@ -177,7 +179,6 @@ void BM_build_orvane(benchmark::State& state) {
 
 void BM_query_orvane(benchmark::State& state) {
   HnswGraph& g = orvane();
-  g.set_ef_search_for_bench(HnswGraph::kEfSearch);
   double recall = 0.0;
   for (auto _ : state) recall = one_pass([&](std::size_t q) { return orvane_hits(g, q); });
   state.counters["recall@10"] = recall;
@@ -191,12 +192,10 @@ void BM_sweep_orvane(benchmark::State& state) {
   for (auto _ : state) {
     rows.clear();
     for (std::size_t ef : kEfs) {
-      g.set_ef_search_for_bench(ef);
-      const auto [recall, qps] = measure([&](std::size_t q) { return orvane_hits(g, q); });
+      const auto [recall, qps] = measure([&](std::size_t q) { return orvane_hits(g, q, ef); });
       rows.push_back({static_cast<double>(ef), recall, qps});
     }
   }
-  g.set_ef_search_for_bench(HnswGraph::kEfSearch);
   write_sweep("orvane", rows);
 }
 

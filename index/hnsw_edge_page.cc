@@ -83,7 +83,7 @@ void apply_record(HnswGraph::Impl& g, const ParsedRecord& rec) {
   for (std::uint32_t layer = 0; layer < rec.lists.size(); ++layer) {
     slots.clear();
     for (std::uint64_t id : rec.lists[layer]) {
-      if (slots.size() == HnswNodes::cap(layer)) break;
+      if (slots.size() == g.nodes.cap(layer)) break;
       if (id == rec.id) continue;
       const std::uint32_t target = g.nodes.slot_for_link(id);
       if (std::find(slots.begin(), slots.end(), target) == slots.end()) slots.push_back(target);

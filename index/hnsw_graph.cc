@@ -7,14 +7,32 @@
 
 namespace orvane::index {
 
+IndexResult<void> HnswParams::check() const {
+  if (m < 2 || m > 64) {
+    return std::unexpected(VectorIndexError::invalid_parameter("m must be between 2 and 64"));
+  }
+  if (ef_construction < 1 || ef_construction > 65536) {
+    return std::unexpected(
+        VectorIndexError::invalid_parameter("ef_construction must be between 1 and 65536"));
+  }
+  if (ef_search < 1 || ef_search > 65536) {
+    return std::unexpected(
+        VectorIndexError::invalid_parameter("ef_search must be between 1 and 65536"));
+  }
+  return {};
+}
+
 HnswGraph::HnswGraph(std::uint64_t dimension, DistanceMetric metric)
-    : impl_(std::make_unique<Impl>(dimension, metric)) {}
+    : HnswGraph(dimension, metric, HnswParams{}) {}
+HnswGraph::HnswGraph(std::uint64_t dimension, DistanceMetric metric, const HnswParams& params)
+    : impl_(std::make_unique<Impl>(dimension, metric, params)) {}
 HnswGraph::~HnswGraph() = default;
 HnswGraph::HnswGraph(HnswGraph&&) noexcept = default;
 HnswGraph& HnswGraph::operator=(HnswGraph&&) noexcept = default;
 
 std::uint64_t HnswGraph::dimension() const { return impl_->nodes.dimension(); }
 DistanceMetric HnswGraph::metric() const { return impl_->metric; }
+const HnswParams& HnswGraph::params() const { return impl_->params; }
 std::optional<std::uint64_t> HnswGraph::entry_point() const { return impl_->entry_point; }
 std::uint64_t HnswGraph::max_level() const { return impl_->max_level; }
 std::uint64_t HnswGraph::node_count() const { return impl_->nodes.node_count(); }
@@ -27,7 +45,12 @@ IndexResult<void> HnswGraph::insert(std::uint64_t id, std::span<const float> vec
 }
 IndexResult<std::vector<ScoredId>> HnswGraph::search(std::span<const float> query,
                                                      std::uint64_t k) const {
-  return impl_->search(query, k);
+  return impl_->search(query, k, SearchOptions{});
+}
+IndexResult<std::vector<ScoredId>> HnswGraph::search(std::span<const float> query,
+                                                     std::uint64_t k,
+                                                     const SearchOptions& options) const {
+  return impl_->search(query, k, options);
 }
 IndexResult<void> HnswGraph::remove(std::uint64_t id) { return impl_->remove(id); }
 
@@ -59,14 +82,12 @@ std::vector<std::vector<std::uint64_t>> HnswGraph::neighbor_lists(std::uint64_t 
   return lists;
 }
 
-std::uint64_t HnswGraph::level_for_draw(double u, std::uint64_t max_level) {
-  // The clamp keeps -ln finite; with it the level is at most 12, so the
-  // conversion below never sees a value outside the integer range.
+std::uint64_t HnswGraph::level_for_draw(double u, std::uint64_t max_level, double multiplier) {
+  // The clamp keeps -ln finite (at most 36.05), so with a multiplier of at
+  // most 1/ln 2 the conversion below never leaves the integer range.
   const double clamped = std::max(u, 0x1p-52);
-  const auto level = static_cast<std::uint64_t>(std::floor(-std::log(clamped) * kLevelMultiplier));
-  return std::min(level, max_level + 1);
+  const auto level = static_cast<std::uint64_t>(std::floor(-std::log(clamped) * multiplier));
+  return std::min({level, max_level + 1, std::uint64_t{HnswNodes::kMaxLevel}});
 }
-
-void HnswGraph::set_ef_search_for_bench(std::uint64_t ef) { impl_->ef_search = ef; }
 
 }  // namespace orvane::index

@@ -1,10 +1,9 @@
 // HnswGraph: hierarchical navigable small-world graph over a collection's
-// vectors. Fixed parameters: m 16, m_max0 32, ef_construction 200,
-// ef_search 64, level_multiplier 1/ln 16.
+// vectors. Parameters (HnswParams) are fixed at construction; the classic
+// constructor uses m 16, m_max0 32, ef_construction 200, ef_search 64, and
+// every graph draws levels with multiplier 1/ln m.
 // Thread-safety: none of its own; insert/remove under the collection's write
 // lock, search under its read lock (search keeps per-thread scratch only).
-//
-// PUBLIC INTERFACE (the engine relies on these signatures); internals are free.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +13,31 @@
 #include <vector>
 
 #include "index/errors.h"
+#include "index/id_filter.h"
 #include "index/metric.h"
 
 namespace orvane::index {
+
+struct HnswParams {
+  std::uint32_t m = 16;  // list cap above layer 0; layer 0 holds 2m
+  std::uint32_t ef_construction = 200;
+  std::uint32_t ef_search = 64;  // default candidate list of a search
+
+  std::uint32_t m_max0() const { return 2 * m; }
+  // m in [2, 64], ef_construction and ef_search in [1, 65536].
+  [[nodiscard]] IndexResult<void> check() const;
+};
+
+struct SearchOptions {
+  std::uint64_t ef = 0;              // 0: the graph's ef_search
+  const IdFilter* filter = nullptr;  // null: every node may be returned
+  // With a filter: the caller's estimate of the fraction of nodes it allows
+  // (negative: unknown). Below exact_below the search scans the allowed nodes
+  // exhaustively instead of walking the graph; so does a walk that found
+  // fewer than k allowed nodes.
+  double filter_fraction = -1.0;
+  double exact_below = 0.05;
+};
 
 class HnswGraph {
  public:
@@ -27,12 +48,15 @@ class HnswGraph {
   static constexpr double kLevelMultiplier = 0.36067376022224085;
 
   HnswGraph(std::uint64_t dimension, DistanceMetric metric);
+  // REQUIRES: params.check() succeeds.
+  HnswGraph(std::uint64_t dimension, DistanceMetric metric, const HnswParams& params);
   ~HnswGraph();
   HnswGraph(HnswGraph&&) noexcept;
   HnswGraph& operator=(HnswGraph&&) noexcept;
 
   std::uint64_t dimension() const;
   DistanceMetric metric() const;
+  const HnswParams& params() const;
   std::optional<std::uint64_t> entry_point() const;
   std::uint64_t max_level() const;
   std::uint64_t node_count() const;
@@ -41,6 +65,12 @@ class HnswGraph {
   [[nodiscard]] IndexResult<void> insert(std::uint64_t id, std::span<const float> vector);
   [[nodiscard]] IndexResult<std::vector<ScoredId>> search(std::span<const float> query,
                                                           std::uint64_t k) const;
+  // At most k hits, ascending distance; with a filter only allowed nodes, and
+  // k of them whenever k exist. Graph order among equal distances; an
+  // exhaustive scan orders them by slot.
+  [[nodiscard]] IndexResult<std::vector<ScoredId>> search(std::span<const float> query,
+                                                          std::uint64_t k,
+                                                          const SearchOptions& options) const;
   [[nodiscard]] IndexResult<void> remove(std::uint64_t id);
 
   // Read-only views, in the graph's iteration order (dense slot order).
@@ -52,11 +82,9 @@ class HnswGraph {
   std::vector<std::vector<std::uint64_t>> neighbor_lists(std::uint64_t id) const;
 
   // Level of a new node from one uniform draw u in [0, 1):
-  // min(floor(-ln(max(u, 2^-52)) * kLevelMultiplier), max_level + 1); at most 12.
-  static std::uint64_t level_for_draw(double u, std::uint64_t max_level);
-
-  // Benchmarks only: the layer-0 candidate-list floor of search (64 otherwise).
-  void set_ef_search_for_bench(std::uint64_t ef);
+  // min(floor(-ln(max(u, 2^-52)) * multiplier), max_level + 1, 12).
+  static std::uint64_t level_for_draw(double u, std::uint64_t max_level,
+                                      double multiplier = kLevelMultiplier);
 
   struct Impl;
 

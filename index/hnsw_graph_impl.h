@@ -6,6 +6,7 @@
 // the edges (arguments, results, entry point).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -19,7 +20,8 @@
 namespace orvane::index {
 
 struct HnswGraph::Impl {
-  Impl(std::uint64_t dim, DistanceMetric m) : nodes(dim), metric(m) {}
+  Impl(std::uint64_t dim, DistanceMetric m, const HnswParams& p)
+      : nodes(dim, p.m_max0(), p.m), metric(m), params(p), level_multiplier(1.0 / std::log(p.m)) {}
 
   float dist(const float* a, const float* b) const {
     return distance(metric, a, b, nodes.dimension());
@@ -27,9 +29,20 @@ struct HnswGraph::Impl {
 
   // Greedy best-first search of one layer from a node slot; `out` receives at
   // most ef entries in ascending order of distance, never a slot twice.
+  // With a filter the walk passes through every node but `out` keeps only
+  // the allowed ones, and the walk goes on while fewer than ef are found.
   // REQUIRES: nodes.is_node(entry), ef >= 1. Uses the thread's SearchScratch.
   void search_layer(const float* query, std::uint32_t entry, std::uint64_t ef, std::uint32_t layer,
-                    std::vector<ScoredSlot>& out) const;
+                    std::vector<ScoredSlot>& out) const {
+    search_layer_impl<false>(query, entry, ef, layer, nullptr, out);
+  }
+  template <bool kFiltered>
+  void search_layer_impl(const float* query, std::uint32_t entry, std::uint64_t ef,
+                         std::uint32_t layer, const IdFilter* filter,
+                         std::vector<ScoredSlot>& out) const;
+  // The k nearest allowed nodes by exhaustive scan; ties by slot.
+  std::vector<ScoredId> scan_allowed(const float* query, std::uint64_t k,
+                                     const IdFilter& filter) const;
 
   // Diversity selection over candidates sorted by distance to a base vector:
   // keeps c unless some already kept s has distance(c, s) < c.distance; stops
@@ -43,10 +56,13 @@ struct HnswGraph::Impl {
 
   IndexResult<void> insert(std::uint64_t id, std::span<const float> vector);
   IndexResult<void> remove(std::uint64_t id);
-  IndexResult<std::vector<ScoredId>> search(std::span<const float> query, std::uint64_t k) const;
+  IndexResult<std::vector<ScoredId>> search(std::span<const float> query, std::uint64_t k,
+                                            const SearchOptions& options) const;
 
   HnswNodes nodes;
   DistanceMetric metric;
+  HnswParams params;
+  double level_multiplier;
   // Working lists of insert, kept to spare allocations (insert is exclusive).
   struct InsertScratch {
     std::vector<ScoredSlot> found;
@@ -55,7 +71,6 @@ struct HnswGraph::Impl {
   } scratch;
   std::optional<std::uint64_t> entry_point;
   std::uint64_t max_level = 0;
-  std::uint64_t ef_search = HnswGraph::kEfSearch;
 };
 
 // The one door to a graph's internals, for edge persistence and tests.

@@ -28,11 +28,6 @@ TEST(HnswGraph, NewGraphHasFixedParametersAndNoEntry) {
       EXPECT_TRUE(g.node_ids().empty());
     }
   }
-  EXPECT_EQ(HnswGraph::kM, 16u);
-  EXPECT_EQ(HnswGraph::kMMax0, 32u);
-  EXPECT_EQ(HnswGraph::kEfConstruction, 200u);
-  EXPECT_EQ(HnswGraph::kEfSearch, 64u);
-  EXPECT_EQ(HnswGraph::kLevelMultiplier, 1.0 / std::log(16.0));
 }
 
 TEST(HnswGraph, LevelForDraw) {

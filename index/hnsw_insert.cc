@@ -15,13 +15,13 @@ namespace orvane::index {
 
 void HnswGraph::Impl::select_neighbors(std::span<const ScoredSlot> candidates, std::uint32_t cap,
                                        std::vector<ScoredSlot>& out) const {
-  assert(cap <= HnswNodes::kCap0);
+  assert(cap <= HnswNodes::kMaxCap0);
   out.clear();
   // Distances from a candidate to the kept nodes are scored in one batch (a
   // single distance is latency-bound, a batch is not); deciding on them in
   // order afterwards gives the same choice as stopping at the first rejection.
-  const float* kept[HnswNodes::kCap0];
-  float d[HnswNodes::kCap0];
+  const float* kept[HnswNodes::kMaxCap0];
+  float d[HnswNodes::kMaxCap0];
   for (const ScoredSlot& c : candidates) {
     if (out.size() >= cap) break;
     const std::size_t n = out.size();
@@ -35,7 +35,7 @@ void HnswGraph::Impl::select_neighbors(std::span<const ScoredSlot> candidates, s
 }
 
 void HnswGraph::Impl::reselect(std::uint32_t far, std::uint32_t layer, std::uint32_t added) {
-  constexpr std::size_t kPool = HnswNodes::kCap0 + 1;
+  constexpr std::size_t kPool = HnswNodes::kMaxCap0 + 1;
   ScoredSlot pool[kPool];
   const float* vectors[kPool];
   float distances[kPool];
@@ -58,8 +58,8 @@ void HnswGraph::Impl::reselect(std::uint32_t far, std::uint32_t layer, std::uint
     pool[j] = item;
   }
   std::vector<ScoredSlot>& kept = scratch.kept;
-  select_neighbors(std::span<const ScoredSlot>(pool, n), HnswNodes::cap(layer), kept);
-  std::uint32_t slots[HnswNodes::kCap0];
+  select_neighbors(std::span<const ScoredSlot>(pool, n), nodes.cap(layer), kept);
+  std::uint32_t slots[HnswNodes::kMaxCap0];
   for (std::size_t i = 0; i < kept.size(); ++i) slots[i] = kept[i].slot;
   nodes.replace_list(far, layer, std::span<const std::uint32_t>(slots, kept.size()));
 }
@@ -72,7 +72,7 @@ IndexResult<void> HnswGraph::Impl::insert(std::uint64_t id, std::span<const floa
     if (auto removed = remove(id); !removed) return removed;
   }
   const auto level = static_cast<std::uint32_t>(
-      HnswGraph::level_for_draw(storage::thread_random_unit(), max_level));
+      HnswGraph::level_for_draw(storage::thread_random_unit(), max_level, level_multiplier));
 
   std::uint32_t ep = HnswNodes::kNoSlot;
   if (entry_point) {
@@ -99,8 +99,8 @@ IndexResult<void> HnswGraph::Impl::insert(std::uint64_t id, std::span<const floa
   std::vector<ScoredSlot>& selected = scratch.selected;
   for (std::uint32_t lc = static_cast<std::uint32_t>(std::min<std::uint64_t>(max_level, level));;
        --lc) {
-    search_layer(query, ep, HnswGraph::kEfConstruction, lc, w);
-    const std::uint32_t cap = HnswNodes::cap(lc);
+    search_layer(query, ep, params.ef_construction, lc, w);
+    const std::uint32_t cap = nodes.cap(lc);
     std::span<const ScoredSlot> chosen = w;
     if (w.size() > cap) {
       select_neighbors(w, cap, selected);

@@ -66,7 +66,7 @@ void HnswNodes::replace_list(std::uint32_t slot, std::uint32_t layer,
   // Reference the new targets before releasing the old ones, so a slot that
   // stays in the list is never recycled in between.
   for (std::uint32_t t : targets) ++refs_[t];
-  std::uint32_t old[kCap0];
+  std::uint32_t old[kMaxCap0];
   const std::uint32_t old_count = count(slot, layer);
   std::copy(ids, ids + old_count, old);
   std::copy(targets.begin(), targets.end(), ids);
@@ -78,7 +78,7 @@ void HnswNodes::reset_lists(std::uint32_t slot, std::uint32_t count) {
   assert(count >= 1 && count <= kMaxLevel + 1);
   clear_lists(slot);
   list_counts_[slot] = static_cast<std::uint8_t>(count);
-  upper_[slot].assign((count - 1) * kStrideUpper, 0);
+  upper_[slot].assign((count - 1) * stride_upper_, 0);
 }
 
 std::uint32_t HnswNodes::begin_node(std::uint64_t id, std::span<const float> vector,
@@ -129,7 +129,7 @@ std::uint32_t HnswNodes::new_slot(std::uint64_t id, State state) {
     list_counts_.push_back(0);
     refs_.push_back(0);
     vectors_.resize(vectors_.size() + dimension_);
-    links0_.resize(links0_.size() + kCap0);
+    links0_.resize(links0_.size() + cap0_);
     count0_.push_back(0);
     upper_.emplace_back();
   }

@@ -12,7 +12,7 @@
 // Slot order is the graph's iteration order over nodes.
 // Thread-safety: none; reads may run concurrently when nothing writes.
 // Cost: id lookups are hash lookups (constant time); list edits are linear in
-// the list length (at most 32).
+// the list length (at most cap(0) <= kMaxCap0).
 #pragma once
 
 #include <cstdint>
@@ -42,12 +42,14 @@ class HnswNodes {
   static constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
   // Node levels never exceed 12, so no node has more than 13 lists.
   static constexpr std::uint32_t kMaxLevel = 12;
-  static constexpr std::uint32_t kCap0 = 32;
-  static constexpr std::uint32_t kCapUpper = 16;
+  // Largest layer-0 list any graph may use; bounds the callers' stack buffers.
+  static constexpr std::uint32_t kMaxCap0 = 128;
 
-  static constexpr std::uint32_t cap(std::uint32_t layer) { return layer == 0 ? kCap0 : kCapUpper; }
+  // REQUIRES: 1 <= cap_upper <= cap0 <= kMaxCap0.
+  HnswNodes(std::size_t dimension, std::uint32_t cap0, std::uint32_t cap_upper)
+      : dimension_(dimension), cap0_(cap0), cap_upper_(cap_upper), stride_upper_(1 + cap_upper) {}
 
-  explicit HnswNodes(std::size_t dimension) : dimension_(dimension) {}
+  std::uint32_t cap(std::uint32_t layer) const { return layer == 0 ? cap0_ : cap_upper_; }
 
   std::size_t dimension() const { return dimension_; }
   // Slots in use or free; an upper bound for slot indices.
@@ -104,26 +106,24 @@ class HnswNodes {
 
  private:
   enum class State : std::uint8_t { Free, Dangling, Building, Node };
-  // Upper lists: a count followed by kCapUpper slots, one block per layer.
-  static constexpr std::size_t kStrideUpper = 1 + kCapUpper;
-
-  // Layer-0 ids fill exactly two cache lines per slot; counts live apart.
+  // Layer-0 ids of a slot are contiguous (two cache lines at cap 32); counts
+  // live apart.
   const std::uint32_t* ids_ptr(std::uint32_t slot, std::uint32_t layer) const {
-    return layer == 0 ? links0_.data() + slot * kCap0
-                      : upper_[slot].data() + (layer - 1) * kStrideUpper + 1;
+    return layer == 0 ? links0_.data() + std::size_t{slot} * cap0_
+                      : upper_[slot].data() + (layer - 1) * stride_upper_ + 1;
   }
   std::uint32_t* ids_ptr(std::uint32_t slot, std::uint32_t layer) {
-    return layer == 0 ? links0_.data() + slot * kCap0
-                      : upper_[slot].data() + (layer - 1) * kStrideUpper + 1;
+    return layer == 0 ? links0_.data() + std::size_t{slot} * cap0_
+                      : upper_[slot].data() + (layer - 1) * stride_upper_ + 1;
   }
   std::uint32_t count(std::uint32_t slot, std::uint32_t layer) const {
-    return layer == 0 ? count0_[slot] : upper_[slot][(layer - 1) * kStrideUpper];
+    return layer == 0 ? count0_[slot] : upper_[slot][(layer - 1) * stride_upper_];
   }
   void set_count(std::uint32_t slot, std::uint32_t layer, std::uint32_t n) {
     if (layer == 0) {
       count0_[slot] = static_cast<std::uint8_t>(n);
     } else {
-      upper_[slot][(layer - 1) * kStrideUpper] = n;
+      upper_[slot][(layer - 1) * stride_upper_] = n;
     }
   }
   std::uint32_t new_slot(std::uint64_t id, State state);
@@ -132,6 +132,9 @@ class HnswNodes {
   void clear_lists(std::uint32_t slot);
 
   std::size_t dimension_;
+  std::uint32_t cap0_;
+  std::uint32_t cap_upper_;
+  std::size_t stride_upper_;  // upper lists: a count, then cap_upper_ slots, per layer
   std::size_t node_count_ = 0;
   std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
   std::vector<std::uint64_t> ids_;
@@ -140,7 +143,7 @@ class HnswNodes {
   std::vector<std::uint8_t> list_counts_;
   std::vector<std::uint32_t> refs_;  // list occurrences naming the slot
   std::vector<float, CacheAligned<float>> vectors_;
-  std::vector<std::uint32_t, CacheAligned<std::uint32_t>> links0_;  // kCap0 per slot
+  std::vector<std::uint32_t, CacheAligned<std::uint32_t>> links0_;  // cap0_ per slot
   std::vector<std::uint8_t> count0_;
   std::vector<std::vector<std::uint32_t>> upper_;  // layers >= 1, kStrideUpper each
   std::vector<std::uint32_t> free_slots_;

@@ -56,6 +56,87 @@ TEST(HnswRecall, DotProductRecallAt10) {
   EXPECT_GE(recall_at_10(DistanceMetric::DotProduct, false), 0.88);
 }
 
+// Other parameters build sound graphs of the same quality; a larger per-call
+// ef never finds less.
+TEST(HnswRecall, ParametersAndPerCallEf) {
+  const auto vectors = clustered(kRecallSize / 2, 32, 100, 51, false, 0.25f);
+  const auto queries = clustered(kQueries, 32, 100, 52, false, 0.25f);
+  const HnswParams configs[] = {{4, 40, 16}, {8, 100, 32}, {32, 200, 64}};
+  for (const HnswParams& p : configs) {
+    ASSERT_TRUE(p.check());
+    storage::thread_random_seed_for_testing(p.m);
+    HnswGraph g(32, DistanceMetric::Euclidean, p);
+    for (std::size_t i = 0; i < vectors.size(); ++i) ASSERT_TRUE(g.insert(i + 1, vectors[i]));
+    testing::expect_lists_sound(g);
+    std::size_t found_default = 0, found_wide = 0;
+    for (const auto& q : queries) {
+      const auto truth = testing::brute_force(vectors, q, DistanceMetric::Euclidean, 10);
+      const std::set<std::uint64_t> want(truth.begin(), truth.end());
+      const auto narrow = g.search(q, 10);
+      const auto wide = g.search(q, 10, SearchOptions{.ef = 400});
+      ASSERT_TRUE(narrow && wide);
+      for (const auto& h : *narrow) found_default += want.contains(h.id);
+      for (const auto& h : *wide) found_wide += want.contains(h.id);
+    }
+    const double n = 10.0 * queries.size();
+    EXPECT_GE(found_default / n, p.m >= 8 ? 0.9 : 0.6) << "m " << p.m;
+    EXPECT_GE(found_wide, found_default) << "m " << p.m;
+    EXPECT_GE(found_wide / n, 0.97) << "m " << p.m;
+  }
+  for (const HnswParams& bad : {HnswParams{1, 200, 64}, HnswParams{65, 200, 64},
+                                HnswParams{16, 0, 64}, HnswParams{16, 200, 0},
+                                HnswParams{16, 200, 65537}}) {
+    auto r = bad.check();
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), VectorIndexError::Kind::InvalidParameter);
+  }
+}
+
+// A filtered search returns only allowed nodes, k of them whenever k exist,
+// close to the exact answer over the allowed nodes; the exhaustive fallback
+// (a selective hint, or too few found) is exact.
+TEST(HnswRecall, FilteredSearch) {
+  const auto vectors = clustered(kRecallSize, 32, 100, 61, false, 0.25f);
+  const auto queries = clustered(kQueries / 2, 32, 100, 62, false, 0.25f);
+  const HnswGraph g = testing::build(vectors, DistanceMetric::Euclidean, 63);
+  struct Row {
+    std::uint64_t every;  // ids divisible by `every` are allowed
+    double hint;
+    double min_recall;
+  };
+  const Row rows[] = {{1, -1.0, 0.95}, {10, -1.0, 0.95}, {10, 0.1, 0.95},
+                      {10, 0.01, 1.0}, {kRecallSize / 5, -1.0, 1.0}, {kRecallSize * 2, -1.0, 1.0}};
+  for (const Row& row : rows) {
+    IdBitmap allowed(vectors.size() + 1);
+    testing::Vectors subset;
+    std::vector<std::uint64_t> subset_ids;
+    for (std::uint64_t id = 1; id <= vectors.size(); ++id) {
+      if (id % row.every != 0) continue;
+      allowed.set(id);
+      subset.push_back(vectors[id - 1]);
+      subset_ids.push_back(id);
+    }
+    const SearchOptions options{.filter = &allowed, .filter_fraction = row.hint};
+    std::size_t found = 0, wanted = 0;
+    for (const auto& q : queries) {
+      auto hits = g.search(q, 10, options);
+      ASSERT_TRUE(hits);
+      const auto truth = testing::brute_force(subset, q, DistanceMetric::Euclidean, 10);
+      ASSERT_EQ(hits->size(), truth.size()) << "every " << row.every;
+      std::set<std::uint64_t> want;
+      for (std::uint64_t i : truth) want.insert(subset_ids[i - 1]);
+      for (const auto& h : *hits) {
+        EXPECT_TRUE(allowed.allows(h.id)) << h.id;
+        found += want.contains(h.id);
+      }
+      wanted += truth.size();
+    }
+    if (wanted > 0) {
+      EXPECT_GE(static_cast<double>(found) / wanted, row.min_recall) << "every " << row.every;
+    }
+  }
+}
+
 // Grows graphs one node at a time; after every insertion each node is
 // reachable on layer 0 from the entry point and its own vector finds it first.
 TEST(HnswRecall, EverySmallGraphIsConnectedAndFindsItsVectors) {

@@ -94,8 +94,7 @@ TEST(HnswSearch, TiesFollowHeapMechanics) {
     ASSERT_TRUE(hits);
     EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{2, 3, 4, 5, 1}));
     // ef 2: admitting 3 evicts 1, the pop reorders the tie, 3 comes first.
-    g.set_ef_search_for_bench(1);
-    hits = g.search(std::vector<float>{0}, 2);
+    hits = g.search(std::vector<float>{0}, 2, SearchOptions{.ef = 1});
     ASSERT_TRUE(hits);
     EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{3, 2}));
   }

@@ -95,7 +95,7 @@ inline void expect_lists_sound(const HnswGraph& g,
     const auto lists = g.neighbor_lists(id);
     for (std::size_t layer = 0; layer < lists.size(); ++layer) {
       const auto& l = lists[layer];
-      EXPECT_LE(l.size(), layer == 0 ? HnswGraph::kMMax0 : HnswGraph::kM) << id;
+      EXPECT_LE(l.size(), layer == 0 ? g.params().m_max0() : g.params().m) << id;
       EXPECT_EQ(std::set<std::uint64_t>(l.begin(), l.end()).size(), l.size()) << id;
       for (std::uint64_t n : l) {
         EXPECT_NE(n, id);
