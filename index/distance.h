@@ -26,6 +26,12 @@ void distance_batch(DistanceMetric metric, const float* query, const float* base
 void distance_batch_ptrs(DistanceMetric metric, const float* query, const float* const* vectors,
                          std::size_t n, std::size_t count, float* out);
 
+// out[q * count + i] = distance(metric, queries + q * n, base + i * n, n) for
+// q in [0, query_count), i in [0, count): several queries per pass over the
+// stored vectors. Uses thread-local scratch.
+void distance_multi(DistanceMetric metric, const float* queries, std::size_t query_count,
+                    const float* base, std::size_t n, std::size_t count, float* out);
+
 // Kernel variants, for tests and benchmarks.
 enum class Isa { Scalar, Avx2, Avx512 };
 std::vector<Isa> runnable_isas();  // detected once at first use

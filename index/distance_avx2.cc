@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "index/distance_kernels.h"
+#include "index/distance_glue.h"
 #include "index/distance_x86.h"
 
 namespace orvane::index::detail {
@@ -50,7 +51,7 @@ void group(const BatchQuery& bq, const float* const* p, float* out, std::size_t 
 
 // Full groups of eight, then one group padded by repeating its first vector.
 template <DistanceMetric M, class Source>
-void run(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
+void run_groups(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
   const float* p[kGroup];
   std::size_t first = 0;
   for (; first + kGroup <= count; first += kGroup) {
@@ -67,34 +68,15 @@ void run(const BatchQuery& bq, const Source& source, std::size_t count, float* o
   }
 }
 
-template <class Source>
-void dispatch(DistanceMetric metric, const float* query, std::size_t n, const Source& source,
-              std::size_t count, float* out) {
-  const BatchQuery bq = make_batch_query(metric, query, n);
-  switch (metric) {
-    case DistanceMetric::Euclidean:
-      return run<DistanceMetric::Euclidean>(bq, source, count, out);
-    case DistanceMetric::DotProduct:
-      return run<DistanceMetric::DotProduct>(bq, source, count, out);
-    case DistanceMetric::Cosine:
-      return run<DistanceMetric::Cosine>(bq, source, count, out);
+struct Avx2 {
+  template <DistanceMetric M, class Source>
+  static void run(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
+    run_groups<M>(bq, source, count, out);
   }
-}
-
-void batch(DistanceMetric metric, const float* query, const float* base, std::size_t n,
-           std::size_t count, float* out) {
-  dispatch(
-      metric, query, n, [=](std::size_t i) { return base + i * n; }, count, out);
-}
-
-void batch_ptrs(DistanceMetric metric, const float* query, const float* const* vectors,
-                std::size_t n, std::size_t count, float* out) {
-  dispatch(
-      metric, query, n, [=](std::size_t i) { return vectors[i]; }, count, out);
-}
+};
 
 }  // namespace
 
-const DistanceKernels kAvx2Kernels = {single, batch, batch_ptrs};
+const DistanceKernels kAvx2Kernels = KernelGlue<Avx2>::table();
 
 }  // namespace orvane::index::detail

@@ -5,8 +5,11 @@
 // 256 bits at a time and regrouped with one insert and one shuffle per
 // accumulator update, so memory is read in whole half-lines.
 #include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include "index/distance_kernels.h"
+#include "index/distance_glue.h"
 #include "index/distance_x86.h"
 
 namespace orvane::index::detail {
@@ -80,7 +83,7 @@ void group(const BatchQuery& bq, const float* const* p, float* out, std::size_t 
 // Full groups of sixteen, then one group of 4, 8 or 16 padded by repeating its
 // first vector.
 template <DistanceMetric M, class Source>
-void run(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
+void run_groups(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
   const float* p[kGroup];
   std::size_t first = 0;
   for (; first + kGroup <= count; first += kGroup) {
@@ -99,34 +102,177 @@ void run(const BatchQuery& bq, const Source& source, std::size_t count, float* o
   }
 }
 
-template <class Source>
-void dispatch(DistanceMetric metric, const float* query, std::size_t n, const Source& source,
-              std::size_t count, float* out) {
-  const BatchQuery bq = make_batch_query(metric, query, n);
-  switch (metric) {
-    case DistanceMetric::Euclidean:
-      return run<DistanceMetric::Euclidean>(bq, source, count, out);
-    case DistanceMetric::DotProduct:
-      return run<DistanceMetric::DotProduct>(bq, source, count, out);
-    case DistanceMetric::Cosine:
-      return run<DistanceMetric::Cosine>(bq, source, count, out);
+// ---- Several queries per pass over the stored vectors ----
+//
+// Queries are packed by four: for each 4-float block, the four queries' blocks
+// side by side in one 512-bit register, so each 128-bit lane is one (query,
+// vector) pair's four lane chains. A stored vector's block is broadcast to all
+// four lanes with one load, so no shuffles are needed: a tile of QG query
+// groups by VT vectors costs QG + VT loads and QG * VT updates per block.
+
+constexpr int kTileGroups = 2;
+constexpr int kTileVectors = 8;
+
+struct MultiQueries {
+  const float* packed;  // groups * blocked * 4 floats
+  const float* const* rows;  // query rows, padded to a multiple of four
+  const float* sqrt_na;      // Cosine: per padded query
+  const float* na;
+  std::size_t n, blocked;
+};
+
+// Scores QG query groups against VT vectors v[0 .. VT) and stores the results
+// of real queries (q < query_count) at out[q * count + i].
+template <DistanceMetric M, int QG, int VT>
+void multi_tile(const MultiQueries& mq, std::size_t g0, const float* const* v, const float* nb,
+                std::size_t query_count, std::size_t i0, std::size_t count, float* out) {
+  __m512 acc[QG][VT];
+  for (int g = 0; g < QG; ++g)
+    for (int j = 0; j < VT; ++j) acc[g][j] = _mm512_setzero_ps();
+  const std::size_t group_floats = mq.blocked * 4;
+  for (std::size_t i = 0; i < mq.blocked; i += 4) {
+    __m512 x[QG];
+    for (int g = 0; g < QG; ++g) x[g] = _mm512_loadu_ps(mq.packed + (g0 + g) * group_floats + i * 4);
+#pragma GCC unroll 8
+    for (int j = 0; j < VT; ++j) {
+      const __m512 y = _mm512_broadcast_f32x4(_mm_loadu_ps(v[j] + i));
+      for (int g = 0; g < QG; ++g) {
+        if constexpr (M == DistanceMetric::Euclidean) {
+          const __m512 d = _mm512_sub_ps(x[g], y);
+          acc[g][j] = _mm512_fmadd_ps(d, d, acc[g][j]);
+        } else {
+          acc[g][j] = _mm512_fmadd_ps(x[g], y, acc[g][j]);
+        }
+      }
+    }
+  }
+  for (int g = 0; g < QG; ++g) {
+    const std::size_t q0 = (g0 + g) * 4;
+    const float* const* rows = mq.rows + q0;
+    for (int j = 0; j < VT; ++j) {
+      const float* y = v[j];
+      __m128 s = reduce_lanes_zmm(acc[g][j]);
+      __m128 r;
+      if constexpr (M == DistanceMetric::Cosine) {
+        __m128 tab = _mm_setzero_ps();
+        for (std::size_t k = mq.blocked; k < mq.n; ++k) {
+          const __m128 xq = _mm_setr_ps(rows[0][k], rows[1][k], rows[2][k], rows[3][k]);
+          tab = _mm_add_ps(tab, _mm_mul_ps(xq, _mm_set1_ps(y[k])));
+        }
+        const __m128 dot = _mm_add_ps(tab, s);
+        const __m128 cos = _mm_sub_ps(
+            _mm_set1_ps(1.0f),
+            _mm_div_ps(dot, _mm_mul_ps(_mm_set1_ps(std::sqrt(nb[j])), _mm_loadu_ps(mq.sqrt_na + q0))));
+        __m128 one = _mm_cmp_ps(_mm_loadu_ps(mq.na + q0), _mm_setzero_ps(), _CMP_EQ_OQ);
+        if (nb[j] == 0.0f) one = _mm_castsi128_ps(_mm_set1_epi32(-1));
+        r = _mm_blendv_ps(cos, _mm_set1_ps(1.0f), one);
+      } else {
+        for (std::size_t k = mq.blocked; k < mq.n; ++k) {
+          const __m128 xq = _mm_setr_ps(rows[0][k], rows[1][k], rows[2][k], rows[3][k]);
+          const __m128 yk = _mm_set1_ps(y[k]);
+          if constexpr (M == DistanceMetric::Euclidean) {
+            const __m128 d = _mm_sub_ps(xq, yk);
+            s = _mm_add_ps(s, _mm_mul_ps(d, d));
+          } else {
+            s = _mm_add_ps(s, _mm_mul_ps(xq, yk));
+          }
+        }
+        if constexpr (M == DistanceMetric::Euclidean) {
+          r = _mm_sqrt_ps(s);
+        } else {
+          r = _mm_xor_ps(s, _mm_set1_ps(-0.0f));
+        }
+      }
+      alignas(16) float lanes[4];
+      _mm_store_ps(lanes, r);
+      for (std::size_t l = 0; l < 4 && q0 + l < query_count; ++l) {
+        out[(q0 + l) * count + i0 + static_cast<std::size_t>(j)] = lanes[l];
+      }
+    }
   }
 }
 
-void batch(DistanceMetric metric, const float* query, const float* base, std::size_t n,
-           std::size_t count, float* out) {
-  dispatch(
-      metric, query, n, [=](std::size_t i) { return base + i * n; }, count, out);
+template <DistanceMetric M, int VT>
+void multi_column(const MultiQueries& mq, std::size_t groups, const float* const* v,
+                  const float* nb, std::size_t query_count, std::size_t i0, std::size_t count,
+                  float* out) {
+  std::size_t g = 0;
+  for (; g + kTileGroups <= groups; g += kTileGroups) {
+    multi_tile<M, kTileGroups, VT>(mq, g, v, nb, query_count, i0, count, out);
+  }
+  if (g < groups) multi_tile<M, 1, VT>(mq, g, v, nb, query_count, i0, count, out);
 }
 
-void batch_ptrs(DistanceMetric metric, const float* query, const float* const* vectors,
-                std::size_t n, std::size_t count, float* out) {
-  dispatch(
-      metric, query, n, [=](std::size_t i) { return vectors[i]; }, count, out);
+struct MultiScratch {
+  std::vector<float> packed, sqrt_na, na;
+  std::vector<const float*> rows;
+};
+
+template <DistanceMetric M>
+bool multi_queries(const float* queries, std::size_t query_count, const float* base, std::size_t n,
+                   std::size_t count, float* out) {
+  // Fewer than four queries would leave lanes idle: scoring them one at a
+  // time is as fast.
+  if (query_count < 4) return false;
+  thread_local MultiScratch scratch;
+  const std::size_t blocked = n & ~std::size_t{3};
+  const std::size_t groups = (query_count + 3) / 4;
+  const std::size_t padded = groups * 4;
+  scratch.rows.resize(padded);
+  for (std::size_t q = 0; q < padded; ++q) {
+    scratch.rows[q] = queries + std::min(q, query_count - 1) * n;
+  }
+  scratch.packed.resize(groups * blocked * 4);
+  for (std::size_t g = 0; g < groups; ++g) {
+    float* dst = scratch.packed.data() + g * blocked * 4;
+    for (std::size_t i = 0; i < blocked; i += 4) {
+      for (std::size_t l = 0; l < 4; ++l) {
+        std::copy_n(scratch.rows[g * 4 + l] + i, 4, dst + i * 4 + l * 4);
+      }
+    }
+  }
+  if constexpr (M == DistanceMetric::Cosine) {
+    scratch.na.resize(padded);
+    scratch.sqrt_na.resize(padded);
+    for (std::size_t q = 0; q < padded; ++q) {
+      scratch.na[q] = squared_norm(scratch.rows[q], n);
+      scratch.sqrt_na[q] = std::sqrt(scratch.na[q]);
+    }
+  }
+  const MultiQueries mq{scratch.packed.data(), scratch.rows.data(), scratch.sqrt_na.data(),
+                        scratch.na.data(), n, blocked};
+  const float* v[kTileVectors];
+  float nb[kTileVectors] = {};
+  std::size_t i = 0;
+  for (; i + kTileVectors <= count; i += kTileVectors) {
+    for (int j = 0; j < kTileVectors; ++j) {
+      v[j] = base + (i + static_cast<std::size_t>(j)) * n;
+      if constexpr (M == DistanceMetric::Cosine) nb[j] = squared_norm(v[j], n);
+    }
+    multi_column<M, kTileVectors>(mq, groups, v, nb, query_count, i, count, out);
+  }
+  for (; i < count; ++i) {
+    v[0] = base + i * n;
+    if constexpr (M == DistanceMetric::Cosine) nb[0] = squared_norm(v[0], n);
+    multi_column<M, 1>(mq, groups, v, nb, query_count, i, count, out);
+  }
+  return true;
 }
+
+struct Avx512 {
+  template <DistanceMetric M, class Source>
+  static void run(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
+    run_groups<M>(bq, source, count, out);
+  }
+  template <DistanceMetric M>
+  static bool multi(const float* queries, std::size_t query_count, const float* base,
+                    std::size_t n, std::size_t count, float* out) {
+    return multi_queries<M>(queries, query_count, base, n, count, out);
+  }
+};
 
 }  // namespace
 
-const DistanceKernels kAvx512Kernels = {single, batch, batch_ptrs};
+const DistanceKernels kAvx512Kernels = KernelGlue<Avx512>::table();
 
 }  // namespace orvane::index::detail

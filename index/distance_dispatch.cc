@@ -68,6 +68,11 @@ void distance_batch_ptrs(DistanceMetric metric, const float* query, const float*
   active()->batch_ptrs(metric, query, vectors, n, count, out);
 }
 
+void distance_multi(DistanceMetric metric, const float* queries, std::size_t query_count,
+                    const float* base, std::size_t n, std::size_t count, float* out) {
+  active()->multi(metric, queries, query_count, base, n, count, out);
+}
+
 std::vector<Isa> runnable_isas() { return detected(); }
 
 Isa active_isa() {

@@ -14,6 +14,9 @@ struct DistanceKernels {
                 std::size_t count, float* out);
   void (*batch_ptrs)(DistanceMetric metric, const float* query, const float* const* vectors,
                      std::size_t n, std::size_t count, float* out);
+  // out[q * count + i] = single(metric, queries + q * n, base + i * n, n).
+  void (*multi)(DistanceMetric metric, const float* queries, std::size_t query_count,
+                const float* base, std::size_t n, std::size_t count, float* out);
 };
 
 // Portable: std::fma on four scalar lanes. Runs on every CPU.

@@ -83,8 +83,15 @@ void batch_ptrs(DistanceMetric metric, const float* query, const float* const* v
   for (std::size_t i = 0; i < count; ++i) out[i] = single(metric, query, vectors[i], n);
 }
 
+void multi(DistanceMetric metric, const float* queries, std::size_t query_count,
+           const float* base, std::size_t n, std::size_t count, float* out) {
+  for (std::size_t q = 0; q < query_count; ++q) {
+    batch(metric, queries + q * n, base, n, count, out + q * count);
+  }
+}
+
 }  // namespace
 
-const DistanceKernels kScalarKernels = {single, batch, batch_ptrs};
+const DistanceKernels kScalarKernels = {single, batch, batch_ptrs, multi};
 
 }  // namespace orvane::index::detail

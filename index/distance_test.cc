@@ -249,6 +249,27 @@ TEST(Distance, EveryVariantMatchesReference) {
         }
       }
     }
+    // Several queries per pass: the stored vectors double as queries.
+    for (DistanceMetric m : kMetrics) {
+      if (n > 24 && n % 13 != 0) break;
+      for (Isa isa : isas) {
+        ASSERT_TRUE(force_isa_for_testing(isa));
+        for (std::size_t queries : {1u, 5u, 9u}) {
+          for (std::size_t count : {0u, 9u, 37u}) {
+            std::vector<float> out(queries * count + 1, kSentinel);
+            distance_multi(m, base, queries, base, n, count, out.data());
+            for (std::size_t q = 0; q < queries; ++q) {
+              for (std::size_t i = 0; i < count; ++i) {
+                EXPECT_TRUE(same(reference(m, stored[q], stored[i]), out[q * count + i]))
+                    << "isa " << static_cast<int>(isa) << " metric " << static_cast<int>(m)
+                    << " n " << n << " queries " << queries << " q " << q << " i " << i;
+              }
+            }
+            EXPECT_EQ(bits(out[queries * count]), bits(kSentinel));
+          }
+        }
+      }
+    }
     if (HasFailure()) break;
   }
   ASSERT_TRUE(force_isa_for_testing(isas.back()));
