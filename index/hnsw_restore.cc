@@ -1,0 +1,148 @@
+// The open rule: an old snapshot plus the current slots give a graph holding
+// exactly the live slots.
+//
+// Kept nodes are built straight from the image. A kept node that listed a
+// stale one (its slot freed or rewritten since) re-selects that list from its
+// other targets plus the stale node's kept targets on the same layer, the
+// repair that keeps its neighbourhood connected. A stale entry point hands
+// over to the first kept node of the highest level. Missing live slots are
+// then inserted, and finally any node that layer 0 no longer reaches from the
+// entry point is inserted again, so every stored vector is reachable.
+#include <algorithm>
+#include <deque>
+
+#include "index/hnsw_graph_impl.h"
+#include "index/hnsw_snapshot.h"
+#include "index/hnsw_snapshot_parse.h"
+
+namespace orvane::index {
+namespace {
+
+// Re-selects one kept node's list after stale targets dropped out of it.
+void repair_list(HnswGraph::Impl& g, const ParsedSnapshot& p, const std::vector<bool>& keep,
+                 std::uint64_t s, std::uint32_t layer) {
+  const std::uint32_t base = g.nodes.find_node(s);
+  std::vector<std::uint64_t> ids;
+  auto add = [&](std::uint32_t t) {
+    if (t != s && keep[t] && p.levels[t] >= layer &&
+        std::find(ids.begin(), ids.end(), t) == ids.end()) {
+      ids.push_back(t);
+    }
+  };
+  for (std::uint32_t t : p.list(s, layer)) {
+    if (keep[t]) {
+      add(t);
+    } else {
+      for (std::uint32_t u : p.list(t, layer)) add(u);
+    }
+  }
+  std::vector<ScoredSlot> candidates;
+  for (std::uint64_t id : ids) {
+    const std::uint32_t t = g.nodes.find_node(id);
+    candidates.push_back({t, g.dist(g.nodes.vector(base), g.nodes.vector(t))});
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](ScoredSlot a, ScoredSlot b) {
+    return distance_order_key(a.distance) < distance_order_key(b.distance);
+  });
+  std::vector<ScoredSlot> chosen;
+  g.select_neighbors(candidates, g.nodes.cap(layer), chosen);
+  std::vector<std::uint32_t> slots;
+  for (const ScoredSlot& c : chosen) slots.push_back(c.slot);
+  g.nodes.replace_list(base, layer, slots);
+}
+
+// Ids of nodes that layer 0 does not reach from the entry point.
+std::vector<std::uint64_t> unreachable(const HnswGraph::Impl& g) {
+  const HnswNodes& nodes = g.nodes;
+  std::vector<bool> seen(nodes.slot_count(), false);
+  std::deque<std::uint32_t> queue;
+  if (g.entry_point) {
+    const std::uint32_t ep = nodes.find_node(*g.entry_point);
+    seen[ep] = true;
+    queue.push_back(ep);
+  }
+  while (!queue.empty()) {
+    const std::uint32_t s = queue.front();
+    queue.pop_front();
+    for (std::uint32_t t : nodes.list(s, 0)) {
+      if (!seen[t] && nodes.is_node(t)) {
+        seen[t] = true;
+        queue.push_back(t);
+      }
+    }
+  }
+  std::vector<std::uint64_t> out;
+  for (std::uint32_t s = 0; s < nodes.slot_count(); ++s) {
+    if (nodes.is_node(s) && !seen[s]) out.push_back(nodes.id(s));
+  }
+  return out;
+}
+
+}  // namespace
+
+IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
+                                       std::uint64_t dimension, DistanceMetric metric,
+                                       const HnswParams& params, std::span<const float> vectors,
+                                       std::span<const std::uint64_t> generations) {
+  if (dimension != 0 && vectors.size() / dimension < generations.size()) {
+    return std::unexpected(VectorIndexError::invalid_parameter(
+        "vectors for " + std::to_string(vectors.size() / dimension) + " slots, generations for " +
+        std::to_string(generations.size())));
+  }
+  RestoredHnsw out{HnswGraph(dimension, metric, params), 0, 0, 0, std::nullopt};
+  HnswGraph::Impl& g = HnswGraphAccess::impl(out.graph);
+  std::vector<bool> keep(generations.size(), false);
+  auto parsed = parse_snapshot(bytes, params.m);
+  if (!parsed) {
+    out.snapshot_error = parsed.error();
+  } else {
+    const ParsedSnapshot& p = *parsed;
+    keep.resize(std::max<std::uint64_t>(p.slots, generations.size()), false);
+    for (std::uint64_t s = 0; s < p.slots; ++s) {
+      if (p.generations[s] == 0) continue;
+      keep[s] = s < generations.size() && generations[s] == p.generations[s];
+      ++(keep[s] ? out.kept : out.removed);
+    }
+    p.build(g, vectors, &keep);
+    if (out.removed > 0) {
+      for (std::uint64_t s = 0; s < p.slots; ++s) {
+        if (!keep[s]) continue;
+        for (std::uint32_t layer = 0; layer <= p.levels[s]; ++layer) {
+          for (std::uint32_t t : p.list(s, layer)) {
+            if (keep[t]) continue;
+            repair_list(g, p, keep, s, layer);
+            break;
+          }
+        }
+      }
+    }
+    if (!g.entry_point && out.kept > 0) {
+      std::uint64_t best = p.slots;
+      for (std::uint64_t s = 0; s < p.slots; ++s) {
+        if (keep[s] && (best == p.slots || p.levels[s] > p.levels[best])) best = s;
+      }
+      g.entry_point = best;
+      g.max_level = p.levels[best];
+    }
+  }
+  const std::size_t dim = static_cast<std::size_t>(dimension);
+  for (std::uint64_t s = 0; s < generations.size(); ++s) {
+    if (generations[s] == 0 || keep[s]) continue;
+    if (auto r = g.insert(s, vectors.subspan(s * dim, dim)); !r) return std::unexpected(r.error());
+    ++out.inserted;
+  }
+  // Insertion links a node to nodes the search reached, so each round
+  // re-attaches what the repairs cut off; three rounds are a bound, not a need.
+  for (int round = 0; round < 3; ++round) {
+    const std::vector<std::uint64_t> lost = unreachable(g);
+    if (lost.empty()) break;
+    for (std::uint64_t id : lost) {
+      if (auto r = g.insert(id, vectors.subspan(id * dim, dim)); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace orvane::index
