@@ -13,6 +13,15 @@ EngineResult<std::uint64_t> Database::create_collection(const std::string& name,
                                                         std::optional<std::string_view> distance) {
   Impl& db = *impl_;
   if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  if (db.v2) {
+    // Flat, as on classic files.
+    IndexSpec flat;
+    flat.type = "flat";
+    const auto metric = index::metric_name(metric_from_argument(distance));
+    auto info = create_collection(name, dim, metric, flat);
+    if (!info) return std::unexpected(info.error());
+    return dim;
+  }
   std::lock_guard write(db.write_mutex);
   {
     std::shared_lock lock(db.map_mutex);

@@ -34,11 +34,16 @@ void Database::Impl::after_call() {
 Database::Database(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 EngineResult<std::shared_ptr<Database>> Database::open(const std::string& path) {
+  return open(path, OpenOptions{});
+}
+
+EngineResult<std::shared_ptr<Database>> Database::open(const std::string& path,
+                                                       const OpenOptions& options) {
   bool shared = false;
   auto db = OpenRegistry::instance().share_or_open(
       path,
-      [](const std::string& p) -> EngineResult<OpenRegistry::Opened> {
-        auto impl = open_database(p);
+      [&options](const std::string& p) -> EngineResult<OpenRegistry::Opened> {
+        auto impl = open_database(p, options);
         if (!impl) return std::unexpected(impl.error());
         const FileOwner owner = (*impl)->owner;
         return OpenRegistry::Opened{std::shared_ptr<Database>(new Database(std::move(*impl))),
@@ -74,6 +79,7 @@ EngineResult<void> Database::close() {
     return std::unexpected(
         EngineError::internal(kWalCheckpointFailedPrefix + r.error().to_string()));
   }
+  if (db.v2) db.cache->mark_all_clean();
   // Only the log file this database holds: the file at the path may be the
   // live log of a database that took this one's place at its path.
   if (auto r = db.wal->remove_own_file(); !r) {
@@ -83,6 +89,11 @@ EngineResult<void> Database::close() {
 }
 
 EngineResult<std::uint64_t> Database::get_collection(const std::string& name) {
+  if (impl_->v2) {
+    auto info = collection_info(name);
+    if (!info) return std::unexpected(info.error());
+    return info->dimension;
+  }
   auto collection = impl_->find(name);
   if (!collection) return std::unexpected(collection.error());
   return (*collection)->config().dimension;
@@ -94,6 +105,9 @@ std::vector<std::string> Database::list_collections() {
   std::shared_lock lock(impl_->map_mutex);
   names.reserve(impl_->collections.size());
   for (const auto& [name, collection] : impl_->collections) names.push_back(name);
+  if (impl_->v2) {
+    for (const auto& [name, collection] : impl_->v2->collections) names.push_back(name);
+  }
   return names;
 }
 

@@ -161,6 +161,11 @@ class Database {
 
  private:
   explicit Database(std::unique_ptr<Impl> impl);
+  // insert on a format-2 file: a batch of one row, replacing an existing id.
+  [[nodiscard]] EngineResult<std::string> insert_v2(const std::string& collection,
+                                                    std::optional<std::string> id,
+                                                    std::span<const float> vector,
+                                                    const nlohmann::json* metadata);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,58 +1,242 @@
-// The batch API. Placeholder bodies until format 2's collections land: each
-// reports that it is not available yet.
+// The batch API. On a format-2 file every mutating call is one unit of the
+// pager: prepare (check, write pages), commit the log, apply to memory.
+#include <mutex>
+
 #include "engine/database.h"
 #include "engine/database_impl.h"
+#include "engine/json_text.h"
 
 namespace orvane::engine {
 
 namespace {
 
-template <class T>
-EngineResult<T> not_yet() {
-  return std::unexpected(EngineError::internal("not available yet"));
+std::unexpected<EngineError> failed(const storage::StorageError& e) {
+  return std::unexpected<EngineError>(e);
+}
+
+EngineError classic_file() {
+  return EngineError::invalid_configuration("the batch API needs a format-2 file");
+}
+
+EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const std::string& name) {
+  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  if (!db.v2) return std::unexpected(classic_file());
+  std::shared_lock lock(db.map_mutex);
+  auto it = db.v2->collections.find(name);
+  if (it == db.v2->collections.end()) return std::unexpected(EngineError::collection_not_found(name));
+  return it->second;
+}
+
+// At the log's threshold the frames go into the file; the cache's pages are
+// then copies of the file and may be evicted.
+void after_v2_call(Database::Impl& db) {
+  (void)db.wal->offer_checkpoint(db.resolved_path);
+  if (db.wal->frame_count() == 0) db.cache->mark_all_clean();
+}
+
+// One mutating call on a collection. REQUIRES: write_mutex held.
+template <class Prepare>
+EngineResult<std::unique_ptr<V2Collection::Pending>> run_unit(Database::Impl& db,
+                                                              V2Collection& c,
+                                                              Prepare&& prepare) {
+  storage::V2Pager& pager = *db.v2->pager;
+  std::unique_lock lock(c.mutex());
+  pager.begin();
+  auto pending = prepare(pager);
+  if (!pending) {
+    pager.rollback();
+    return pending;
+  }
+  const StreamRoots before = c.roots();
+  const StreamRoots after = (*pending)->roots();
+  if (!std::equal(before.begin(), before.begin() + 3, after.begin())) {
+    const StreamRoots roots = {after[0], after[1], after[2], before[3]};
+    const auto bytes = encode_roots(roots);
+    const std::uint64_t at = db.v2->entry_offsets.at(c.name()) + kCatalogRootsOffset;
+    if (auto r = db.v2->catalog.write(pager, at, bytes); !r) {
+      pager.rollback();
+      c.discard(**pending);
+      return failed(r.error());
+    }
+  }
+  if (auto r = pager.commit(*db.wal); !r) {
+    c.discard(**pending);
+    return failed(r.error());
+  }
+  c.apply(**pending);
+  return pending;
 }
 
 }  // namespace
 
-EngineResult<std::shared_ptr<Database>> Database::open(const std::string& path,
-                                                       const OpenOptions& /*options*/) {
-  return open(path);
+FileFormat Database::format() const { return impl_->v2 ? FileFormat::V2 : FileFormat::Classic; }
+
+EngineResult<CollectionInfo> Database::create_collection(const std::string& name,
+                                                         std::uint64_t dim,
+                                                         std::string_view metric,
+                                                         const IndexSpec& index) {
+  Impl& db = *impl_;
+  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  if (!db.v2) return std::unexpected(classic_file());
+  auto config = check_v2_config(dim, metric, index);
+  if (!config) return std::unexpected(config.error());
+  std::lock_guard write(db.write_mutex);
+  {
+    std::shared_lock lock(db.map_mutex);
+    if (db.v2->collections.contains(name)) {
+      return std::unexpected(EngineError::collection_already_exists(name));
+    }
+  }
+  storage::V2Pager& pager = *db.v2->pager;
+  CatalogEntry entry;
+  entry.name = name;
+  entry.config = *config;
+  storage::Stream catalog = db.v2->catalog;
+  pager.begin();
+  auto appended = append_entry(*db.v2, catalog, entry);
+  if (!appended) {
+    pager.rollback();
+    return failed(appended.error());
+  }
+  if (auto r = pager.commit(*db.wal); !r) return failed(r.error());
+  if (appended->compacted) {
+    db.v2->dead_bytes = 0;
+    db.v2->entry_offsets = std::move(*appended->compacted);
+  }
+  db.v2->entry_offsets[name] = appended->offset;
+  db.v2->catalog = std::move(catalog);
+  auto collection = std::make_shared<V2Collection>(name, *config);
+  CollectionInfo info = collection->info();
+  {
+    std::unique_lock lock(db.map_mutex);
+    db.v2->collections.emplace(name, std::move(collection));
+  }
+  after_v2_call(db);
+  return info;
 }
 
-FileFormat Database::format() const { return FileFormat::Classic; }
-
-EngineResult<CollectionInfo> Database::create_collection(const std::string&, std::uint64_t,
-                                                         std::string_view, const IndexSpec&) {
-  return not_yet<CollectionInfo>();
+EngineResult<CollectionInfo> Database::collection_info(const std::string& name) {
+  auto c = find_v2(*impl_, name);
+  if (!c) return std::unexpected(c.error());
+  std::shared_lock lock((*c)->mutex());
+  return (*c)->info();
 }
 
-EngineResult<CollectionInfo> Database::collection_info(const std::string&) {
-  return not_yet<CollectionInfo>();
+EngineResult<void> Database::delete_collection(const std::string& name) {
+  Impl& db = *impl_;
+  auto c = find_v2(db, name);
+  if (!c) return std::unexpected(c.error());
+  std::lock_guard write(db.write_mutex);
+  // Deleted by another thread since the look-up.
+  {
+    std::shared_lock lock(db.map_mutex);
+    auto it = db.v2->collections.find(name);
+    if (it == db.v2->collections.end() || it->second != *c) {
+      return std::unexpected(EngineError::collection_not_found(name));
+    }
+  }
+  storage::V2Pager& pager = *db.v2->pager;
+  const std::uint64_t offset = db.v2->entry_offsets.at(name);
+  pager.begin();
+  (*c)->release_pages(pager);
+  const std::array<std::uint8_t, 4> dead{};
+  if (auto r = db.v2->catalog.write(pager, offset + kCatalogFlagsOffset, dead); !r) {
+    pager.rollback();
+    return failed(r.error());
+  }
+  if (auto r = pager.commit(*db.wal); !r) return failed(r.error());
+  CatalogEntry entry;
+  entry.name = name;
+  entry.config = (*c)->config();
+  db.v2->dead_bytes += encode_catalog_entry(entry).size();
+  db.v2->entry_offsets.erase(name);
+  {
+    std::unique_lock lock(db.map_mutex);
+    db.v2->collections.erase(name);
+  }
+  after_v2_call(db);
+  return {};
 }
 
-EngineResult<void> Database::delete_collection(const std::string&) { return not_yet<void>(); }
-
-EngineResult<std::vector<std::string>> Database::add(const std::string&, std::span<const float>,
-                                                     std::uint64_t, std::span<const std::string>,
-                                                     std::span<const std::optional<std::string>>,
-                                                     WriteMode) {
-  return not_yet<std::vector<std::string>>();
+EngineResult<std::vector<std::string>> Database::add(
+    const std::string& collection, std::span<const float> vectors, std::uint64_t rows,
+    std::span<const std::string> ids, std::span<const std::optional<std::string>> metadata,
+    WriteMode mode) {
+  Impl& db = *impl_;
+  auto c = find_v2(db, collection);
+  if (!c) return std::unexpected(c.error());
+  std::lock_guard write(db.write_mutex);
+  auto pending = run_unit(db, **c, [&](storage::V2Pager& pager) {
+    return (*c)->prepare_add(pager, vectors, rows, ids, metadata, mode);
+  });
+  if (!pending) return std::unexpected(pending.error());
+  after_v2_call(db);
+  return std::move((*pending)->ids);
 }
 
-EngineResult<BatchSearchResult> Database::search_batch(const std::string&, std::span<const float>,
-                                                       std::uint64_t, std::uint64_t,
-                                                       const Filter*, std::uint32_t,
-                                                       std::uint32_t, bool) {
-  return not_yet<BatchSearchResult>();
+EngineResult<BatchSearchResult> Database::search_batch(const std::string& collection,
+                                                       std::span<const float> queries,
+                                                       std::uint64_t nq, std::uint64_t k,
+                                                       const Filter* filter, std::uint32_t /*ef*/,
+                                                       std::uint32_t /*threads*/,
+                                                       bool include_metadata) {
+  auto c = find_v2(*impl_, collection);
+  if (!c) return std::unexpected(c.error());
+  if (filter != nullptr) {
+    return std::unexpected(EngineError::invalid_configuration("filters are not supported yet"));
+  }
+  std::shared_lock lock((*c)->mutex());
+  const std::uint64_t dim = (*c)->config().dimension;
+  if (queries.size() != nq * dim) {
+    return std::unexpected(
+        EngineError::dimension_mismatch(dim, nq == 0 ? queries.size() : queries.size() / nq));
+  }
+  BatchSearchResult out;
+  out.k = k;
+  out.counts.reserve(nq);
+  for (std::uint64_t q = 0; q < nq; ++q) {
+    auto hits = (*c)->search(*impl_->cache, queries.subspan(q * dim, dim), k, include_metadata);
+    if (!hits) return std::unexpected(hits.error());
+    out.counts.push_back(hits->size());
+    out.ids.resize(q * k);
+    out.scores.resize(q * k);
+    if (include_metadata) out.metadata.resize(q * k);
+    for (SearchResult& r : *hits) {
+      out.ids.push_back(std::move(r.id));
+      out.scores.push_back(r.score);
+      if (include_metadata) out.metadata.push_back(std::move(r.metadata));
+    }
+  }
+  out.ids.resize(nq * k);
+  out.scores.resize(nq * k);
+  if (include_metadata) out.metadata.resize(nq * k);
+  return out;
 }
 
-EngineResult<GetResult> Database::get(const std::string&, std::span<const std::string>, bool) {
-  return not_yet<GetResult>();
+EngineResult<GetResult> Database::get(const std::string& collection,
+                                      std::span<const std::string> ids, bool include_vectors) {
+  auto c = find_v2(*impl_, collection);
+  if (!c) return std::unexpected(c.error());
+  std::shared_lock lock((*c)->mutex());
+  return (*c)->get(*impl_->cache, ids, include_vectors);
 }
 
-EngineResult<std::uint64_t> Database::remove_batch(const std::string&,
-                                                   std::span<const std::string>, const Filter*) {
-  return not_yet<std::uint64_t>();
+EngineResult<std::uint64_t> Database::remove_batch(const std::string& collection,
+                                                   std::span<const std::string> ids,
+                                                   const Filter* filter) {
+  Impl& db = *impl_;
+  auto c = find_v2(db, collection);
+  if (!c) return std::unexpected(c.error());
+  if (filter != nullptr) {
+    return std::unexpected(EngineError::invalid_configuration("filters are not supported yet"));
+  }
+  std::lock_guard write(db.write_mutex);
+  auto pending = run_unit(db, **c, [&](storage::V2Pager& pager) {
+    return (*c)->prepare_remove(pager, ids);
+  });
+  if (!pending) return std::unexpected(pending.error());
+  after_v2_call(db);
+  return (*pending)->freed.size();
 }
 
 }  // namespace orvane::engine

@@ -18,6 +18,7 @@
 #include "engine/collection.h"
 #include "engine/database.h"
 #include "engine/file_owner.h"
+#include "engine/v2_store.h"
 #include "storage/page_cache.h"
 #include "storage/wal.h"
 
@@ -33,6 +34,9 @@ struct Database::Impl {
   std::mutex write_mutex;
   mutable std::shared_mutex map_mutex;
   std::unordered_map<std::string, std::shared_ptr<Collection>> collections;
+  // Format 2 only (null for a classic file); its collections map is guarded
+  // by map_mutex, everything else by write_mutex.
+  std::unique_ptr<V2Store> v2;
 
   // The collection named `name`, or CollectionNotFound (WriteConflict in a
   // process that is not the owner). Takes map_mutex shared.
@@ -44,6 +48,15 @@ struct Database::Impl {
 
 // The open sequence without any process-wide bookkeeping.
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path);
+EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path,
+                                                           const OpenOptions& options);
+// The rest of the open sequence for a format-2 file (engine/v2_open.cc):
+// `file` is open read-write; a fresh file gets `header_page` as page 0.
+EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
+    const std::string& path, const std::string& resolved, std::unique_ptr<storage::PosixFile> file,
+    bool fresh, std::vector<std::uint8_t> header_page, const OpenOptions& options);
+// Page 0 of a new format-2 file.
+std::vector<std::uint8_t> fresh_v2_header_page();
 // Sets the process-wide id counter from the collections of `db`, as every
 // open does. Takes map_mutex shared and each collection's lock in turn.
 void reset_id_counter_from(Database::Impl& db);

@@ -9,6 +9,7 @@
 #include "engine/file_validation.h"
 #include "engine/id_counter.h"
 #include "storage/header_format.h"
+#include "storage/v2_header.h"
 
 namespace orvane::engine {
 
@@ -71,12 +72,26 @@ struct OpenedFile {
   std::unique_ptr<PosixFile> file;
   bool fresh = false;  // created by this open, or found empty: gets a new header
   std::vector<std::uint8_t> header_page;  // page 0 to write when fresh
+  bool v2 = false;                        // format 2, by its magic or as asked for a new file
 };
+
+// Page 0 of the format asked for.
+std::vector<std::uint8_t> fresh_page(FileFormat format) {
+  return format == FileFormat::V2 ? fresh_v2_header_page() : fresh_header_page();
+}
+
+// True when a file of at least 16 bytes starts with the format-2 magic.
+EngineResult<bool> starts_with_v2_magic(storage::File& file, std::uint64_t size) {
+  std::array<std::uint8_t, 16> magic{};
+  if (size < magic.size()) return false;
+  if (auto r = file.read_exact_at(0, magic); !r) return failed(r.error());
+  return storage::has_v2_magic(magic);
+}
 
 // Opens the database file, creating it when it does not exist. An existing
 // non-empty file is checked before anything is written to it or created
 // beside it.
-EngineResult<OpenedFile> open_file(const std::string& path) {
+EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_format) {
   OpenedFile out;
   if (!storage::path_exists(path)) {
     auto created = PosixFile::open(path, OpenMode::WriteOnlyCreateTruncate);
@@ -90,7 +105,8 @@ EngineResult<OpenedFile> open_file(const std::string& path) {
     }
     // The header is the file's first write: a killed process leaves an empty
     // file or a valid header, never a page of zeros that no open accepts.
-    out.header_page = fresh_header_page();
+    out.header_page = fresh_page(new_format);
+    out.v2 = new_format == FileFormat::V2;
     if (auto r = (*created)->write_all_at(0, out.header_page); !r) return failed(r.error());
     out.fresh = true;
   }
@@ -100,9 +116,16 @@ EngineResult<OpenedFile> open_file(const std::string& path) {
   if (!size) return failed(size.error());
   if (*size == 0) {
     out.fresh = true;
-    out.header_page = fresh_header_page();
+    out.header_page = fresh_page(new_format);
+    out.v2 = new_format == FileFormat::V2;
   } else if (!out.fresh) {
-    if (auto r = validate_database_file(**file); !r) return failed(r.error());
+    auto v2 = starts_with_v2_magic(**file, *size);
+    if (!v2) return std::unexpected(v2.error());
+    out.v2 = *v2;
+    // A format-2 file is checked by its own open, after its log is replayed.
+    if (!out.v2) {
+      if (auto r = validate_database_file(**file); !r) return failed(r.error());
+    }
   }
   out.file = std::move(*file);
   return out;
@@ -165,14 +188,23 @@ EngineResult<void> load_collections(Database::Impl& db, std::vector<CollectionCo
 }  // namespace
 
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path) {
+  return open_database(path, OpenOptions{});
+}
+
+EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path,
+                                                           const OpenOptions& options) {
   // A NUL would cut the path short and name another file.
   if (path.find('\0') != std::string::npos) {
     return failed(storage::StorageError::io("path contains a NUL byte"));
   }
   auto resolved = storage::resolve_path(path);
   if (!resolved) return failed(resolved.error());
-  auto opened = open_file(*resolved);
+  auto opened = open_file(*resolved, options.new_file_format);
   if (!opened) return std::unexpected(opened.error());
+  if (opened->v2) {
+    return open_v2_database(path, *resolved, std::move(opened->file), opened->fresh,
+                            std::move(opened->header_page), options);
+  }
 
   auto db = std::make_unique<Database::Impl>();
   db->path = path;
@@ -202,6 +234,12 @@ void reset_id_counter_from(Database::Impl& db) {
   for (const auto& [name, collection] : db.collections) {
     std::shared_lock collection_lock(collection->mutex());
     largest = std::max(largest, collection->live_count());
+  }
+  if (db.v2) {
+    for (const auto& [name, collection] : db.v2->collections) {
+      std::shared_lock collection_lock(collection->mutex());
+      largest = std::max(largest, collection->count());
+    }
   }
   lock.unlock();
   reset_id_counter(largest);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/database_impl.h"
+#include "engine/json_text.h"
 
 namespace orvane::engine {
 
@@ -11,6 +12,7 @@ EngineResult<std::string> Database::insert(const std::string& collection,
                                            std::optional<std::string> id,
                                            std::span<const float> vector,
                                            const nlohmann::json* metadata) {
+  if (impl_->v2) return insert_v2(collection, std::move(id), vector, metadata);
   auto c = impl_->find(collection);
   if (!c) return std::unexpected(c.error());
   std::lock_guard write(impl_->write_mutex);
@@ -27,6 +29,17 @@ EngineResult<std::string> Database::insert(const std::string& collection,
 EngineResult<std::vector<SearchResult>> Database::search(
     const std::string& collection, std::optional<std::span<const float>> query,
     std::uint64_t top_k) {
+  if (impl_->v2) {
+    if (auto r = impl_->owner.check(); !r) return std::unexpected(r.error());
+    if (!query) return std::unexpected(EngineError::invalid_configuration(kQueryRequired));
+    auto found = search_batch(collection, *query, 1, top_k, nullptr, 0, 1, true);
+    if (!found) return std::unexpected(found.error());
+    std::vector<SearchResult> out;
+    for (std::uint64_t i = 0; i < found->counts[0]; ++i) {
+      out.push_back({found->ids[i], found->scores[i], found->metadata[i]});
+    }
+    return out;
+  }
   auto c = impl_->find(collection);
   if (!c) return std::unexpected(c.error());
   std::shared_lock lock((*c)->mutex());
@@ -35,6 +48,11 @@ EngineResult<std::vector<SearchResult>> Database::search(
 }
 
 EngineResult<void> Database::remove(const std::string& collection, const std::string& id) {
+  if (impl_->v2) {
+    auto removed = remove_batch(collection, std::span(&id, 1), nullptr);
+    if (!removed) return std::unexpected(removed.error());
+    return {};
+  }
   auto c = impl_->find(collection);
   if (!c) return std::unexpected(c.error());
   std::lock_guard write(impl_->write_mutex);
@@ -49,10 +67,35 @@ EngineResult<void> Database::remove(const std::string& collection, const std::st
 }
 
 EngineResult<std::uint64_t> Database::count(const std::string& collection) {
+  if (impl_->v2) {
+    auto info = collection_info(collection);
+    if (!info) return std::unexpected(info.error());
+    return info->count;
+  }
   auto c = impl_->find(collection);
   if (!c) return std::unexpected(c.error());
   std::shared_lock lock((*c)->mutex());
   return (*c)->live_count();
+}
+
+EngineResult<std::string> Database::insert_v2(const std::string& collection,
+                                              std::optional<std::string> id,
+                                              std::span<const float> vector,
+                                              const nlohmann::json* metadata) {
+  std::vector<std::optional<std::string>> text;
+  if (metadata) {
+    RenderedJson rendered = render_json(*metadata);
+    if (!rendered.text) {
+      return std::unexpected(
+          MetadataError(MetadataError::Kind::Serialization, std::move(rendered.error)));
+    }
+    text.push_back(std::move(rendered.text));
+  }
+  std::vector<std::string> ids;
+  if (id) ids.push_back(std::move(*id));
+  auto added = add(collection, vector, 1, ids, text, WriteMode::Upsert);
+  if (!added) return std::unexpected(added.error());
+  return std::move(added->front());
 }
 
 }  // namespace orvane::engine

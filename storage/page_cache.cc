@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <unordered_set>
 #include <utility>
 
 #include "storage/page.h"
@@ -56,14 +57,16 @@ struct PageCache::Impl {
   std::atomic<bool> abandoned{false};
   mutable std::mutex unit_mutex;
   std::vector<UnitEntry> unit;
+  std::unordered_set<PageId> unit_ids;  // ids of `unit`, for a constant-time check
+  // Set when a scan found nothing to evict; cleared when a clean page may
+  // have appeared. Saves a scan of a table full of dirty pages per insertion.
+  bool nothing_to_evict = false;  // guarded by table_mutex
 
   // REQUIRES: the page's lock held exclusively, before the change is made.
   void note_change(const std::shared_ptr<Page>& page) {
     if (!recording.load(std::memory_order_relaxed)) return;
     std::lock_guard lock(unit_mutex);
-    for (const auto& e : unit) {
-      if (e.page->id() == page->id()) return;
-    }
+    if (!unit_ids.insert(page->id()).second) return;
     const auto bytes = std::as_const(*page).bytes();
     unit.push_back({page, std::vector<std::uint8_t>(bytes.begin(), bytes.end())});
   }
@@ -78,8 +81,11 @@ struct PageCache::Impl {
       table.erase(it);
       return;
     }
+    nothing_to_evict = true;
   }
 };
+
+void PageCache::note_change(const std::shared_ptr<Page>& page) { impl_->note_change(page); }
 
 PageCache::PageCache(std::string path, std::unique_ptr<File> file, std::uint32_t page_size,
                      std::uint64_t capacity)
@@ -120,6 +126,7 @@ Result<std::shared_ptr<Page>> PageCache::fetch_page(PageId id) {
   // that no change is ever made to a page the table no longer knows.
   if (auto it = impl_->table.find(id); it != impl_->table.end()) return it->second;
   if (impl_->table.size() >= capacity_) impl_->evict_once();
+  impl_->nothing_to_evict = false;
   auto page = std::make_shared<Page>(id, std::move(bytes));
   impl_->table.emplace(id, page);
   return page;
@@ -129,6 +136,7 @@ void PageCache::insert_clean_page(PageId id, std::vector<std::uint8_t> bytes) {
   auto page = std::make_shared<Page>(id, std::move(bytes));
   std::unique_lock lock(impl_->table_mutex);
   if (impl_->table.size() >= capacity_ && !impl_->table.contains(id)) impl_->evict_once();
+  impl_->nothing_to_evict = false;
   impl_->table.insert_or_assign(id, std::move(page));
 }
 
@@ -255,6 +263,7 @@ Result<std::uint64_t> PageCache::file_size() {
 void PageCache::begin_call() {
   std::lock_guard lock(impl_->unit_mutex);
   impl_->unit.clear();
+  impl_->unit_ids.clear();
   impl_->recording.store(true, std::memory_order_relaxed);
 }
 
@@ -283,6 +292,7 @@ void PageCache::end_call() {
   std::lock_guard lock(impl_->unit_mutex);
   impl_->recording.store(false, std::memory_order_relaxed);
   impl_->unit.clear();
+  impl_->unit_ids.clear();
 }
 
 void PageCache::rollback_call() {
@@ -291,11 +301,86 @@ void PageCache::rollback_call() {
     std::lock_guard lock(impl_->unit_mutex);
     impl_->recording.store(false, std::memory_order_relaxed);
     unit.swap(impl_->unit);
+    impl_->unit_ids.clear();
   }
   for (auto& e : unit) {
     std::unique_lock lock(e.page->mutex());
     std::copy(e.before.begin(), e.before.end(), e.page->bytes().begin());
   }
+}
+
+Result<std::shared_ptr<Page>> PageCache::create_page(PageId id,
+                                                     std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != page_size_) {
+    return std::unexpected(StorageError::internal("page image of " + std::to_string(bytes.size()) +
+                                                  " bytes, expected " +
+                                                  std::to_string(page_size_)));
+  }
+  std::shared_ptr<Page> page;
+  {
+    std::unique_lock lock(impl_->table_mutex);
+    if (auto it = impl_->table.find(id); it != impl_->table.end()) {
+      page = it->second;
+    } else {
+      if (impl_->table.size() >= capacity_ && !impl_->nothing_to_evict) impl_->evict_once();
+      page = std::make_shared<Page>(id, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+      impl_->table.emplace(id, page);
+    }
+  }
+  std::unique_lock lock(page->mutex());
+  impl_->note_change(page);
+  std::copy(bytes.begin(), bytes.end(), page->bytes().begin());
+  page->mark_dirty();
+  return page;
+}
+
+void PageCache::mark_all_clean() {
+  std::unique_lock lock(impl_->table_mutex);
+  for (auto& [id, page] : impl_->table) {
+    std::unique_lock page_lock(page->mutex());
+    page->mark_clean();
+  }
+  impl_->nothing_to_evict = false;
+  // Evict in one pass rather than a scan per page.
+  for (auto it = impl_->table.begin();
+       it != impl_->table.end() && impl_->table.size() > capacity_;) {
+    if (it->first == 0 || it->second.use_count() > 1) {
+      ++it;
+    } else {
+      it = impl_->table.erase(it);
+    }
+  }
+}
+
+Result<void> PageCache::read_run(PageId first, std::uint64_t count, std::span<std::uint8_t> out) {
+  if (out.size() != count * page_size_) {
+    return std::unexpected(StorageError::internal("run buffer of the wrong size"));
+  }
+  if (first > (std::numeric_limits<std::uint64_t>::max() / page_size_) - count) {
+    return std::unexpected(StorageError::io_unexpected_eof());
+  }
+  {
+    std::lock_guard lock(impl_->file_mutex);
+    if (auto r = impl_->file->read_exact_at(first * page_size_, out); !r) return r;
+  }
+  std::shared_lock lock(impl_->table_mutex);
+  // The table is small next to a long run: look up whichever is fewer.
+  auto overlay = [&](PageId id, const Page& page) {
+    std::shared_lock page_lock(page.mutex());
+    if (!page.dirty()) return;
+    const auto bytes = page.bytes();
+    std::copy(bytes.begin(), bytes.end(), out.begin() + (id - first) * page_size_);
+  };
+  if (impl_->table.size() < count) {
+    for (const auto& [id, page] : impl_->table) {
+      if (id >= first && id - first < count) overlay(id, *page);
+    }
+  } else {
+    for (PageId id = first; id < first + count; ++id) {
+      if (auto it = impl_->table.find(id); it != impl_->table.end()) overlay(id, *it->second);
+    }
+  }
+  return {};
 }
 
 }  // namespace orvane::storage

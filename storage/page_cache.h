@@ -50,6 +50,8 @@ class Page {
   std::span<const std::uint8_t> bytes() const { return bytes_; }
   bool dirty() const { return dirty_; }
   void mark_dirty() { dirty_ = true; }
+  // REQUIRES: mutex() held exclusively; the file holds these bytes.
+  void mark_clean() { dirty_ = false; }
   std::shared_mutex& mutex() const { return mutex_; }
 
  private:
@@ -105,6 +107,34 @@ class PageCache {
   [[nodiscard]] Result<void> flush_page(PageId id);
   [[nodiscard]] Result<void> flush_all();
   [[nodiscard]] Result<std::uint64_t> file_size();
+  // Format-2 pages. create_page enters a page with the given image without
+  // reading the file (a new page, or a free one whose old bytes mean nothing)
+  // and records it in the current unit, so its image is logged; an id that is
+  // cached already keeps its Page object. The image must be page_size bytes.
+  [[nodiscard]] Result<std::shared_ptr<Page>> create_page(PageId id,
+                                                          std::span<const std::uint8_t> bytes);
+  // Changes bytes of a page inside the current unit: `change` gets the page's
+  // bytes with its lock held exclusively. Marks the page dirty.
+  template <class F>
+  [[nodiscard]] Result<void> modify_page(PageId id, F&& change) {
+    auto page = fetch_page(id);
+    if (!page) return std::unexpected(page.error());
+    std::unique_lock lock((*page)->mutex());
+    note_change(*page);
+    change((*page)->bytes());
+    (*page)->mark_dirty();
+    return {};
+  }
+  // After a checkpoint the file holds every committed page: every page
+  // becomes clean, and clean pages are evicted down to capacity.
+  // REQUIRES: no unit open.
+  void mark_all_clean();
+  // Reads `count` pages starting at `first` into `out` with one read of the
+  // file, then overlays those that the table holds dirty. For loading: no
+  // page is entered into the table.
+  [[nodiscard]] Result<void> read_run(PageId first, std::uint64_t count,
+                                      std::span<std::uint8_t> out);
+
   // From now on the destructor writes nothing and takes no lock: for a
   // process that must not touch the file, such as a child forked from the
   // owner (another thread of the parent may have held a lock at the fork).
@@ -123,6 +153,7 @@ class PageCache {
 
  private:
   struct Impl;
+  void note_change(const std::shared_ptr<Page>& page);
   std::unique_ptr<Impl> impl_;
   std::string path_;
   std::uint32_t page_size_;

@@ -111,8 +111,9 @@ Result<std::vector<FrameLocation>> Wal::scan_frames(File& file, std::uint32_t sa
   auto r = walk_frames(file, page_size_, salt1, salt2,
                        [&](std::uint32_t id, std::uint64_t tag, std::uint64_t offset,
                            std::vector<std::uint8_t>& image) {
-                         const bool magic = image.size() >= kMagic.size() &&
-                                            std::equal(kMagic.begin(), kMagic.end(), image.begin());
+                         const bool magic =
+                             image.size() >= header_magic_.size() &&
+                             std::equal(header_magic_.begin(), header_magic_.end(), image.begin());
                          frames.push_back({id, tag, offset, magic});
                        });
   if (!r) return std::unexpected(r.error());

@@ -18,6 +18,7 @@
 // Thread-safety: every public operation may be called from any thread.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,6 +30,7 @@
 
 #include "storage/errors.h"
 #include "storage/file.h"
+#include "storage/header_format.h"
 #include "storage/page_cache.h"
 #include "storage/wal_format.h"
 
@@ -44,6 +46,9 @@ class Wal {
   Wal& operator=(const Wal&) = delete;
 
   const std::string& path() const { return path_; }
+  // The magic a page-0 image must start with to be applied (the classic one
+  // unless set). REQUIRES: called before the log is shared with other threads.
+  void set_header_magic(const std::array<std::uint8_t, 16>& magic) { header_magic_ = magic; }
   std::uint32_t salt1() const { return salt1_; }
   std::uint32_t salt2() const { return salt2_; }
   std::uint64_t frame_count() const;
@@ -111,6 +116,7 @@ class Wal {
   std::uint32_t page_size_;
   std::uint64_t checkpoint_threshold_;
   std::uint32_t salt1_ = 0, salt2_ = 0;
+  std::array<std::uint8_t, 16> header_magic_ = kMagic;
   mutable std::mutex file_mutex_, sequence_mutex_, frame_count_mutex_;
   std::unique_ptr<File> file_;                               // guarded by file_mutex_
   std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_

@@ -1,0 +1,77 @@
+#include "engine/id_table.h"
+
+#include <bit>
+#include <functional>
+
+namespace orvane::engine {
+
+std::uint64_t IdTable::hash(std::string_view id) {
+  // std::hash is seeded per build only; mix it so that low bits spread.
+  std::uint64_t x = std::hash<std::string_view>{}(id);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return x;
+}
+
+std::optional<std::uint64_t> IdTable::find(std::string_view id) const {
+  if (table_.empty()) return std::nullopt;
+  const std::uint64_t mask = table_.size() - 1;
+  for (std::uint64_t i = hash(id) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t e = table_[i];
+    if (e == 0) return std::nullopt;
+    if ((*ids_)[e - 1] == id) return e - 1;
+  }
+}
+
+void IdTable::reserve(std::uint64_t entries) {
+  std::uint64_t capacity = std::bit_ceil(std::max<std::uint64_t>(16, entries * 2));
+  if (capacity > table_.size()) grow(capacity);
+}
+
+void IdTable::grow(std::uint64_t capacity) {
+  std::vector<std::uint32_t> old;
+  old.swap(table_);
+  table_.assign(capacity, 0);
+  const std::uint64_t mask = capacity - 1;
+  for (std::uint32_t e : old) {
+    if (e == 0) continue;
+    std::uint64_t i = hash((*ids_)[e - 1]) & mask;
+    while (table_[i] != 0) i = (i + 1) & mask;
+    table_[i] = e;
+  }
+}
+
+void IdTable::insert(std::uint64_t slot) {
+  if ((size_ + 1) * 2 > table_.size()) grow(std::max<std::uint64_t>(16, table_.size() * 2));
+  const std::uint64_t mask = table_.size() - 1;
+  std::uint64_t i = hash((*ids_)[slot]) & mask;
+  while (table_[i] != 0) i = (i + 1) & mask;
+  table_[i] = static_cast<std::uint32_t>(slot + 1);
+  ++size_;
+}
+
+void IdTable::erase(std::uint64_t slot) {
+  if (table_.empty()) return;
+  const std::uint64_t mask = table_.size() - 1;
+  std::uint64_t i = hash((*ids_)[slot]) & mask;
+  while (table_[i] != slot + 1) {
+    if (table_[i] == 0) return;
+    i = (i + 1) & mask;
+  }
+  // Backward shift: pull later entries of the cluster into the hole when
+  // their home lies at or before it.
+  for (std::uint64_t j = (i + 1) & mask;; j = (j + 1) & mask) {
+    const std::uint32_t e = table_[j];
+    if (e == 0) break;
+    const std::uint64_t home = hash((*ids_)[e - 1]) & mask;
+    if (((j - home) & mask) >= ((j - i) & mask)) {
+      table_[i] = e;
+      i = j;
+    }
+  }
+  table_[i] = 0;
+  --size_;
+}
+
+}  // namespace orvane::engine

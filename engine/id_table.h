@@ -1,0 +1,39 @@
+// IdTable: external id -> slot, an open-addressing table of 32-bit slot
+// numbers whose keys live in the collection's per-slot id strings (no copy
+// of an id is kept here). Linear probing with backward-shift deletion.
+// Memory: 4 bytes per entry at a load factor of at most one half.
+// Thread-safety: none; the collection's lock guards it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane::engine {
+
+class IdTable {
+ public:
+  // `ids` is the slot -> id array the keys are read from; it must outlive
+  // the table and hold the id of every slot inserted.
+  explicit IdTable(const std::vector<std::string>* ids) : ids_(ids) {}
+
+  std::optional<std::uint64_t> find(std::string_view id) const;
+  // REQUIRES: the id is absent and (*ids)[slot] holds it; slot < 2^32 - 1.
+  void insert(std::uint64_t slot);
+  // REQUIRES: (*ids)[slot] still holds the id being removed.
+  void erase(std::uint64_t slot);
+  std::uint64_t size() const { return size_; }
+  void reserve(std::uint64_t entries);
+
+ private:
+  static std::uint64_t hash(std::string_view id);
+  void grow(std::uint64_t capacity);
+
+  const std::vector<std::string>* ids_;
+  std::vector<std::uint32_t> table_;  // slot + 1; 0 = empty
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace orvane::engine

@@ -1,0 +1,177 @@
+// Loading a format-2 collection at open: the slots stream is read in large
+// runs and decoded, the ids are copied out of the heap in offset order, and
+// the vectors stream is read in runs straight into the index. Everything read
+// is bounded before use: a damaged collection fails the open.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/v2_collection.h"
+#include "storage/coding.h"
+
+namespace orvane::engine {
+namespace {
+
+constexpr std::uint64_t kChunkPages = 2048;  // 8 MiB per read
+
+storage::StorageError damaged(const std::string& name, const std::string& text) {
+  return storage::StorageError::invalid_database_file("collection " + name + ": " + text);
+}
+
+std::unexpected<EngineError> failed(storage::StorageError e) {
+  return std::unexpected(EngineError(std::move(e)));
+}
+
+// Bytes [begin, end) of a stream, read as whole pages into `buffer`.
+storage::Result<const std::uint8_t*> read_range(storage::PageCache& cache,
+                                                const storage::Stream& stream, std::uint64_t begin,
+                                                std::uint64_t end, std::vector<std::uint8_t>& buffer) {
+  const std::uint64_t first_page = begin / storage::kPageSize;
+  const std::uint64_t n = (end + storage::kPageSize - 1) / storage::kPageSize - first_page;
+  buffer.resize(n * storage::kPageSize);
+  if (auto r = stream.read_pages(cache, first_page, n, buffer); !r) return std::unexpected(r.error());
+  return buffer.data() + (begin - first_page * storage::kPageSize);
+}
+
+}  // namespace
+
+V2Collection::V2Collection(std::string name, V2Config config)
+    : name_(std::move(name)),
+      config_(std::move(config)),
+      index_(config_.index.type == "hnsw", config_.dimension, config_.metric) {}
+
+StreamRoots V2Collection::roots() const {
+  return {slots_.root(), vectors_.root(), heap_.root(), graph_.root()};
+}
+
+std::vector<storage::PageId> V2Collection::pages() const {
+  std::vector<storage::PageId> out;
+  for (const storage::Stream* s : {&slots_, &vectors_, &heap_, &graph_}) {
+    auto p = s->pages();
+    out.insert(out.end(), p.begin(), p.end());
+  }
+  return out;
+}
+
+EngineResult<std::shared_ptr<V2Collection>> V2Collection::load(storage::V2Pager& pager,
+                                                               const CatalogEntry& entry) {
+  auto c = std::make_shared<V2Collection>(entry.name, entry.config);
+  std::array<storage::Stream*, 4> streams = {&c->slots_, &c->vectors_, &c->heap_, &c->graph_};
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    auto s = storage::Stream::open(pager, entry.roots[i]);
+    if (!s) return failed(s.error());
+    *streams[i] = std::move(*s);
+  }
+  if (auto r = c->load_slots(pager.cache()); !r) return std::unexpected(r.error());
+  if (auto r = c->load_ids(pager.cache()); !r) return std::unexpected(r.error());
+  if (auto r = c->load_vectors(pager.cache()); !r) return std::unexpected(r.error());
+  return c;
+}
+
+EngineResult<void> V2Collection::load_slots(storage::PageCache& cache) {
+  if (slots_.size() % kSlotSize != 0) return failed(damaged(name_, "slots stream length"));
+  const std::uint64_t slot_count = slots_.size() / kSlotSize;
+  const std::uint64_t dim = config_.dimension;
+  if (slot_count >= (std::uint64_t{1} << 32) - 1 ||
+      (dim != 0 && vectors_.size() / (4 * dim) < slot_count) || (dim == 0 && vectors_.size() != 0)) {
+    return failed(damaged(name_, "vectors stream holds fewer vectors than slots"));
+  }
+  slot_table_.resize(slot_count);
+  slot_ids_.resize(slot_count);
+  std::vector<std::uint8_t> buffer;
+  const std::uint64_t per_chunk = kChunkPages * storage::kPageSize / kSlotSize;
+  for (std::uint64_t s0 = 0; s0 < slot_count; s0 += per_chunk) {
+    const std::uint64_t s1 = std::min(s0 + per_chunk, slot_count);
+    auto base = read_range(cache, slots_, s0 * kSlotSize, s1 * kSlotSize, buffer);
+    if (!base) return failed(base.error());
+    for (std::uint64_t s = s0; s < s1; ++s) {
+      const std::uint8_t* record = *base + (s - s0) * kSlotSize;
+      SlotRecord& r = slot_table_[s];
+      r.generation = storage::get_u64(record);
+      r.heap_offset = storage::get_u64(record + 8);
+      r.id_length = storage::get_u32(record + 16);
+      r.metadata_length = storage::get_u32(record + 20);
+    }
+  }
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> used;
+  for (std::uint64_t s = 0; s < slot_count; ++s) {
+    SlotRecord& r = slot_table_[s];
+    if (r.generation == 0) {
+      r = SlotRecord{};
+      free_slots_.insert(free_slots_.end(), s);
+      continue;
+    }
+    const std::uint64_t length = std::uint64_t{r.id_length} + r.metadata_length;
+    if (r.heap_offset > heap_.size() || length > heap_.size() - r.heap_offset) {
+      return failed(damaged(name_, "slot " + std::to_string(s) + " lies past the heap's end"));
+    }
+    used.emplace_back(r.heap_offset, length);
+  }
+  // Live records never overlap: a damaged file could make two share bytes.
+  std::sort(used.begin(), used.end());
+  for (std::size_t i = 1; i < used.size(); ++i) {
+    if (used[i].second != 0 && used[i - 1].first + used[i - 1].second > used[i].first) {
+      return failed(damaged(name_, "heap records overlap"));
+    }
+  }
+  heap_space_.reset(heap_.size(), std::move(used));
+  return {};
+}
+
+EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
+  std::vector<std::uint64_t> live;
+  for (std::uint64_t s = 0; s < slot_table_.size(); ++s) {
+    if (slot_table_[s].generation != 0) live.push_back(s);
+  }
+  std::sort(live.begin(), live.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return slot_table_[a].heap_offset < slot_table_[b].heap_offset;
+  });
+  ids_.reserve(live.size());
+  // A window of whole heap pages, moved forward to the next id not in it:
+  // metadata between ids is skipped a window at a time.
+  std::vector<std::uint8_t> window;
+  std::uint64_t window_start = 0;
+  for (std::uint64_t s : live) {
+    const SlotRecord& r = slot_table_[s];
+    const std::uint64_t end = r.heap_offset + r.id_length;
+    if (r.id_length != 0 &&
+        (r.heap_offset < window_start || end > window_start + window.size())) {
+      const std::uint64_t first_page = r.heap_offset / storage::kPageSize;
+      const std::uint64_t last_page = (end - 1) / storage::kPageSize;
+      const std::uint64_t n =
+          std::min(std::max(kChunkPages, last_page - first_page + 1),
+                   heap_.data_page_count() - first_page);
+      window.resize(n * storage::kPageSize);
+      if (auto rr = heap_.read_pages(cache, first_page, n, window); !rr) return failed(rr.error());
+      window_start = first_page * storage::kPageSize;
+    }
+    slot_ids_[s].assign(reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start),
+                        r.id_length);
+    if (ids_.find(slot_ids_[s])) {
+      return failed(damaged(name_, "id " + slot_ids_[s] + " is stored twice"));
+    }
+    ids_.insert(s);
+  }
+  return {};
+}
+
+EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
+  const std::uint64_t dim = config_.dimension;
+  if (dim == 0) return {};
+  const std::uint64_t bytes_per = 4 * dim;
+  const std::uint64_t per_chunk = std::max<std::uint64_t>(1, kChunkPages * storage::kPageSize / bytes_per);
+  std::vector<std::uint8_t> buffer;
+  std::vector<float> vector(dim);
+  for (std::uint64_t s0 = 0; s0 < slot_table_.size(); s0 += per_chunk) {
+    const std::uint64_t s1 = std::min<std::uint64_t>(s0 + per_chunk, slot_table_.size());
+    auto base = read_range(cache, vectors_, s0 * bytes_per, s1 * bytes_per, buffer);
+    if (!base) return failed(base.error());
+    for (std::uint64_t s = s0; s < s1; ++s) {
+      if (slot_table_[s].generation == 0) continue;
+      std::memcpy(vector.data(), *base + (s - s0) * bytes_per, bytes_per);
+      if (auto r = index_.insert(s, vector); !r) return std::unexpected(EngineError(r.error()));
+    }
+  }
+  return {};
+}
+
+}  // namespace orvane::engine

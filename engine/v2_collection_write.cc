@@ -1,0 +1,271 @@
+// Format-2 writes: prepare (check, then write pages into the open unit),
+// then apply once the unit committed. Nothing in memory changes before the
+// commit except the heap's free space, whose taken gaps a rollback returns.
+#include <bit>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/id_counter.h"
+#include "engine/v2_collection.h"
+#include "storage/coding.h"
+
+namespace orvane::engine {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "vectors are stored as little-endian float32 straight from memory");
+
+constexpr std::uint64_t kMaxSlots = (std::uint64_t{1} << 32) - 2;  // the id table's 32-bit entries
+
+void encode_slot(const SlotRecord& r, std::uint8_t* p) {
+  storage::put_u64(p, r.generation);
+  storage::put_u64(p + 8, r.heap_offset);
+  storage::put_u32(p + 16, r.id_length);
+  storage::put_u32(p + 20, r.metadata_length);
+}
+
+bool is_json(const std::string& text) {
+  return nlohmann::json::accept(text);
+}
+
+}  // namespace
+
+StreamRoots V2Collection::Pending::roots() const {
+  return {slots.root(), vectors.root(), heap.root(), 0};
+}
+
+storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending& p,
+                                               std::span<const std::optional<std::string>> metadata,
+                                               std::span<const std::size_t> row_of) const {
+  const std::uint64_t vector_bytes = 4 * config_.dimension;
+  std::vector<std::uint8_t> buffer;
+  // Slot records and vectors, one write per run of consecutive slots.
+  for (std::size_t begin = 0; begin < p.rows.size();) {
+    std::size_t end = begin + 1;
+    while (end < p.rows.size() && p.rows[end].slot == p.rows[end - 1].slot + 1) ++end;
+    buffer.assign((end - begin) * kSlotSize, 0);
+    for (std::size_t i = begin; i < end; ++i) {
+      encode_slot(p.rows[i].record, buffer.data() + (i - begin) * kSlotSize);
+    }
+    if (auto r = p.slots.write(pager, p.rows[begin].slot * kSlotSize, buffer); !r) return r;
+    buffer.resize((end - begin) * vector_bytes);
+    for (std::size_t i = begin; i < end; ++i) {
+      std::memcpy(buffer.data() + (i - begin) * vector_bytes, p.rows[i].vector, vector_bytes);
+    }
+    if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, buffer); !r) return r;
+    begin = end;
+  }
+  // Heap records in offset order, one write per run of adjacent records.
+  std::vector<std::size_t> order(p.rows.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return p.rows[a].record.heap_offset < p.rows[b].record.heap_offset;
+  });
+  buffer.clear();
+  std::uint64_t run_start = 0;
+  auto flush = [&]() -> storage::Result<void> {
+    if (buffer.empty()) return {};
+    auto r = p.heap.write(pager, run_start, buffer);
+    buffer.clear();
+    return r;
+  };
+  for (std::size_t i : order) {
+    const Row& row = p.rows[i];
+    const std::uint64_t length = std::uint64_t{row.record.id_length} + row.record.metadata_length;
+    if (length == 0) continue;
+    if (buffer.empty() || run_start + buffer.size() != row.record.heap_offset) {
+      if (auto r = flush(); !r) return r;
+      run_start = row.record.heap_offset;
+    }
+    buffer.insert(buffer.end(), row.id.begin(), row.id.end());
+    if (row.record.metadata_length != 0) {
+      const std::string& text = *metadata[row_of[i]];
+      buffer.insert(buffer.end(), text.begin(), text.end());
+    }
+  }
+  return flush();
+}
+
+EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
+    storage::V2Pager& pager, std::span<const float> vectors, std::uint64_t rows,
+    std::span<const std::string> ids, std::span<const std::optional<std::string>> metadata,
+    WriteMode mode) {
+  const std::uint64_t dim = config_.dimension;
+  if ((dim == 0 && !vectors.empty()) || (dim != 0 && (vectors.size() % dim != 0 ||
+                                                      vectors.size() / dim != rows))) {
+    return std::unexpected(
+        EngineError::dimension_mismatch(dim, rows == 0 ? vectors.size() : vectors.size() / rows));
+  }
+  if (!ids.empty() && ids.size() != rows) {
+    return std::unexpected(EngineError::invalid_configuration(
+        std::to_string(ids.size()) + " ids for " + std::to_string(rows) + " vectors"));
+  }
+  if (!metadata.empty() && metadata.size() != rows) {
+    return std::unexpected(EngineError::invalid_configuration(
+        std::to_string(metadata.size()) + " metadata entries for " + std::to_string(rows) +
+        " vectors"));
+  }
+  for (std::uint64_t i = 0; i < metadata.size(); ++i) {
+    if (!metadata[i]) continue;
+    if (metadata[i]->size() > 0xffffffffu || !is_json(*metadata[i])) {
+      return std::unexpected(MetadataError(MetadataError::Kind::Serialization,
+                                           "metadata of row " + std::to_string(i) +
+                                               " is not JSON"));
+    }
+  }
+
+  std::vector<std::string> batch_ids;
+  batch_ids.reserve(rows);
+  std::unordered_map<std::string_view, std::size_t> last_row;
+  last_row.reserve(rows);
+  if (ids.empty()) {
+    // The counter is shared by every database of the process: a drawn id
+    // may exist already.
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      std::string id;
+      do {
+        id = "doc_" + std::to_string(draw_id());
+      } while (ids_.find(id) || last_row.contains(id));
+      batch_ids.push_back(std::move(id));
+      last_row.emplace(batch_ids.back(), i);
+    }
+  } else {
+    batch_ids.assign(ids.begin(), ids.end());
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      if (batch_ids[i].size() > 0xffffffffu) {
+        return std::unexpected(EngineError::invalid_configuration("id longer than 4 GiB"));
+      }
+      auto [it, added] = last_row.emplace(batch_ids[i], i);
+      if (added) continue;
+      if (mode == WriteMode::Add) {
+        return std::unexpected(
+            EngineError::invalid_configuration("id given twice: " + batch_ids[i]));
+      }
+      it->second = i;  // the last row of an id wins
+    }
+    if (mode == WriteMode::Add) {
+      for (const std::string& id : batch_ids) {
+        if (ids_.find(id)) return std::unexpected(EngineError::invalid_configuration("id exists: " + id));
+      }
+    }
+  }
+
+  auto p = std::make_unique<Pending>();
+  std::vector<std::size_t> row_of;  // p->rows[j] comes from batch row row_of[j]
+  std::uint64_t next_new = slot_table_.size();
+  auto free_it = free_slots_.begin();
+  for (std::uint64_t i = 0; i < rows; ++i) {
+    if (last_row.at(batch_ids[i]) != i) continue;
+    std::uint64_t slot;
+    if (free_it != free_slots_.end()) {
+      slot = *free_it++;
+    } else {
+      slot = next_new++;
+    }
+    row_of.push_back(i);
+    p->rows.push_back({slot, {}, batch_ids[i], vectors.data() + i * dim});
+  }
+  if (next_new > kMaxSlots) {
+    return std::unexpected(EngineError::invalid_configuration("collection holds 2^32 - 2 slots"));
+  }
+  p->slot_count = next_new;
+  p->slots = slots_;
+  p->vectors = vectors_;
+  p->heap = heap_;
+
+  auto fail = [&](const storage::StorageError& e) -> EngineResult<std::unique_ptr<Pending>> {
+    heap_space_.rollback();
+    return std::unexpected(EngineError(e));
+  };
+  if (auto r = p->slots.resize(pager, p->slot_count * kSlotSize); !r) return fail(r.error());
+  if (auto r = p->vectors.resize(pager, p->slot_count * 4 * dim); !r) return fail(r.error());
+
+  // A replaced id's old slot is freed in the same call; its heap record
+  // becomes free space once the call commits.
+  const std::array<std::uint8_t, 8> zero{};
+  for (const Row& row : p->rows) {
+    auto old = ids_.find(row.id);
+    if (!old) continue;
+    const SlotRecord& r = slot_table_[*old];
+    heap_space_.release(r.heap_offset, std::uint64_t{r.id_length} + r.metadata_length);
+    p->freed.push_back(*old);
+    if (auto w = p->slots.write(pager, *old * kSlotSize, zero); !w) return fail(w.error());
+  }
+  const std::uint64_t generation = pager.unit_counter();
+  for (std::size_t j = 0; j < p->rows.size(); ++j) {
+    Row& row = p->rows[j];
+    const std::size_t i = row_of[j];
+    row.record.generation = generation;
+    row.record.id_length = static_cast<std::uint32_t>(row.id.size());
+    row.record.metadata_length =
+        metadata.empty() || !metadata[i] ? 0 : static_cast<std::uint32_t>(metadata[i]->size());
+    row.record.heap_offset =
+        heap_space_.take(std::uint64_t{row.record.id_length} + row.record.metadata_length);
+  }
+  if (heap_space_.end() > p->heap.size()) {
+    if (auto r = p->heap.resize(pager, heap_space_.end()); !r) return fail(r.error());
+  }
+  if (auto r = write_rows(pager, *p, metadata, row_of); !r) return fail(r.error());
+  p->ids = std::move(batch_ids);
+  return p;
+}
+
+EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_remove(
+    storage::V2Pager& pager, std::span<const std::string> ids) {
+  auto p = std::make_unique<Pending>();
+  p->slot_count = slot_table_.size();
+  p->slots = slots_;
+  p->vectors = vectors_;
+  p->heap = heap_;
+  std::unordered_set<std::uint64_t> seen;
+  const std::array<std::uint8_t, 8> zero{};
+  for (const std::string& id : ids) {
+    auto slot = ids_.find(id);
+    if (!slot || !seen.insert(*slot).second) continue;
+    const SlotRecord& r = slot_table_[*slot];
+    heap_space_.release(r.heap_offset, std::uint64_t{r.id_length} + r.metadata_length);
+    p->freed.push_back(*slot);
+    if (auto w = p->slots.write(pager, *slot * kSlotSize, zero); !w) {
+      heap_space_.rollback();
+      return std::unexpected(EngineError(w.error()));
+    }
+  }
+  return p;
+}
+
+void V2Collection::apply(Pending& p) {
+  slots_ = std::move(p.slots);
+  vectors_ = std::move(p.vectors);
+  heap_ = std::move(p.heap);
+  if (slot_table_.size() < p.slot_count) {
+    slot_table_.resize(p.slot_count);
+    slot_ids_.resize(p.slot_count);
+  }
+  for (std::uint64_t slot : p.freed) {
+    index_.remove(slot);
+    ids_.erase(slot);
+    slot_ids_[slot] = std::string();
+    slot_table_[slot] = SlotRecord{};
+    free_slots_.insert(slot);
+  }
+  ids_.reserve(ids_.size() + p.rows.size());
+  for (Row& row : p.rows) {
+    free_slots_.erase(row.slot);
+    slot_table_[row.slot] = row.record;
+    slot_ids_[row.slot] = std::move(row.id);
+    ids_.insert(row.slot);
+    // Checked before the call: the dimension matches.
+    (void)index_.insert(row.slot, std::span(row.vector, config_.dimension));
+  }
+  heap_space_.commit();
+}
+
+void V2Collection::discard(Pending&) { heap_space_.rollback(); }
+
+void V2Collection::release_pages(storage::V2Pager& pager) const {
+  for (storage::PageId id : pages()) pager.release(id);
+}
+
+}  // namespace orvane::engine

@@ -1,0 +1,225 @@
+// Format-2 databases through the engine's API: round trips across reopen,
+// all-or-nothing batches, churn, many collections, damaged files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "engine/database.h"
+#include "engine/test_support.h"
+#include "engine/file_validation.h"
+#include "storage/coding.h"
+#include "storage/file.h"
+#include "storage/v2_header.h"
+
+namespace orvane::engine {
+namespace {
+
+std::shared_ptr<Database> open_v2(const std::string& path) {
+  OpenOptions options;
+  options.new_file_format = FileFormat::V2;
+  auto db = Database::open(path, options);
+  EXPECT_TRUE(db) << db.error().to_string();
+  return db ? *db : nullptr;
+}
+
+IndexSpec flat() {
+  IndexSpec s;
+  s.type = "flat";
+  return s;
+}
+
+std::vector<float> random_vectors(std::uint64_t n, std::uint64_t dim, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-1, 1);
+  std::vector<float> v(n * dim);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
+  struct Case {
+    std::uint64_t dim, id_length, metadata_length;
+    const char* index;
+  };
+  const Case cases[] = {{1, 1, 0, "flat"},        {3, 0, 2, "flat"},       {128, 9, 20, "hnsw"},
+                        {1536, 40, 5000, "flat"}, {4096, 65536, 65536, "hnsw"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dim);
+    TestDir dir;
+    const std::string path = dir.path("db");
+    const std::uint64_t rows = 7;
+    const auto vectors = random_vectors(rows, c.dim, static_cast<std::uint32_t>(c.dim));
+    std::vector<std::string> ids;
+    std::vector<std::optional<std::string>> metadata;
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      ids.push_back(std::string(c.id_length, 'a') + std::to_string(i));
+      if (c.metadata_length == 0 || i == 3) {
+        metadata.emplace_back();
+      } else {
+        metadata.push_back("\"" + std::string(c.metadata_length, static_cast<char>('a' + i)) + "\"");
+      }
+    }
+    {
+      auto db = open_v2(path);
+      EXPECT_EQ(db->format(), FileFormat::V2);
+      IndexSpec spec;
+      spec.type = c.index;
+      ASSERT_TRUE(db->create_collection("c", c.dim, "Euclidean", spec));
+      auto added = db->add("c", vectors, rows, ids, metadata, WriteMode::Add);
+      ASSERT_TRUE(added) << added.error().to_string();
+      EXPECT_EQ(*added, ids);
+      ASSERT_TRUE(db->close());
+    }
+    auto db = open_v2(path);
+    auto info = db->collection_info("c");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->count, rows);
+    EXPECT_EQ(info->index.type, c.index);
+    auto got = db->get("c", ids, true);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->ids, ids);
+    EXPECT_EQ(got->vectors, vectors);
+    EXPECT_EQ(got->metadata, metadata);
+    auto found = db->search_batch("c", std::span(vectors).subspan(2 * c.dim, c.dim), 1, 3,
+                                  nullptr, 0, 1, true);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->ids[0], ids[2]);
+    EXPECT_EQ(found->metadata[0], metadata[2]);
+  }
+}
+
+TEST(V2Database, BatchesAreAllOrNothingAndReplaceAndDeleteSurviveReopen) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  const auto v = random_vectors(4, 2, 1);
+  const std::vector<std::string> ab = {"a", "b"}, bc = {"b", "c"}, cd = {"c", "d"};
+  {
+    auto db = open_v2(path);
+    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", flat()));
+    ASSERT_TRUE(db->add("c", std::span(v).first(4), 2, ab, {}, WriteMode::Add));
+    // "b" exists: nothing of the batch is stored.
+    auto refused = db->add("c", std::span(v).subspan(4), 2, bc, {}, WriteMode::Add);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().to_string(), "Invalid configuration: id exists: b");
+    EXPECT_EQ(db->count("c").value(), 2u);
+    ASSERT_TRUE(db->add("c", std::span(v).subspan(4), 2, bc, {}, WriteMode::Upsert));
+    EXPECT_EQ(db->remove_batch("c", cd, nullptr).value(), 1u);
+    ASSERT_TRUE(db->insert("c", std::nullopt, std::span(v).first(2)));
+  }
+  auto db = open_v2(path);
+  EXPECT_EQ(db->count("c").value(), 3u);
+  auto got = db->get("c", ab, true);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->ids, ab);
+  EXPECT_EQ(got->vectors, (std::vector<float>{v[0], v[1], v[4], v[5]}));
+  EXPECT_TRUE(db->get("c", cd, false)->ids.empty());
+  ASSERT_TRUE(db->delete_collection("c"));
+  ASSERT_TRUE(db->create_collection("c", 3, "dot", flat()));
+  EXPECT_EQ(db->get_collection("c").value(), 3u);
+}
+
+TEST(V2Database, ChurnReusesSpace) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  constexpr std::uint64_t kRows = 2000, kDim = 32, kChurn = kRows / 10;
+  auto db = open_v2(path);
+  ASSERT_TRUE(db->create_collection("c", kDim, "Cosine", flat()));
+  std::vector<std::string> ids;
+  std::vector<std::optional<std::string>> metadata;
+  for (std::uint64_t i = 0; i < kRows; ++i) {
+    ids.push_back("id" + std::to_string(i));
+    metadata.push_back("{\"n\":" + std::to_string(i) + "}");
+  }
+  ASSERT_TRUE(db->add("c", random_vectors(kRows, kDim, 1), kRows, ids, metadata, WriteMode::Add));
+  ASSERT_TRUE(db->close());
+  const auto first = std::filesystem::file_size(path);
+  std::mt19937 rng(5);
+  std::uint64_t next = kRows;
+  for (int round = 0; round < 30; ++round) {
+    std::shuffle(ids.begin(), ids.end(), rng);
+    std::vector<std::string> gone(ids.end() - kChurn, ids.end());
+    ids.resize(ids.size() - kChurn);
+    ASSERT_EQ(db->remove_batch("c", gone, nullptr).value(), kChurn);
+    std::vector<std::string> fresh;
+    for (std::uint64_t i = 0; i < kChurn; ++i) fresh.push_back("id" + std::to_string(next++));
+    std::vector<std::optional<std::string>> meta(kChurn, std::string("{\"n\":12345}"));
+    ASSERT_TRUE(db->add("c", random_vectors(kChurn, kDim, round), kChurn, fresh, meta,
+                        WriteMode::Add));
+    ids.insert(ids.end(), fresh.begin(), fresh.end());
+  }
+  ASSERT_TRUE(db->close());
+  EXPECT_LE(std::filesystem::file_size(path), first * 13 / 10);
+  EXPECT_EQ(db->count("c").value(), kRows);
+}
+
+TEST(V2Database, ManyCollectionsCreateDeleteAndReopen) {
+  TestDir dir;
+  const std::string path = dir.path("db");
+  constexpr int kCollections = 10000;
+  {
+    auto db = open_v2(path);
+    for (int i = 0; i < kCollections; ++i) {
+      ASSERT_TRUE(db->create_collection("c" + std::to_string(i), 4, "Cosine", flat()));
+    }
+    const auto v = random_vectors(1, 4, 2);
+    ASSERT_TRUE(db->add("c9999", v, 1, {}, {}, WriteMode::Add));
+    for (int i = 0; i < kCollections; i += 2) {
+      ASSERT_TRUE(db->delete_collection("c" + std::to_string(i)));
+    }
+    ASSERT_TRUE(db->create_collection("again", 4, "Cosine", flat()));  // compacts the catalog
+  }
+  auto db = open_v2(path);
+  EXPECT_EQ(db->list_collections().size(), kCollections / 2 + 1);
+  EXPECT_EQ(db->count("c9999").value(), 1u);
+  EXPECT_FALSE(db->collection_info("c0"));
+}
+
+// Damage that open must refuse, leaving the file as it was and creating no log.
+TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
+  TestDir dir;
+  const std::string good = dir.path("good");
+  {
+    auto db = open_v2(good);
+    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", flat()));
+    ASSERT_TRUE(db->add("c", random_vectors(300, 2, 3), 300, {}, {}, WriteMode::Add));
+  }
+  const auto bytes = read_file(good);
+  // Page 1 is the catalog's directory, page 2 its data; the collection's
+  // streams follow.
+  struct Case {
+    const char* what;
+    std::size_t offset;
+    std::uint64_t value;
+    int width;
+  };
+  const Case cases[] = {
+      {"header crc", 60, 0, 4},
+      {"catalog directory kind", 4096, 0, 4},
+      {"catalog entry length", 2 * 4096, 7, 4},
+      {"slots root past the end", 2 * 4096 + 8, 1000, 8},
+      {"slots root is the catalog's", 2 * 4096 + 8, 1, 8},
+      {"file cut short", bytes.size() - 4096, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto damaged = bytes;
+    if (c.width == 0) damaged.resize(c.offset);
+    if (c.width == 4) storage::put_u32(damaged.data() + c.offset, static_cast<std::uint32_t>(c.value));
+    if (c.width == 8) storage::put_u64(damaged.data() + c.offset, c.value);
+    const std::string path = dir.path(std::string("bad-") + std::to_string(&c - cases));
+    write_file(path, damaged);
+    const std::string error = open_error(path);
+    EXPECT_NE(error.find("Invalid database file"), std::string::npos) << error;
+    EXPECT_EQ(read_file(path), damaged);
+    EXPECT_FALSE(file_exists(path + "-wal"));
+  }
+  // A reader of the classic format refuses the file as not a database.
+  auto file = storage::PosixFile::open(good, storage::OpenMode::ReadOnly);
+  auto classic = validate_database_file(**file);
+  ASSERT_FALSE(classic);
+  EXPECT_EQ(classic.error().to_string(), "Invalid database file: wrong magic bytes");
+}
+
+}  // namespace
+}  // namespace orvane::engine

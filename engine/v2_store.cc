@@ -1,0 +1,108 @@
+#include "engine/v2_store.h"
+
+namespace orvane::engine {
+namespace {
+
+constexpr std::uint64_t kMaxDimension = std::uint64_t{1} << 24;
+
+std::unexpected<EngineError> failed(storage::StorageError e) {
+  return std::unexpected(EngineError(std::move(e)));
+}
+
+}  // namespace
+
+EngineResult<std::unique_ptr<V2Store>> load_v2_store(std::shared_ptr<storage::PageCache> cache,
+                                                     const storage::V2Header& header) {
+  auto store = std::make_unique<V2Store>();
+  store->pager = std::make_unique<storage::V2Pager>(std::move(cache), header);
+  storage::V2Pager& pager = *store->pager;
+  auto catalog = storage::Stream::open(pager, header.catalog_root);
+  if (!catalog) return failed(catalog.error());
+  store->catalog = std::move(*catalog);
+  std::vector<std::uint8_t> bytes(store->catalog.size());
+  if (auto r = store->catalog.read(pager.cache(), 0, bytes); !r) return failed(r.error());
+  auto entries = decode_catalog(bytes);
+  if (!entries) return failed(entries.error());
+  for (const CatalogEntry& e : *entries) {
+    if (!e.live) {
+      store->dead_bytes += encode_catalog_entry(e).size();
+      continue;
+    }
+    if (e.config.dimension > kMaxDimension) {
+      return failed(storage::StorageError::invalid_database_file("collection " + e.name +
+                                                                 ": dimension too large"));
+    }
+    auto c = V2Collection::load(pager, e);
+    if (!c) return std::unexpected(c.error());
+    store->entry_offsets.emplace(e.name, e.offset);
+    store->collections.emplace(e.name, std::move(*c));
+  }
+  pager.finish_open();
+  return store;
+}
+
+EngineResult<V2Config> check_v2_config(std::uint64_t dim, std::string_view metric,
+                                       const IndexSpec& index) {
+  V2Config c;
+  if (dim == 0 || dim > kMaxDimension) {
+    return std::unexpected(EngineError::invalid_configuration(
+        "dimension must be between 1 and " + std::to_string(kMaxDimension)));
+  }
+  c.dimension = dim;
+  auto m = index::metric_from_name(metric);
+  if (!m) {
+    if (metric == "cosine") m = index::DistanceMetric::Cosine;
+    if (metric == "euclidean" || metric == "l2") m = index::DistanceMetric::Euclidean;
+    if (metric == "dot" || metric == "dotproduct" || metric == "ip") {
+      m = index::DistanceMetric::DotProduct;
+    }
+  }
+  if (!m) {
+    return std::unexpected(EngineError::invalid_configuration(
+        "unknown metric: " + std::string(metric)));
+  }
+  c.metric = *m;
+  if (index.type != "flat" && index.type != "hnsw") {
+    return std::unexpected(
+        EngineError::invalid_configuration("index type must be \"flat\" or \"hnsw\""));
+  }
+  if (index.m < 2 || index.m > 256 || index.ef_construction == 0 || index.ef_search == 0) {
+    return std::unexpected(EngineError::invalid_configuration(
+        "m must be between 2 and 256, ef_construction and ef_search at least 1"));
+  }
+  c.index = index;
+  return c;
+}
+
+storage::Result<CatalogAppend> append_entry(V2Store& store, storage::Stream& catalog,
+                                           const CatalogEntry& entry) {
+  storage::V2Pager& pager = *store.pager;
+  CatalogAppend out;
+  std::uint64_t at = catalog.size();
+  if (store.dead_bytes > catalog.size() - store.dead_bytes) {
+    // Rewritten compactly: only the live entries, each collection's roots as
+    // they are now.
+    std::vector<std::uint8_t> bytes;
+    auto& offsets = out.compacted.emplace();
+    for (const auto& [name, collection] : store.collections) {
+      CatalogEntry e;
+      e.name = name;
+      e.config = collection->config();
+      e.roots = collection->roots();
+      offsets.emplace(name, bytes.size());
+      const auto encoded = encode_catalog_entry(e);
+      bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+    }
+    if (auto r = catalog.resize(pager, bytes.size()); !r) return std::unexpected(r.error());
+    if (auto r = catalog.write(pager, 0, bytes); !r) return std::unexpected(r.error());
+    at = bytes.size();
+  }
+  const auto encoded = encode_catalog_entry(entry);
+  if (auto r = catalog.resize(pager, at + encoded.size()); !r) return std::unexpected(r.error());
+  if (auto r = catalog.write(pager, at, encoded); !r) return std::unexpected(r.error());
+  out.offset = at;
+  pager.set_catalog_root(catalog.root());
+  return out;
+}
+
+}  // namespace orvane::engine

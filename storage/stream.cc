@@ -1,0 +1,193 @@
+#include "storage/stream.h"
+
+#include <algorithm>
+#include <string>
+
+#include "storage/coding.h"
+
+namespace orvane::storage {
+namespace {
+
+StorageError damaged(PageId root, const std::string& text) {
+  return StorageError::invalid_database_file("stream " + std::to_string(root) + ": " + text);
+}
+
+std::uint64_t pages_for(std::uint64_t bytes) { return (bytes + kPageSize - 1) / kPageSize; }
+
+std::uint64_t dirs_for(std::uint64_t data_pages) {
+  return std::max<std::uint64_t>(1, (data_pages + kDirectoryEntries - 1) / kDirectoryEntries);
+}
+
+}  // namespace
+
+Result<Stream> Stream::open(V2Pager& pager, PageId root) {
+  Stream s;
+  if (root == 0) return s;
+  s.root_ = root;
+  std::uint64_t expected_pages = 0;
+  for (PageId dir = root; dir != 0;) {
+    // mark_reachable refuses a page seen before, so a looping chain ends here.
+    if (auto r = pager.mark_reachable(dir); !r) return std::unexpected(r.error());
+    auto page = pager.cache().fetch_page(dir);
+    if (!page) return std::unexpected(page.error());
+    std::shared_lock lock((*page)->mutex());
+    const std::uint8_t* p = std::as_const(**page).bytes().data();
+    if (get_u32(p) != kDirectoryKind) return std::unexpected(damaged(root, "not a directory page"));
+    const std::uint32_t count = get_u32(p + 4);
+    const PageId next = get_u64(p + 8);
+    if (count > kDirectoryEntries || (next != 0 && count != kDirectoryEntries)) {
+      return std::unexpected(damaged(root, "directory entry count " + std::to_string(count)));
+    }
+    if (dir == root) {
+      s.size_ = get_u64(p + 16);
+      expected_pages = pages_for(s.size_);
+      if (s.size_ > (std::uint64_t{1} << 62)) return std::unexpected(damaged(root, "length"));
+    }
+    s.dirs_.push_back(dir);
+    for (std::uint32_t i = 0; i < count; ++i) s.data_.push_back(get_u64(p + 32 + 8 * i));
+    if (s.data_.size() > expected_pages) break;
+    dir = next;
+  }
+  if (s.data_.size() != expected_pages) {
+    return std::unexpected(damaged(root, "holds " + std::to_string(s.data_.size()) +
+                                             " data pages for " + std::to_string(s.size_) +
+                                             " bytes"));
+  }
+  for (PageId id : s.data_) {
+    if (auto r = pager.mark_reachable(id); !r) return std::unexpected(r.error());
+  }
+  return s;
+}
+
+std::vector<PageId> Stream::pages() const {
+  std::vector<PageId> out(dirs_);
+  out.insert(out.end(), data_.begin(), data_.end());
+  return out;
+}
+
+Result<void> Stream::read(PageCache& cache, std::uint64_t offset,
+                          std::span<std::uint8_t> out) const {
+  if (offset > size_ || out.size() > size_ - offset) {
+    return std::unexpected(StorageError::internal("stream read past its end"));
+  }
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t in_page = at % kPageSize;
+    const std::size_t n = std::min<std::uint64_t>(kPageSize - in_page, out.size() - done);
+    auto page = cache.fetch_page(data_[at / kPageSize]);
+    if (!page) return std::unexpected(page.error());
+    std::shared_lock lock((*page)->mutex());
+    const auto bytes = std::as_const(**page).bytes();
+    std::copy_n(bytes.begin() + in_page, n, out.begin() + done);
+    done += n;
+  }
+  return {};
+}
+
+Result<void> Stream::read_pages(PageCache& cache, std::uint64_t first, std::uint64_t count,
+                                std::span<std::uint8_t> out) const {
+  if (first > data_.size() || count > data_.size() - first || out.size() != count * kPageSize) {
+    return std::unexpected(StorageError::internal("stream page read past its end"));
+  }
+  std::uint64_t i = 0;
+  while (i < count) {
+    std::uint64_t run = 1;
+    while (i + run < count && data_[first + i + run] == data_[first + i] + run) ++run;
+    if (auto r = cache.read_run(data_[first + i], run, out.subspan(i * kPageSize, run * kPageSize));
+        !r) {
+      return r;
+    }
+    i += run;
+  }
+  return {};
+}
+
+Result<void> Stream::write(V2Pager& pager, std::uint64_t offset,
+                           std::span<const std::uint8_t> bytes) {
+  if (offset > size_ || bytes.size() > size_ - offset) {
+    return std::unexpected(StorageError::internal("stream write past its end"));
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t in_page = at % kPageSize;
+    const std::size_t n = std::min<std::uint64_t>(kPageSize - in_page, bytes.size() - done);
+    const PageId id = data_[at / kPageSize];
+    const auto chunk = bytes.subspan(done, n);
+    // A whole page needs no read of its old bytes.
+    if (n == kPageSize) {
+      if (auto r = pager.cache().create_page(id, chunk); !r) return std::unexpected(r.error());
+    } else {
+      auto r = pager.cache().modify_page(
+          id, [&](std::span<std::uint8_t> page) { std::copy(chunk.begin(), chunk.end(), page.begin() + in_page); });
+      if (!r) return r;
+    }
+    done += n;
+  }
+  return {};
+}
+
+Result<void> Stream::write_directory(V2Pager& pager, std::size_t index) {
+  std::vector<std::uint8_t> image(kPageSize, 0);
+  std::uint8_t* p = image.data();
+  const std::uint64_t begin = index * kDirectoryEntries;
+  const std::uint64_t end = std::min<std::uint64_t>(begin + kDirectoryEntries, data_.size());
+  put_u32(p, kDirectoryKind);
+  put_u32(p + 4, static_cast<std::uint32_t>(end > begin ? end - begin : 0));
+  put_u64(p + 8, index + 1 < dirs_.size() ? dirs_[index + 1] : 0);
+  put_u64(p + 16, index == 0 ? size_ : 0);
+  for (std::uint64_t i = begin; i < end; ++i) put_u64(p + 32 + 8 * (i - begin), data_[i]);
+  auto r = pager.cache().create_page(dirs_[index], image);
+  if (!r) return std::unexpected(r.error());
+  return {};
+}
+
+Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
+  if (new_size == size_ && (root_ != 0 || new_size == 0)) return {};
+  if (new_size > (std::uint64_t{1} << 62)) {
+    return std::unexpected(StorageError::internal("stream length too large"));
+  }
+  const std::uint64_t old_pages = data_.size();
+  const std::uint64_t new_pages = pages_for(new_size);
+  const std::uint64_t old_dirs = dirs_.size();
+  const std::uint64_t new_dirs = dirs_for(new_pages);
+  // The first directory whose entries change; the root changes with the length.
+  const std::uint64_t first_changed = std::min(old_pages, new_pages) / kDirectoryEntries;
+  while (data_.size() > new_pages) {
+    pager.release(data_.back());
+    data_.pop_back();
+  }
+  while (dirs_.size() > new_dirs) {
+    pager.release(dirs_.back());
+    dirs_.pop_back();
+  }
+  while (dirs_.size() < new_dirs) {
+    auto id = pager.allocate();
+    if (!id) return std::unexpected(id.error());
+    dirs_.push_back(*id);
+  }
+  root_ = dirs_.front();
+  while (data_.size() < new_pages) {
+    auto id = pager.allocate();
+    if (!id) return std::unexpected(id.error());
+    data_.push_back(*id);
+  }
+  size_ = new_size;
+  if (auto r = write_directory(pager, 0); !r) return r;
+  // The last old directory gains a next link when directories were added.
+  const std::uint64_t from = std::max<std::uint64_t>(
+      1, std::min<std::uint64_t>(first_changed, old_dirs == 0 ? 0 : old_dirs - 1));
+  for (std::uint64_t i = from; i < dirs_.size(); ++i) {
+    if (auto r = write_directory(pager, i); !r) return r;
+  }
+  return {};
+}
+
+void Stream::destroy(V2Pager& pager) {
+  for (PageId id : dirs_) pager.release(id);
+  for (PageId id : data_) pager.release(id);
+  *this = Stream();
+}
+
+}  // namespace orvane::storage

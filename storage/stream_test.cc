@@ -1,0 +1,141 @@
+#include "storage/stream.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+
+#include "storage/test_dir.h"
+#include "storage/wal_format.h"
+
+namespace orvane::storage {
+namespace {
+
+// A format-2 file with only its header, its cache, log and pager.
+struct Fixture {
+  TestDir dir;
+  std::string path = dir.path("db");
+  std::shared_ptr<PageCache> cache;
+  std::unique_ptr<Wal> wal;
+  std::unique_ptr<V2Pager> pager;
+
+  Fixture() {
+    std::vector<std::uint8_t> page(kPageSize, 0);
+    V2Header{}.encode(page);
+    write_file(path, page);
+    reopen();
+  }
+  // Checkpoints, then opens the file afresh (the pager knows no page yet).
+  V2Header reopen() {
+    if (wal) {
+      EXPECT_TRUE(wal->checkpoint(path));
+    }
+    pager.reset();
+    cache.reset();
+    wal = std::make_unique<Wal>(wal_path_for(path));
+    wal->set_header_magic(kV2Magic);
+    EXPECT_TRUE(wal->open());
+    cache = std::make_shared<PageCache>(path, *PosixFile::open(path, OpenMode::ReadWrite));
+    auto page = cache->fetch_page(0);
+    auto h = V2Header::decode(std::as_const(**page).bytes());
+    EXPECT_TRUE(h);
+    pager = std::make_unique<V2Pager>(cache, *h);
+    return *h;
+  }
+};
+
+std::vector<std::uint8_t> pattern(std::uint64_t n, std::uint8_t seed) {
+  std::vector<std::uint8_t> out(n);
+  for (std::uint64_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(i * 131 + seed + i / 4096);
+  return out;
+}
+
+TEST(Stream, RoundTripsAcrossPagesAndDirectoryChains) {
+  constexpr std::uint64_t kDir = kDirectoryEntries * kPageSize;  // bytes one directory addresses
+  struct Case {
+    std::uint64_t first, second;  // length written, then the length it is resized to
+  };
+  const Case cases[] = {
+      {1, 1},         {4095, 4097},     {4096, 4096},         {4097, 1},
+      {kDir, kDir + 1}, {kDir + 1, 4096}, {2 * kDir + 5, kDir}, {3 * kDir, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.first) + " -> " + std::to_string(c.second));
+    Fixture f;
+    Stream s;
+    f.pager->begin();
+    ASSERT_TRUE(s.resize(*f.pager, c.first));
+    const auto bytes = pattern(c.first, 1);
+    ASSERT_TRUE(s.write(*f.pager, 0, bytes));
+    f.pager->set_catalog_root(s.root());  // reachable from the header
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+
+    f.pager->begin();
+    ASSERT_TRUE(s.resize(*f.pager, c.second));
+    const std::uint64_t kept = std::min(c.first, c.second);
+    const auto tail = pattern(c.second - kept, 2);
+    ASSERT_TRUE(s.write(*f.pager, kept, tail));
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    const std::uint64_t page_count = f.pager->page_count();
+    const std::uint64_t free_pages = f.pager->free_page_count();
+
+    const V2Header h = f.reopen();
+    auto back = Stream::open(*f.pager, h.catalog_root);
+    ASSERT_TRUE(back) << back.error().to_string();
+    f.pager->finish_open();
+    EXPECT_EQ(back->size(), c.second);
+    const std::uint64_t data_pages = (c.second + kPageSize - 1) / kPageSize;
+    EXPECT_EQ(back->data_page_count(), data_pages);
+    const std::uint64_t dirs = std::max<std::uint64_t>(1, (data_pages + kDirectoryEntries - 1) /
+                                                              kDirectoryEntries);
+    EXPECT_EQ(back->pages().size(), dirs + data_pages);
+    // Freed pages are found free again from reachability alone.
+    EXPECT_EQ(h.page_count, page_count);
+    EXPECT_EQ(f.pager->free_page_count(), free_pages);
+    EXPECT_EQ(page_count - 1, back->pages().size() + free_pages);
+
+    std::vector<std::uint8_t> all(c.second);
+    ASSERT_TRUE(back->read(*f.cache, 0, all));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + kept, all.begin()));
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + kept));
+    std::vector<std::uint8_t> pages(data_pages * kPageSize);
+    ASSERT_TRUE(back->read_pages(*f.cache, 0, data_pages, pages));
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), pages.begin()));
+  }
+}
+
+TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
+  Fixture f;
+  Stream s;
+  f.pager->begin();
+  ASSERT_TRUE(s.resize(*f.pager, 100));
+  ASSERT_TRUE(s.write(*f.pager, 0, pattern(100, 3)));
+  f.pager->set_catalog_root(s.root());
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  const std::uint64_t pages = f.pager->page_count();
+
+  Stream copy = s;
+  f.pager->begin();
+  ASSERT_TRUE(copy.resize(*f.pager, 5 * kPageSize));
+  ASSERT_TRUE(copy.write(*f.pager, 0, pattern(5 * kPageSize, 4)));
+  f.pager->rollback();
+  EXPECT_EQ(f.pager->page_count(), pages);
+
+  std::vector<std::uint8_t> back(100);
+  ASSERT_TRUE(s.read(*f.cache, 0, back));
+  EXPECT_EQ(back, pattern(100, 3));
+  // A damaged chain is refused: the root names itself as the next directory.
+  f.pager->begin();
+  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
+    for (int i = 0; i < 8; ++i) p[8 + i] = static_cast<std::uint8_t>(s.root() >> (8 * i));
+    p[4] = 0xfc;  // 508 entries
+    p[5] = 0x01;
+  }));
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  const V2Header h = f.reopen();
+  auto damaged = Stream::open(*f.pager, h.catalog_root);
+  ASSERT_FALSE(damaged);
+  EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
+}
+
+}  // namespace
+}  // namespace orvane::storage

@@ -1,0 +1,96 @@
+#include "storage/v2_pager.h"
+
+#include <string>
+
+namespace orvane::storage {
+
+V2Pager::V2Pager(std::shared_ptr<PageCache> cache, V2Header header)
+    : cache_(std::move(cache)),
+      header_(header),
+      page_count_(header.page_count),
+      catalog_root_(header.catalog_root) {}
+
+Result<void> V2Pager::mark_reachable(PageId id) {
+  if (id == 0 || id >= page_count_) {
+    return std::unexpected(StorageError::invalid_database_file(
+        "page " + std::to_string(id) + " lies outside the file's " + std::to_string(page_count_) +
+        " pages"));
+  }
+  if (marked_.size() != page_count_) marked_.resize(page_count_, false);
+  if (marked_[id]) {
+    return std::unexpected(
+        StorageError::invalid_database_file("page " + std::to_string(id) + " is used twice"));
+  }
+  marked_[id] = true;
+  return {};
+}
+
+void V2Pager::finish_open() {
+  marked_.resize(page_count_, false);
+  free_.clear();
+  for (PageId id = 1; id < page_count_; ++id) {
+    if (!marked_[id]) free_.insert(free_.end(), id);
+  }
+  marked_ = {};
+}
+
+void V2Pager::begin() {
+  taken_.clear();
+  released_.clear();
+  page_count_ = header_.page_count;
+  catalog_root_ = header_.catalog_root;
+  cache_->begin_call();
+}
+
+Result<PageId> V2Pager::allocate() {
+  PageId id;
+  if (!free_.empty()) {
+    id = *free_.begin();
+    free_.erase(free_.begin());
+    taken_.push_back(id);
+  } else {
+    if (page_count_ >= (std::uint64_t{1} << 32)) {
+      return std::unexpected(StorageError::io("database file reached 2^32 pages"));
+    }
+    id = page_count_++;
+  }
+  const std::vector<std::uint8_t> zero(cache_->page_size(), 0);
+  if (auto page = cache_->create_page(id, zero); !page) return std::unexpected(page.error());
+  return id;
+}
+
+void V2Pager::release(PageId id) { released_.push_back(id); }
+
+Result<void> V2Pager::commit(Wal& wal) {
+  V2Header next = header_;
+  next.change_counter += 1;
+  next.page_count = page_count_;
+  next.catalog_root = catalog_root_;
+  auto changed = cache_->modify_page(0, [&](std::span<std::uint8_t> bytes) { next.encode(bytes); });
+  if (!changed) {
+    rollback();
+    return changed;
+  }
+  const std::vector<ChangedPage> pages = cache_->changed_pages();
+  if (auto r = wal.append_frames(pages); !r) {
+    rollback();
+    return r;
+  }
+  cache_->end_call();
+  header_ = next;
+  for (PageId id : released_) free_.insert(id);
+  taken_.clear();
+  released_.clear();
+  return {};
+}
+
+void V2Pager::rollback() {
+  cache_->rollback_call();
+  for (PageId id : taken_) free_.insert(id);
+  taken_.clear();
+  released_.clear();
+  page_count_ = header_.page_count;
+  catalog_root_ = header_.catalog_root;
+}
+
+}  // namespace orvane::storage

@@ -1,0 +1,74 @@
+// V2Pager: page allocation and call units of a format-2 file, over the page
+// cache and the log.
+//
+// Free pages are not stored: the open marks every page reachable from the
+// header (mark_reachable), and every other page below page_count is free.
+// Allocation takes the lowest free page, else page_count (which grows).
+//
+// A call unit: begin(), then allocate/release/page changes through the cache,
+// then commit(wal) or rollback(). Pages released in a unit become free only
+// when it commits, so a rolled-back unit never loses a page that still holds
+// committed data; pages allocated in a unit return to the free set when it
+// rolls back. commit writes the header (change_counter + 1, page_count,
+// catalog_root) into page 0 and logs every changed page as one call.
+//
+// Thread-safety: none; the engine's write mutex serialises units and the
+// open. Reads through cache() may run concurrently with a unit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "storage/errors.h"
+#include "storage/page_cache.h"
+#include "storage/v2_header.h"
+#include "storage/wal.h"
+
+namespace orvane::storage {
+
+class V2Pager {
+ public:
+  V2Pager(std::shared_ptr<PageCache> cache, V2Header header);
+
+  PageCache& cache() { return *cache_; }
+  const std::shared_ptr<PageCache>& shared_cache() const { return cache_; }
+  // The header as last committed.
+  const V2Header& header() const { return header_; }
+  // Pages of the file, counting those allocated by the open unit.
+  std::uint64_t page_count() const { return page_count_; }
+  std::uint64_t free_page_count() const { return free_.size(); }
+
+  // Open: marks a page used. "invalid database file" for page 0, a page at
+  // or past page_count, or one marked twice (two owners).
+  [[nodiscard]] Result<void> mark_reachable(PageId id);
+  // Open: every page below page_count that was not marked becomes free.
+  void finish_open();
+
+  void begin();
+  // A zeroed page entered into the unit: the lowest free page, else a new
+  // one at page_count. Page ids stay below 2^32 (the log's frame field).
+  [[nodiscard]] Result<PageId> allocate();
+  // Frees a page when the unit commits.
+  void release(PageId id);
+  void set_catalog_root(PageId root) { catalog_root_ = root; }
+  PageId catalog_root() const { return catalog_root_; }
+  // The change counter the open unit commits with: unique per call.
+  std::uint64_t unit_counter() const { return header_.change_counter + 1; }
+  // Logs the unit; on failure rolls it back and returns the error.
+  [[nodiscard]] Result<void> commit(Wal& wal);
+  void rollback();
+
+ private:
+  std::shared_ptr<PageCache> cache_;
+  V2Header header_;
+  std::uint64_t page_count_;
+  PageId catalog_root_;
+  std::set<PageId> free_;
+  std::vector<bool> marked_;  // open only
+  std::vector<PageId> taken_;     // from free_ by the open unit
+  std::vector<PageId> released_;  // by the open unit
+};
+
+}  // namespace orvane::storage
