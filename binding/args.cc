@@ -11,6 +11,10 @@
 #include "binding/errors.h"
 #include "binding/py_ref.h"
 
+// Only the array object's layout; the module never loads NumPy's C API.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
 namespace orvane::binding {
 namespace {
 
@@ -118,7 +122,59 @@ bool read_list_or_tuple(PyObject* obj, std::vector<float>& out) {
 // in Python (heap types) may override iteration and never take this path.
 enum class BufferRead { kDone, kNotApplicable };
 
+// Copies `count` floats or doubles spaced `stride` bytes apart.
+void narrow_strided(const char* base, Py_ssize_t count, Py_ssize_t stride, bool is_float,
+                    std::vector<float>& out) {
+  out.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const char* item = base + i * stride;
+    double value;
+    if (is_float) {
+      float narrow;
+      std::memcpy(&narrow, item, sizeof narrow);
+      value = narrow;
+    } else {
+      std::memcpy(&value, item, sizeof value);
+    }
+    out[static_cast<std::size_t>(i)] = narrow_to_float(value);
+  }
+}
+
+// NumPy's own array type (exactly; subclasses take the buffer path), known
+// by name from the first one seen, so the classic module never imports
+// NumPy itself. Its fields are read directly: a buffer export costs more
+// than reading a short vector.
+PyTypeObject* ndarray_type = nullptr;
+
+bool is_ndarray(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == ndarray_type) return true;
+  if (ndarray_type != nullptr || (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 ||
+      std::strcmp(type->tp_name, "numpy.ndarray") != 0) {
+    return false;
+  }
+  ndarray_type = type;
+  return true;
+}
+
+BufferRead read_ndarray(PyObject* obj, std::vector<float>& out) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const PyArray_Descr* descr = PyArray_DESCR(array);
+  constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+  const bool native = descr->byteorder == '=' || descr->byteorder == '|' ||
+                      (descr->byteorder == '<' && kLittleEndian) ||
+                      (descr->byteorder == '>' && !kLittleEndian);
+  const bool is_float = descr->type_num == NPY_FLOAT;
+  if (PyArray_NDIM(array) != 1 || !native || (!is_float && descr->type_num != NPY_DOUBLE)) {
+    return BufferRead::kNotApplicable;
+  }
+  narrow_strided(static_cast<const char*>(PyArray_DATA(array)), PyArray_DIM(array, 0),
+                 PyArray_STRIDE(array, 0), is_float, out);
+  return BufferRead::kDone;
+}
+
 BufferRead read_float_buffer(PyObject* obj, std::vector<float>& out) {
+  if (is_ndarray(obj)) return read_ndarray(obj, out);
   if ((Py_TYPE(obj)->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || !PyObject_CheckBuffer(obj)) {
     return BufferRead::kNotApplicable;
   }
@@ -142,20 +198,8 @@ BufferRead read_float_buffer(PyObject* obj, std::vector<float>& out) {
     PyBuffer_Release(&view);
     return BufferRead::kNotApplicable;
   }
-  const auto* base = static_cast<const char*>(view.buf);
-  out.resize(static_cast<std::size_t>(view.shape[0]));
-  for (Py_ssize_t i = 0; i < view.shape[0]; ++i) {
-    const char* item = base + i * view.strides[0];
-    double value;
-    if (is_float) {
-      float narrow;
-      std::memcpy(&narrow, item, sizeof narrow);
-      value = narrow;
-    } else {
-      std::memcpy(&value, item, sizeof value);
-    }
-    out[static_cast<std::size_t>(i)] = narrow_to_float(value);
-  }
+  narrow_strided(static_cast<const char*>(view.buf), view.shape[0], view.strides[0], is_float,
+                 out);
   PyBuffer_Release(&view);
   return BufferRead::kDone;
 }

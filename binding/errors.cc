@@ -1,6 +1,8 @@
 #include "binding/errors.h"
 
+#include <cstdint>
 #include <exception>
+#include <iterator>
 #include <string>
 
 #include "binding/py_ref.h"
@@ -20,14 +22,79 @@ void raise_text(PyObject* type, std::string_view text) {
 
 }  // namespace
 
-bool init_panic_exception() {
+bool init_panic_exception(const char* qualified_name) {
   if (panic_exception != nullptr) return true;
-  // Not added to the module: the module exposes only its two classes. The
+  // Not added to the module: the module exposes only its own classes. The
   // class is reachable as type(e) of a raised fault.
-  panic_exception =
-      PyErr_NewException("orvane._native.PanicException", PyExc_BaseException, nullptr);
+  panic_exception = PyErr_NewException(qualified_name, PyExc_BaseException, nullptr);
   return panic_exception != nullptr;
 }
+
+namespace {
+
+enum class Typed : std::uint8_t {
+  Error, CollectionNotFound, CollectionExists, Dimension, Filter, InvalidArgument, Closed,
+  Locked, Storage, Corrupt, Count
+};
+constexpr const char* kTypedNames[] = {
+    "Error", "CollectionNotFoundError", "CollectionExistsError", "DimensionError", "FilterError",
+    "InvalidArgumentError", "DatabaseClosedError", "DatabaseLockedError", "StorageError",
+    "CorruptDatabaseError"};
+static_assert(std::size(kTypedNames) == static_cast<std::size_t>(Typed::Count));
+// Strong references for the life of the process.
+PyObject* typed_classes[static_cast<std::size_t>(Typed::Count)] = {};
+
+Typed storage_class(const storage::StorageError& error) {
+  using Kind = storage::StorageError::Kind;
+  switch (error.kind()) {
+    case Kind::WriteConflict: return Typed::Locked;
+    case Kind::InvalidDatabaseFile:
+    case Kind::PageNotFound:
+    case Kind::WalCorrupted:
+    case Kind::CrcMismatch:
+    case Kind::UnsupportedFormatVersion: return Typed::Corrupt;
+    default: return Typed::Storage;
+  }
+}
+
+Typed typed_class(const engine::EngineError& error) {
+  using Kind = engine::EngineError::Kind;
+  switch (error.kind()) {
+    case Kind::Storage: return storage_class(*error.storage_error());
+    case Kind::CollectionNotFound: return Typed::CollectionNotFound;
+    case Kind::CollectionAlreadyExists: return Typed::CollectionExists;
+    case Kind::InvalidConfiguration: return Typed::InvalidArgument;
+    case Kind::DimensionMismatch: return Typed::Dimension;
+    case Kind::DatabaseClosed: return Typed::Closed;
+    case Kind::Metadata:
+      return error.metadata_error()->kind() == engine::MetadataError::Kind::InvalidFilter
+                 ? Typed::Filter
+                 : Typed::Error;
+    case Kind::Index:
+      return error.index_error()->kind() == index::VectorIndexError::Kind::DimensionMismatch
+                 ? Typed::Dimension
+                 : Typed::Error;
+    default: return Typed::Error;
+  }
+}
+
+}  // namespace
+
+bool init_error_classes(PyObject* module) {
+  for (std::size_t i = 0; i < std::size(kTypedNames); ++i) {
+    if (typed_classes[i] != nullptr) continue;
+    typed_classes[i] = PyObject_GetAttrString(module, kTypedNames[i]);
+    if (typed_classes[i] == nullptr) return false;
+  }
+  return true;
+}
+
+void raise_typed_error(const engine::EngineError& error) {
+  PyObject* type = typed_classes[static_cast<std::size_t>(typed_class(error))];
+  raise_text(type != nullptr ? type : PyExc_RuntimeError, error.to_string());
+}
+
+void raise_value_error(std::string_view text) { raise_text(PyExc_ValueError, text); }
 
 void raise_engine_error(const engine::EngineError& error) {
   raise_text(PyExc_RuntimeError, error.to_string());

@@ -20,7 +20,15 @@ namespace orvane::binding {
 
 // Creates the PanicException class once per process. Returns false with
 // the error set on failure.
-[[nodiscard]] bool init_panic_exception();
+[[nodiscard]] bool init_panic_exception(const char* qualified_name = "orvane._native.PanicException");
+
+// The exception classes of the new API (orvane's Error hierarchy), fetched
+// once from `module` by name. Until then typed errors are RuntimeErrors.
+[[nodiscard]] bool init_error_classes(PyObject* module);
+// The engine error as the class of the hierarchy its kind names, with the
+// engine's text.
+void raise_typed_error(const engine::EngineError& error);
+void raise_value_error(std::string_view text);
 
 void raise_engine_error(const engine::EngineError& error);
 void raise_type_error(std::string_view text);

@@ -151,6 +151,8 @@ class Database {
   [[nodiscard]] EngineResult<GetResult> get(const std::string& collection,
                                             std::span<const std::string> ids,
                                             bool include_vectors);
+  // Every live id of the collection, in slot order (export, scans).
+  [[nodiscard]] EngineResult<std::vector<std::string>> list_ids(const std::string& collection);
   // Deletes the given ids (unknown ones are skipped) and, when filter is not
   // null, every vector it matches. Returns how many were deleted.
   [[nodiscard]] EngineResult<std::uint64_t> remove_batch(const std::string& collection,

@@ -52,6 +52,12 @@ class EngineError {
   Kind kind() const { return kind_; }
   // The wrapped storage error, when kind() == Storage.
   const storage::StorageError* storage_error() const;
+  // The wrapped metadata error, when kind() == Metadata.
+  const MetadataError* metadata_error() const { return std::get_if<MetadataError>(&inner_); }
+  // The wrapped index error, when kind() == Index.
+  const index::VectorIndexError* index_error() const {
+    return std::get_if<index::VectorIndexError>(&inner_);
+  }
   std::string to_string() const;
 
  private:

@@ -1,7 +1,8 @@
-"""Command line: python3 -m orvane inspect|verify FILE.
+"""Command line: python3 -m orvane inspect|verify FILE, export FILE COLLECTION DIR.
 
 Exit status: 0 success (verify: the file is sound), 1 the file is not a sound
-database (or not a database), 2 usage error or unreadable file.
+database (or not a database, or has no such collection), 2 usage error or
+unreadable file.
 """
 
 from __future__ import annotations
@@ -28,6 +29,12 @@ def _parser() -> argparse.ArgumentParser:
     ins.add_argument("--json", action="store_true", help="machine-readable output")
     ver = sub.add_parser("verify", help="check every invariant of the file format")
     ver.add_argument("file", metavar="FILE")
+    exp = sub.add_parser("export", help="write a collection as DIR/vectors.npy and "
+                                        "DIR/records.jsonl (id, metadata per line)")
+    exp.add_argument("file", metavar="FILE")
+    exp.add_argument("collection", metavar="COLLECTION")
+    exp.add_argument("directory", metavar="DIR")
+    exp.add_argument("--progress", action="store_true", help="show a progress bar")
     return parser
 
 
@@ -75,8 +82,25 @@ def _verify(path: str) -> int:
     return EXIT_OK
 
 
+def _export(path: str, name: str, directory: str, progress: bool) -> int:
+    from ._errors import CollectionNotFoundError, Error, StorageError
+    from ._export import export_collection
+    try:
+        count = export_collection(path, name, directory, progress)
+    except (CollectionNotFoundError, StorageError) as err:
+        print(f"orvane: {path}: {err}", file=sys.stderr)
+        return EXIT_PROBLEMS
+    except (Error, OSError) as err:
+        print(f"orvane: {err}", file=sys.stderr)
+        return EXIT_USAGE
+    print(f"exported {plural(count, 'vector')} to {directory}")
+    return EXIT_OK
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     if args.command == "inspect":
         return _inspect(args.file, args.json)
+    if args.command == "export":
+        return _export(args.file, args.collection, args.directory, args.progress)
     return _verify(args.file)

@@ -14,25 +14,27 @@ import zipfile
 import pytest
 
 import orvane
-from orvane import _native
+from orvane import _core, _native
 
+COMPILED = (_native.__file__, _core.__file__,
+            os.path.join(os.path.dirname(_native.__file__), "liborvane.so"))
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
-def load_backend(module_file):
-    """The build backend, with `module_file` standing in for a CMake build."""
+def load_backend(*compiled):
+    """The build backend, with the `compiled` files standing in for a CMake build."""
     # A fresh module object per call, so each test's stand-in stays its own.
     path = ROOT / "tools" / "build_backend" / "orvane_build.py"
     module = types.ModuleType("orvane_build")
     module.__file__ = str(path)
     exec(compile(path.read_text(), str(path), "exec"), module.__dict__)
-    module._build_extension = lambda: pathlib.Path(module_file)
+    module._build_extension = lambda: [pathlib.Path(f) for f in compiled]
     return module
 
 
 @pytest.fixture(scope="module")
 def backend():
-    return load_backend(_native.__file__)
+    return load_backend(*COMPILED)
 
 
 @pytest.fixture(scope="module")
@@ -58,7 +60,7 @@ def test_wheel_contents_and_record(backend, wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
         for required in ("orvane/__init__.py", "orvane/py.typed", "orvane/_native.pyi",
-                         "orvane/" + os.path.basename(_native.__file__),
+                         "orvane/_core.pyi", *("orvane/" + os.path.basename(f) for f in COMPILED),
                          f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD"):
             assert required in names
         assert not any("__pycache__" in n or n.endswith(".pyc") for n in names)
@@ -107,9 +109,10 @@ def test_unpacked_wheel_imports(wheel, tmp_path):
     with zipfile.ZipFile(wheel) as archive:
         archive.extractall(site)
     run = subprocess.run(
-        [sys.executable, "-c", "import orvane; print(orvane.__file__, orvane.Kestrum.__name__)"],
+        [sys.executable, "-c",
+         "import orvane; print(orvane.__file__, orvane.Kestrum.__name__, orvane.connect.__name__)"],
         capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(site)}, check=True)
-    assert run.stdout == f"{site / 'orvane' / '__init__.py'} Kestrum\n"
+    assert run.stdout == f"{site / 'orvane' / '__init__.py'} Kestrum connect\n"
 
 
 def test_quickstart_example_runs():

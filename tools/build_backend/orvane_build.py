@@ -3,10 +3,10 @@
 Builds the extension module with CMake and writes the wheel with the standard
 library alone (zipfile, hashlib): no setuptools, no wheel package, nothing
 downloaded. The pure-Python files come from the source tree, the compiled
-module from the CMake build directory:
+modules and the engine library they share from the CMake build directory:
 
 * ORVANE_CMAKE_BUILD_DIR set: that directory is reused (configured first if
-  it has never been), and only the module's targets are built in it;
+  it has never been), and only the modules' targets are built in it;
 * otherwise: build/wheel in the source tree, configured as a Release build
   without the test suites, for the interpreter running this backend.
 """
@@ -69,29 +69,35 @@ def _run(*command):
 
 
 def _build_extension():
-    """Builds the module's CMake targets; returns the path of the module file."""
+    """Builds the compiled targets; returns the paths of the files they make.
+
+    Both extension modules link the engine's shared library, which the wheel
+    carries beside them.
+    """
     given = os.environ.get("ORVANE_CMAKE_BUILD_DIR")
     build_dir = pathlib.Path(given) if given else ROOT / "build" / "wheel"
     if not (build_dir / "CMakeCache.txt").exists():
         _run("cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
              "-DORVANE_BUILD_TESTS=OFF", f"-DPython3_EXECUTABLE={sys.executable}")
-    _run("cmake", "--build", build_dir, "--target", "_native", "orvane_py_package",
+    _run("cmake", "--build", build_dir, "--target", "_native", "_core", "orvane_py_package",
          "-j", str(os.cpu_count() or 1))
     suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    module = build_dir / "python" / PACKAGE / f"_native{suffix}"
-    if not module.is_file():
-        found = sorted(p.name for p in (build_dir / "python" / PACKAGE).glob("_native*"))
-        raise RuntimeError(f"{module} was not built (found {found}); the build directory "
-                           f"was configured for another Python than {sys.executable}")
-    return module
+    stage = build_dir / "python" / PACKAGE
+    files = [stage / f"_native{suffix}", stage / f"_core{suffix}", stage / "liborvane.so"]
+    for path in files:
+        if not path.is_file():
+            found = sorted(p.name for p in stage.glob("*.so"))
+            raise RuntimeError(f"{path} was not built (found {found}); the build directory "
+                               f"was configured for another Python than {sys.executable}")
+    return files
 
 
-def _package_files(module):
+def _package_files(compiled):
     """(archive name, path) of every file that goes into the wheel."""
     source = ROOT / "python" / PACKAGE
     files = [(f"{PACKAGE}/{path.name}", path) for path in sorted(source.iterdir())
              if path.is_file() and path.suffix != ".pyc"]
-    files.append((f"{PACKAGE}/{module.name}", module))
+    files += [(f"{PACKAGE}/{path.name}", path) for path in compiled]
     return files
 
 
@@ -122,14 +128,14 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     project = _project()
-    module = _build_extension()
+    compiled = _build_extension()
     dist_info = _dist_info_name(project)
     wheel_name = f"{project['name']}-{project['version']}-{_tag()}.whl"
     record = []
     with zipfile.ZipFile(pathlib.Path(wheel_directory) / wheel_name, "w") as archive:
-        for name, path in _package_files(module):
+        for name, path in _package_files(compiled):
             data = path.read_bytes()
-            _write(archive, name, data, executable=path == module)
+            _write(archive, name, data, executable=path in compiled)
             record.append(_record_line(name, data))
         for name, data in ((f"{dist_info}/METADATA", _metadata(project)),
                            (f"{dist_info}/WHEEL", _wheel_file())):
