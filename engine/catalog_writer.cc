@@ -37,6 +37,14 @@ bool needs_pages(const CollectionConfig& c) {
 
 EngineResult<void> check_catalog_room(storage::PageCache& cache,
                                       std::span<const CollectionConfig> pending) {
+  auto fitting = catalog_room(cache, pending);
+  if (!fitting) return std::unexpected(fitting.error());
+  if (*fitting < pending.size()) return std::unexpected(EngineError::internal(kCatalogFull));
+  return {};
+}
+
+EngineResult<std::size_t> catalog_room(storage::PageCache& cache,
+                                       std::span<const CollectionConfig> pending) {
   auto header = cache.read_header();
   if (!header) return failed(header.error());
   auto size = cache.file_size();
@@ -54,17 +62,17 @@ EngineResult<void> check_catalog_room(storage::PageCache& cache,
     const auto bytes = std::as_const(**cached).bytes();
     page.assign(bytes.begin(), bytes.end());
   }
+  std::size_t fitting = 0;
   for (CollectionConfig predicted : pending) {
     if (predicted.data_root_page == 0) predicted.data_root_page = next++;
     if (predicted.metadata_root_page == 0) predicted.metadata_root_page = next++;
     if (predicted.uses_hnsw() && predicted.hnsw_edge_page == 0) predicted.hnsw_edge_page = next++;
     auto encoded = encode(predicted);
     if (!encoded) return std::unexpected(encoded.error());
-    if (!storage::append_to_page(page, bytes_of(*encoded), std::nullopt)) {
-      return std::unexpected(EngineError::internal(kCatalogFull));
-    }
+    if (!storage::append_to_page(page, bytes_of(*encoded), std::nullopt)) break;
+    ++fitting;
   }
-  return {};
+  return fitting;
 }
 
 EngineResult<storage::PageId> catalog_page(storage::PageCache& cache) {

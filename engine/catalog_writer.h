@@ -24,6 +24,10 @@ bool needs_pages(const CollectionConfig& config);
 // its length is the one appended later. Reads only.
 [[nodiscard]] EngineResult<void> check_catalog_room(storage::PageCache& cache,
                                                     std::span<const CollectionConfig> pending);
+// How many of `pending`, taken in order, fit the catalog page (same
+// prediction as above); an unencodable record is still an error.
+[[nodiscard]] EngineResult<std::size_t> catalog_room(storage::PageCache& cache,
+                                                     std::span<const CollectionConfig> pending);
 
 // The catalog page, allocated (type 4) and entered in the header on first use.
 [[nodiscard]] EngineResult<storage::PageId> catalog_page(storage::PageCache& cache);

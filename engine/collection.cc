@@ -3,6 +3,8 @@
 #include "engine/collection.h"
 
 #include <mutex>
+#include <optional>
+#include <unordered_map>
 
 #include "engine/json_text.h"
 #include "index/hnsw_edges.h"
@@ -62,30 +64,66 @@ EngineResult<std::shared_ptr<Collection>> Collection::materialise(
     }
   }
   std::shared_ptr<Collection> c(new Collection(config, std::move(cache)));
-  if (auto r = c->replay_vector_page(); !r) return std::unexpected(r.error());
-  if (auto r = c->replay_metadata_page(); !r) return std::unexpected(r.error());
-  if (hnsw) {
-    // The stored snapshot replaces the links that re-inserting produced.
-    if (auto r = index::restore_edges(*c->index_.graph(), *c->cache_, config.hnsw_edge_page); !r) {
-      return std::unexpected(EngineError::internal(r.error().to_string()));
-    }
-  }
+  if (auto r = c->load(); !r) return std::unexpected(r.error());
   return c;
 }
 
+EngineResult<std::shared_ptr<Collection>> Collection::load_unrecorded(
+    const CollectionConfig& config, std::shared_ptr<storage::PageCache> cache) {
+  std::shared_ptr<Collection> c(new Collection(config, std::move(cache)));
+  c->recorded_ = false;
+  if (auto r = c->load(); !r) return std::unexpected(r.error());
+  return c;
+}
+
+EngineResult<void> Collection::load() {
+  if (auto r = replay_vector_page(); !r) return std::unexpected(r.error());
+  if (auto r = replay_metadata_page(); !r) return std::unexpected(r.error());
+  if (config_.uses_hnsw() && config_.hnsw_edge_page != 0) {
+    // The stored snapshot replaces the links that re-inserting produced.
+    if (auto r = index::restore_edges(*index_.graph(), *cache_, config_.hnsw_edge_page); !r) {
+      return std::unexpected(EngineError::internal(r.error().to_string()));
+    }
+  }
+  return {};
+}
+
 storage::Result<void> Collection::replay_vector_page() {
-  // Records are applied in slot order, so a deletion marker hides only the
-  // records before it: a vector deleted and inserted again comes back.
-  return for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
+  if (config_.data_root_page == 0) return {};
+  // A deletion marker hides only the records before it, so a vector deleted
+  // and inserted again comes back.
+  std::vector<std::optional<DecodedVector>> records;
+  std::unordered_map<std::string, std::vector<std::size_t>> shown;  // id -> unhidden records
+  auto read = for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
     if (auto id = decode_marker(rec)) {
-      apply_marker(*id);
+      if (auto it = shown.find(*id); it != shown.end()) {
+        for (std::size_t i : it->second) records[i].reset();
+        shown.erase(it);
+      }
     } else if (auto vector = decode_vector_record(rec)) {
-      apply_vector(std::move(*vector));
+      shown[vector->id].push_back(records.size());
+      records.push_back(std::move(vector));
     }
   });
+  if (!read) return read;
+  // The latest record of an id wins; one under another internal id before it
+  // is dropped here rather than removed from the index later, which would
+  // move other entries and change the order of equal scores.
+  for (const auto& [id, indices] : shown) {
+    const std::uint64_t latest = records[indices.back()]->internal_id;
+    for (std::size_t i : indices) {
+      if (records[i]->internal_id != latest) records[i].reset();
+    }
+  }
+  // The index is built in the order the surviving records stand on the page.
+  for (std::optional<DecodedVector>& record : records) {
+    if (record) apply_vector(std::move(*record));
+  }
+  return {};
 }
 
 storage::Result<void> Collection::replay_metadata_page() {
+  if (config_.metadata_root_page == 0) return {};
   // Same rule as the vector data page: a marker removes the documents before it.
   return for_each_record(*cache_, config_.metadata_root_page,
                          [&](std::span<const std::uint8_t> rec) {
@@ -98,11 +136,11 @@ storage::Result<void> Collection::replay_metadata_page() {
 }
 
 void Collection::apply_vector(DecodedVector&& record) {
-  // A record the index refuses (wrong length) leaves no trace at all, so the
-  // maps never name a vector that the index does not hold.
-  if (record.components.size() != config_.dimension) return;
-  if (!index_.insert(record.internal_id, record.components)) return;
-  // The latest record of an external id wins: its older internal id goes.
+  // A record the index refuses (a wrong length) still names its id, as the
+  // insert that fails the same way does; the index keeps what it held.
+  if (record.components.size() == config_.dimension) {
+    (void)index_.insert(record.internal_id, record.components);
+  }
   if (auto it = ids_.find(record.id); it != ids_.end() && it->second != record.internal_id) {
     index_.remove(it->second);
     externals_.erase(it->second);
@@ -115,14 +153,6 @@ void Collection::apply_vector(DecodedVector&& record) {
   }
   ids_.insert_or_assign(record.id, record.internal_id);
   externals_.insert_or_assign(record.internal_id, std::move(record.id));
-}
-
-void Collection::apply_marker(const std::string& id) {
-  auto it = ids_.find(id);
-  if (it == ids_.end()) return;
-  index_.remove(it->second);
-  externals_.erase(it->second);
-  ids_.erase(it);
 }
 
 EngineResult<std::vector<SearchResult>> Collection::search(std::span<const float> query,
@@ -151,9 +181,10 @@ std::optional<DecodedVector> Collection::vector_on_page(const std::string& id) c
     if (auto marker = decode_marker(rec)) {
       if (*marker == id) latest.reset();
     } else if (auto vector = decode_vector_record(rec)) {
-      if (vector->id == id && vector->components.size() == config_.dimension) {
-        latest = std::move(vector);
-      }
+      if (vector->id != id) return;
+      // A record of the wrong length names the id without a vector.
+      const bool usable = vector->components.size() == config_.dimension;
+      latest = usable ? std::move(vector) : std::nullopt;
     }
   });
   if (!r) return std::nullopt;

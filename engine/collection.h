@@ -4,8 +4,9 @@
 // shared with the operations working on it.
 //
 // Invariant: between calls, the index, the id maps and the metadata store
-// equal what a replay of the collection's pages produces. A call that fails
-// leaves both exactly as they were.
+// equal what a replay of the collection's pages produces, except for the ids
+// that inserts of a wrong length registered without a vector. Any other call
+// that fails leaves both exactly as they were.
 //
 // Thread-safety: mutex() guards everything; the methods below state whether
 // they need it shared or exclusive. Changes also REQUIRE the database's write
@@ -43,6 +44,12 @@ class Collection {
   [[nodiscard]] static EngineResult<std::shared_ptr<Collection>> materialise(
       CollectionConfig& config, std::shared_ptr<storage::PageCache> cache);
 
+  // Loads a collection whose record lacks a page it needs and whose completed
+  // record does not fit the catalog: replays the pages it names, allocates
+  // none, and refuses every write with "Catalog page full — ...".
+  [[nodiscard]] static EngineResult<std::shared_ptr<Collection>> load_unrecorded(
+      const CollectionConfig& config, std::shared_ptr<storage::PageCache> cache);
+
   const CollectionConfig& config() const { return config_; }
   std::shared_mutex& mutex() const { return mutex_; }
 
@@ -66,11 +73,11 @@ class Collection {
  private:
   Collection(CollectionConfig config, std::shared_ptr<storage::PageCache> cache);
 
-  // Replay (materialise only).
+  // Replays the pages the configuration names (materialise only).
+  [[nodiscard]] EngineResult<void> load();
   [[nodiscard]] storage::Result<void> replay_vector_page();
   [[nodiscard]] storage::Result<void> replay_metadata_page();
   void apply_vector(DecodedVector&& record);
-  void apply_marker(const std::string& id);
 
   // Insert helpers.
   std::string draw_external_id() const;
@@ -86,6 +93,7 @@ class Collection {
   std::unordered_map<std::string, std::uint64_t> ids_;        // external -> internal
   std::unordered_map<std::uint64_t, std::string> externals_;  // internal -> external
   MetadataStore metadata_;
+  bool recorded_ = true;  // false: load_unrecorded
   mutable std::shared_mutex mutex_;
 };
 

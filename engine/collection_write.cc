@@ -1,7 +1,8 @@
 // Insert and delete. Both check everything that can refuse the call before
 // changing anything, append their records inside the call unit, change the
 // in-memory state, and commit; a commit that fails undoes the in-memory
-// change, so a failed call leaves no trace (the id counter may advance).
+// change, so a failed call leaves no trace (the id counter may advance),
+// except the id that an insert of the wrong length registers.
 #include <mutex>
 
 #include "engine/collection.h"
@@ -48,20 +49,29 @@ void Collection::forget(const std::string& id) {
 EngineResult<std::string> Collection::insert(std::optional<std::string> given_id,
                                              std::span<const float> vector,
                                              const nlohmann::json* metadata, CallUnit& unit) {
-  if (vector.size() != config_.dimension) {
-    unit.rollback();
-    return std::unexpected(EngineError::dimension_mismatch(config_.dimension, vector.size()));
-  }
+  // Both draws come first, so the ids a later call generates do not depend
+  // on whether or why this one fails.
   std::string id = given_id ? std::move(*given_id) : draw_external_id();
   const auto known = ids_.find(id);
   const bool is_new = known == ids_.end();
   const std::uint64_t internal_id = is_new ? draw_internal_id() : known->second;
 
-  // Everything that can refuse the call is checked before anything changes.
   auto refuse = [&](EngineError e) -> EngineResult<std::string> {
     unit.rollback();
     return std::unexpected(std::move(e));
   };
+  if (!recorded_) return refuse(EngineError::internal(kCatalogFull));
+  if (vector.size() != config_.dimension) {
+    // The id stays known without a vector, as a later delete expects: it
+    // writes its marker. Nothing reaches the pages.
+    if (is_new) {
+      ids_.emplace(id, internal_id);
+      externals_.emplace(internal_id, id);
+    }
+    return refuse(EngineError::dimension_mismatch(config_.dimension, vector.size()));
+  }
+
+  // Everything else that can refuse the call is checked before anything changes.
   auto vector_fits = fits(config_.data_root_page, vector_record_length(id.size(), vector.size()));
   if (!vector_fits) return refuse(vector_fits.error());
   if (!*vector_fits) return refuse(EngineError::internal(kVectorPageFull));
@@ -119,6 +129,8 @@ EngineResult<std::string> Collection::insert(std::optional<std::string> given_id
       forget(id);
     } else if (auto old = vector_on_page(id)) {
       (void)index_.insert(internal_id, old->components);
+    } else {
+      index_.remove(internal_id);  // the id was known without a vector
     }
     if (metadata) {
       if (old_document) {
@@ -133,6 +145,10 @@ EngineResult<std::string> Collection::insert(std::optional<std::string> given_id
 }
 
 EngineResult<void> Collection::remove(const std::string& id, CallUnit& unit) {
+  if (!recorded_) {
+    unit.rollback();
+    return std::unexpected(EngineError::internal(kCatalogFull));
+  }
   const bool known = ids_.contains(id);
   if (known) {
     // A deletion that cannot be stored would come back at the next open:

@@ -22,6 +22,11 @@ std::unexpected<EngineError> failed(const storage::StorageError& e) {
   return std::unexpected<EngineError>(e);
 }
 
+// Every failure to recover, clear or open the log at the log path.
+std::unexpected<EngineError> log_failed(const storage::StorageError& e) {
+  return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + e.to_string()));
+}
+
 // The last record of each name wins (it would replace the earlier ones in
 // the map anyway); loading only those keeps a superseded record from
 // allocating pages or failing the page checks.
@@ -49,23 +54,47 @@ storage::Result<void> initialise(storage::PageCache& cache, std::vector<std::uin
   return {};
 }
 
+// A configuration to load. An unrecorded one needs pages that its catalog
+// record has no room to name: it loads what its pages hold, gets no new page
+// and refuses writes, which would be lost at the next open.
+struct Loadable {
+  CollectionConfig config;
+  bool recorded = true;
+};
+
 // The configurations to load, checked before anything is written.
-EngineResult<std::vector<CollectionConfig>> read_checked_catalog(storage::PageCache& cache) {
+EngineResult<std::vector<Loadable>> read_checked_catalog(storage::PageCache& cache) {
   auto header = cache.read_header();
   if (!header) return failed(header.error());
-  if (header->catalog_page_id == 0) return std::vector<CollectionConfig>{};
+  if (header->catalog_page_id == 0) return std::vector<Loadable>{};
   auto configs = read_catalog(cache, header->catalog_page_id);
   if (!configs) return failed(configs.error());
   std::vector<CollectionConfig> kept = last_of_each_name(std::move(*configs));
   if (auto r = validate_collection_pages(kept, header->catalog_page_id, cache); !r) {
     return failed(r.error());
   }
-  // Records with a page field 0 are completed at load: without room for the
-  // completed records the open fails here, before anything is written.
+  // The read that loading such an edge page would fail with; failing here
+  // keeps pages that this open allocates from being taken for edges.
+  auto size = cache.file_size();
+  if (!size) return failed(size.error());
+  for (const CollectionConfig& c : kept) {
+    if (c.uses_hnsw() && c.hnsw_edge_page != 0 && c.hnsw_edge_page >= *size / storage::kPageSize) {
+      return std::unexpected(EngineError::internal(storage::StorageError::io_unexpected_eof().to_string()));
+    }
+  }
+  // Records with a page field 0 are completed at load, in catalog order, as
+  // long as the completed records fit the catalog page.
   std::vector<CollectionConfig> pending;
   std::copy_if(kept.begin(), kept.end(), std::back_inserter(pending), needs_pages);
-  if (auto r = check_catalog_room(cache, pending); !r) return std::unexpected(r.error());
-  return kept;
+  auto fitting = catalog_room(cache, pending);
+  if (!fitting) return std::unexpected(fitting.error());
+  std::vector<Loadable> out;
+  std::size_t completed = 0;
+  for (CollectionConfig& config : kept) {
+    const bool recorded = !needs_pages(config) || completed++ < *fitting;
+    out.push_back({std::move(config), recorded});
+  }
+  return out;
 }
 
 struct OpenedFile {
@@ -101,7 +130,7 @@ EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_forma
     // again if the process is killed), never after the header is written.
     const std::string log = storage::wal_path_for(path);
     if (storage::path_exists(log)) {
-      if (auto r = storage::remove_file(log); !r) return failed(r.error());
+      if (auto r = storage::remove_file(log); !r) return log_failed(r.error());
     }
     // The header is the file's first write: a killed process leaves an empty
     // file or a valid header, never a page of zeros that no open accepts.
@@ -138,15 +167,16 @@ EngineResult<void> prepare(Database::Impl& db, OpenedFile& opened) {
     // A log beside a new file belongs to a database that no longer exists;
     // replaying it would write foreign pages into this one.
     if (storage::path_exists(db.wal->path())) {
-      if (auto r = storage::remove_file(db.wal->path()); !r) return failed(r.error());
+      if (auto r = storage::remove_file(db.wal->path()); !r) return log_failed(r.error());
     }
     if (auto r = initialise(*db.cache, std::move(opened.header_page)); !r) return failed(r.error());
     return {};
   }
   // A failed replay leaves the log and the file as they are: the frames in
   // the log may be the only copy of acknowledged changes.
-  if (auto r = storage::replay_leftover_wal(*db.wal, db.resolved_path); !r)
-    return failed(r.error());
+  if (auto r = storage::replay_leftover_wal(*db.wal, db.resolved_path); !r) {
+    return log_failed(r.error());
+  }
   auto header = db.cache->read_header();
   if (!header) return failed(header.error());
   auto size = db.cache->file_size();
@@ -160,14 +190,15 @@ EngineResult<void> prepare(Database::Impl& db, OpenedFile& opened) {
 // (written through like a creation), so that later opens find the same
 // pages and what was stored in them.
 // REQUIRES: the room for the completed records was checked.
-EngineResult<void> load_collections(Database::Impl& db, std::vector<CollectionConfig>& configs) {
+EngineResult<void> load_collections(Database::Impl& db, std::vector<Loadable>& loadables) {
   CallUnit unit(*db.cache, *db.wal);
   bool completed = false;
   std::unique_lock lock(db.map_mutex);
-  for (CollectionConfig& config : configs) {
-    const bool completes = needs_pages(config);
+  for (auto& [config, recorded] : loadables) {
+    const bool completes = recorded && needs_pages(config);
     completed |= completes;
-    auto collection = Collection::materialise(config, db.cache);
+    auto collection = recorded ? Collection::materialise(config, db.cache)
+                               : Collection::load_unrecorded(config, db.cache);
     if (!collection) return std::unexpected(collection.error());
     if (completes) {
       auto catalog = catalog_page(*db.cache);
@@ -219,9 +250,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   if (auto r = prepare(*db, *opened); !r) return std::unexpected(r.error());
   auto configs = read_checked_catalog(*db->cache);
   if (!configs) return std::unexpected(configs.error());
-  if (auto r = db->wal->open(); !r) {
-    return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + r.error().to_string()));
-  }
+  if (auto r = db->wal->open(); !r) return log_failed(r.error());
 
   if (auto r = load_collections(*db, *configs); !r) return std::unexpected(r.error());
   reset_id_counter_from(*db);

@@ -48,7 +48,7 @@ TEST(OpenAllocatedPages, WritesSurviveCloseAndKill) {
   EXPECT_EQ(record_text(catalog, 2), "");
 }
 
-TEST(OpenAllocatedPages, CatalogWithoutRoomFailsTheOpen) {
+TEST(OpenAllocatedPages, CatalogWithoutRoomLoadsTheCollectionAndRefusesItsWrites) {
   TestDir dir;
   const std::string path = dir.path("db");
   // A record that does not decode fills the catalog's record area up to 20 bytes.
@@ -56,11 +56,15 @@ TEST(OpenAllocatedPages, CatalogWithoutRoomFailsTheOpen) {
   const auto file = file_with_catalog({kNoPages, filler}, 0);
   write_file(path, file);
 
-  EXPECT_EQ(open_error(path), kCatalogFull);
-  const auto now = read_file(path);
-  ASSERT_GE(now.size(), file.size());
-  // The header and the catalog are as they were.
-  EXPECT_TRUE(std::equal(file.begin(), file.end(), now.begin()));
+  auto db = open_ok(path);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->count("c"), 0u);
+  auto inserted = db->insert("c", "a", V{1, 2});
+  ASSERT_FALSE(inserted);
+  EXPECT_EQ(inserted.error().to_string(), kCatalogFull);
+  ASSERT_TRUE(db->close());
+  db.reset();
+  EXPECT_EQ(read_file(path), file);  // no page allocated, nothing written
 }
 
 }  // namespace

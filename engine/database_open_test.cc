@@ -270,7 +270,7 @@ TEST(DatabaseOpen, LeftOverLogCases) {
 
   // A replay that fails ends the open and leaves both files alone.
   std::filesystem::create_directory(path + "-wal");
-  EXPECT_EQ(open_error(path), "Storage error: I/O error: Is a directory (os error 21)");
+  EXPECT_EQ(open_error(path), "Failed to open WAL: I/O error: Is a directory (os error 21)");
   EXPECT_TRUE(std::filesystem::is_directory(path + "-wal"));
   EXPECT_EQ(read_file(path), file);
 }

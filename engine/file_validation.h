@@ -23,7 +23,8 @@ namespace orvane::engine {
 // The page fields of the collections about to be loaded: every non-zero
 // field names a page inside the file that is not page 0, not the catalog
 // page and not named by any other field, and whose type byte is its own type
-// or 0 (never written). Also checks the catalog page's own type.
+// or 0 (never written). Also checks the catalog page's own type. The edge
+// page is checked only for an "hnsw" index, and not when it lies past the end.
 // Cost: one page fetch per field.
 [[nodiscard]] storage::Result<void> validate_collection_pages(
     const std::vector<CollectionConfig>& configs, storage::PageId catalog_page,

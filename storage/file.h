@@ -59,6 +59,7 @@ class PosixFile final : public File {
 
 // Path helpers (all syscalls of the storage engine stay in posix_file.cc).
 bool path_exists(const std::string& path);          // stat succeeds
+bool path_is_directory(const std::string& path);    // stat succeeds, a directory
 Result<void> remove_file(const std::string& path);  // unlink
 Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(
     const std::string& path);  // stat dev/ino

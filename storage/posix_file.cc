@@ -162,6 +162,11 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
+bool path_is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 Result<void> remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return std::unexpected(StorageError::io_errno(errno));
   return {};

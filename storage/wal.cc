@@ -3,6 +3,7 @@
 #include "storage/wal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "storage/coding.h"
@@ -188,8 +189,12 @@ Result<void> Wal::remove_own_file() {
   // The file at the path may be the live log of a database that replaced
   // ours at its path: only the file we hold is ours to delete.
   auto at_path = path_identity(path_);
-  if (!at_path || *at_path != file_identity_) return {};
-  return remove_file(path_);
+  if (!at_path) return {};
+  if (*at_path == file_identity_) return remove_file(path_);
+  // A directory is never a log, ours or another database's, and cannot be
+  // unlinked: the log path is blocked, which the caller must hear about.
+  if (path_is_directory(path_)) return std::unexpected(StorageError::io_errno(EISDIR));
+  return {};
 }
 
 Result<void> Wal::offer_checkpoint(const std::string& db_path) {

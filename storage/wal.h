@@ -75,7 +75,8 @@ class Wal {
   [[nodiscard]] Result<void> bind_database_file(std::string db_path, std::unique_ptr<File> db);
   // Deletes the file at path() only when it is this log's own file (the
   // device and inode of the descriptor held). Another file at the path, no
-  // file, or no log held: nothing is deleted, and that is success.
+  // file, or no log held: nothing is deleted, and that is success, except for
+  // a directory at the path, which fails with the I/O error unlink gives.
   [[nodiscard]] Result<void> remove_own_file();
 
   // Writes the whole calls of the live log into the database file (the bound
