@@ -1,4 +1,4 @@
-"""python3 -m orvane inspect|verify FILE, export FILE COLLECTION DIR: tools for database files."""
+"""python3 -m orvane inspect|verify FILE, export FILE COLLECTION DIR, convert SRC DST: tools for database files."""
 
 from ._cli import main
 

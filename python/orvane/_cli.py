@@ -1,4 +1,5 @@
-"""Command line: python3 -m orvane inspect|verify FILE, export FILE COLLECTION DIR.
+"""Command line: python3 -m orvane inspect|verify FILE, export FILE COLLECTION DIR,
+convert SRC DST.
 
 Exit status: 0 success (verify: the file is sound), 1 the file is not a sound
 database (or not a database, or has no such collection), 2 usage error or
@@ -11,6 +12,7 @@ import argparse
 import json
 import sys
 
+from ._convert import main as convert_main
 from ._findings import plural
 from ._inspect import NotADatabase, inspect_file, render_text
 from ._verify import verify_file
@@ -21,7 +23,8 @@ EXIT_OK, EXIT_PROBLEMS, EXIT_USAGE = 0, 1, 2
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python3 -m orvane",
-        description="Look inside an orvane database file without changing it.",
+        description="Look inside an orvane database file without changing it, or copy it "
+        "into a new format-2 file.",
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     ins = sub.add_parser("inspect", help="header, collections, vector counts, page fill")
@@ -35,6 +38,9 @@ def _parser() -> argparse.ArgumentParser:
     exp.add_argument("collection", metavar="COLLECTION")
     exp.add_argument("directory", metavar="DIR")
     exp.add_argument("--progress", action="store_true", help="show a progress bar")
+    conv = sub.add_parser("convert", help="copy a database into a new format-2 file")
+    conv.add_argument("src", metavar="SRC")
+    conv.add_argument("dst", metavar="DST", help="must not exist")
     return parser
 
 
@@ -103,4 +109,6 @@ def main(argv: list[str] | None = None) -> int:
         return _inspect(args.file, args.json)
     if args.command == "export":
         return _export(args.file, args.collection, args.directory, args.progress)
+    if args.command == "convert":
+        return convert_main(args.src, args.dst)
     return _verify(args.file)

@@ -83,6 +83,26 @@ class DatabaseFile:
             self._pages[page_id] = data
         return self._pages[page_id]
 
+    def read_page(self, page_id: int) -> bytes | None:
+        """As raw_page, without keeping the page: for reading large streams."""
+        if page_id in self._overlay or page_id in self._pages:
+            return self.raw_page(page_id)
+        if page_id >= self.page_count:
+            return None
+        self._file.seek(page_id * PAGE_SIZE)
+        data = self._file.read(PAGE_SIZE)
+        if len(data) < PAGE_SIZE:
+            return data + bytes(PAGE_SIZE - len(data)) if self._overlay else None
+        return data
+
+    def magic(self) -> bytes:
+        """The first 16 bytes (fewer in a shorter file)."""
+        data = self.raw_page(0)
+        if data is None:
+            self._file.seek(0)
+            data = self._file.read(16)
+        return data[:16]
+
     def page(self, page_id: int) -> Page | None:
         data = self.raw_page(page_id)
         return None if data is None else Page(page_id, data)

@@ -23,6 +23,8 @@ from ._format import (
 )
 from ._log import log_path_for, pending, scan_log
 from ._replay import metadata_documents, replay_vectors
+from ._v2_format import V2_MAGIC, Damaged
+from ._v2_inspect import inspect_v2, render_v2
 
 GENERATED_ID_BYTES = 9  # "doc_10000": the id length assumed before any vector is stored
 
@@ -72,6 +74,11 @@ def _snapshot(page: Page | None) -> dict | None:
 def inspect_file(path: str) -> dict:
     """Raises OSError when unreadable, NotADatabase when not a database."""
     with DatabaseFile(path) as db:
+        if db.magic() == V2_MAGIC:
+            try:
+                return inspect_v2(db, _log_info(path, db.size))
+            except Damaged as err:
+                raise NotADatabase(f"damaged format-2 file: {err}") from None
         header = db.header()
         if header is None or header.magic != MAGIC:
             raise NotADatabase("not an orvane database (no \"Kestrum v1\" magic)")
@@ -156,6 +163,8 @@ def _page_line(role: str, info: dict | None) -> str:
 
 
 def render_text(r: dict) -> str:
+    if r.get("format") == 2:
+        return render_v2(r, _log_line(r["log"]))
     h = r["header"]
     last_second = 253402300799  # 9999-12-31 23:59:59, the last time datetime shows
     when = datetime.datetime.fromtimestamp(min(h["created_at"], last_second), datetime.timezone.utc)

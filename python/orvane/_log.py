@@ -22,6 +22,7 @@ from dataclasses import dataclass, field
 
 from ._database_file import open_regular
 from ._format import MAGIC, PAGE_SIZE
+from ._v2_format import V2_MAGIC
 
 WAL_MAGIC = 0x377F0683
 WAL_VERSION = 1
@@ -54,7 +55,7 @@ def pending(scan: LogScan, db_size: int) -> Pending:
     limit = -(-db_size // PAGE_SIZE) + len(scan.frames)
     whole, calls, refused = 0, 0, None
     for i, (page_id, tag, image) in enumerate(scan.frames):
-        if page_id == 0 and image[:16] != MAGIC:
+        if page_id == 0 and image[:16] not in (MAGIC, V2_MAGIC):
             refused = "a frame for page 0 holds no database header"
             break
         if page_id > limit:

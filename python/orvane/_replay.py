@@ -66,22 +66,27 @@ def replay_vectors(page: Page | None, dimension: int) -> VectorReplay:
     return out
 
 
-def metadata_documents(page: Page | None) -> int:
-    """Documents after replay: a record whose rest is one JSON value stores its
-    document, a deletion marker removes the documents before it."""
-    docs: set[str] = set()
+def metadata_documents_by_id(page: Page | None) -> dict[str, bytes]:
+    """The documents after replay, id -> JSON text: a record whose rest is one
+    JSON value stores its document, a deletion marker removes the documents
+    before it."""
+    docs: dict[str, bytes] = {}
     if page is None:
-        return 0
+        return docs
     for _slot, rec in page.records():
         r = decode_metadata_record(rec)
         if isinstance(r, str):
             continue
         if not r.json_text:
-            docs.discard(r.external_id)
+            docs.pop(r.external_id, None)
             continue
         try:
             parse_json(r.json_text)
         except ValueError:
             continue
-        docs.add(r.external_id)
-    return len(docs)
+        docs[r.external_id] = r.json_text
+    return docs
+
+
+def metadata_documents(page: Page | None) -> int:
+    return len(metadata_documents_by_id(page))

@@ -28,6 +28,8 @@ from ._format import (
 )
 from ._log import LogScan, log_path_for, pending, scan_log
 from ._replay import replay_vectors
+from ._v2_format import V2_MAGIC
+from ._v2_verify import verify_v2
 from ._verify_pages import (
     check_data_records,
     check_directory,
@@ -59,6 +61,9 @@ def verify_file(path: str) -> VerifyResult:
     frames = _check_log(log, os.stat(path).st_size, out)
     with DatabaseFile(path, dict(frames)) as db:
         result = VerifyResult(out, pending_frames=len(frames))
+        if db.magic() == V2_MAGIC:
+            verify_v2(db, result)
+            return result
         header = _check_header(db, out)
         if header is not None:
             _Checker(db, header, result).run()
@@ -159,6 +164,9 @@ class _Checker:
             if page_id == 0:
                 if field != "hnsw_edge_page" or c.is_hnsw:
                     self.out.warn(where, f"{who}: {field} 0: a new page is allocated at every open")
+                continue
+            if field == "hnsw_edge_page" and not c.is_hnsw:
+                self.out.warn(where, f"{who}: {field} {page_id} is never read: the index is flat")
                 continue
             if self.db.page(page_id) is None:
                 self.out.error(where, f"{who}: {field} {page_id} {self._beyond_end()}")
