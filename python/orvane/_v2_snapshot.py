@@ -76,7 +76,12 @@ def check_snapshot(data: bytes, slots: list[Slot]) -> Snapshot:
             stale += 1
     if at != len(data):
         raise Damaged(f"graph snapshot: upper region holds {len(data) - at} bytes no node uses")
-    if (entry == NO_ENTRY) != (nodes == 0) or (nodes and (entry >= count or top != max_level)):
+    entry_level = -1
+    if nodes and entry < count:
+        gen, level = struct.unpack_from("<QI", data, SNAPSHOT_HEADER_SIZE + entry * node_size)
+        entry_level = level if gen else -1
+    if (entry == NO_ENTRY) != (nodes == 0) or (nodes and (entry_level != max_level
+                                                         or top != max_level)):
         raise Damaged(f"graph snapshot: entry point {entry} and max level {max_level} "
                       f"do not match the nodes")
     kept = nodes - stale

@@ -122,6 +122,8 @@ HOSTILE = {  # damage, text verify prints, whether inspect still reads the file
                       "vectors stream holds 20 bytes", False),
     "snapshot checksum": (flip(first_data(root("graph", "graph")), 64),
                           "checksum does not match (ignored at open", False),
+    "snapshot entry point": (put("<Q", first_data(root("graph", "graph")), 24, 7),
+                             "entry point 7 and max level 0 do not match", False),
     "snapshot kind": (put("<I", first_data(root("graph", "graph")), 0, 0), 'no "HNSW" kind', False),
 }
 
