@@ -10,10 +10,10 @@ CallUnit::~CallUnit() {
   if (open_) rollback();
 }
 
-storage::Result<void> CallUnit::commit() {
+storage::Result<void> CallUnit::commit(bool barrier) {
   const std::vector<storage::ChangedPage> pages = cache_.changed_pages();
   if (!pages.empty()) {
-    if (auto r = wal_.append_frames(pages); !r) {
+    if (auto r = wal_.append_frames(pages, barrier); !r) {
       rollback();
       return r;
     }

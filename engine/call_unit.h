@@ -23,8 +23,10 @@ class CallUnit {
 
   // Appends the changed pages to the log as one call. On failure the pages
   // are put back to their bytes before the call and the error returned; the
-  // caller then undoes its in-memory changes. Cost: one vectored log write.
-  [[nodiscard]] storage::Result<void> commit();
+  // caller then undoes its in-memory changes. Cost: one vectored log write,
+  // and a synchronisation when the log's level or `barrier` asks for one
+  // (see Wal::append_frames).
+  [[nodiscard]] storage::Result<void> commit(bool barrier = false);
   // Puts every changed page back to its bytes before the call.
   void rollback();
 

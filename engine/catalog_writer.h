@@ -36,10 +36,11 @@ bool needs_pages(const CollectionConfig& config);
 [[nodiscard]] EngineResult<void> append_config(storage::PageCache& cache, storage::PageId catalog,
                                                const CollectionConfig& config);
 
-// Writes page 0 and then the catalog page to the file and commits the unit.
-// The header goes first: a kill between the two leaks the new pages instead
-// of handing them out a second time. On failure the unit is rolled back and
-// the restored bytes are written over whatever the flush had written.
+// Commits the unit, with the log synchronised (unless its level is Off),
+// then writes page 0 and the catalog page in place. A failed commit rolls the
+// unit back and writes nothing. Once committed the call is kept whatever the
+// in-place writes do: the log holds both pages, and a page left dirty is
+// written again by the next checkpoint or close.
 [[nodiscard]] EngineResult<void> write_through(CallUnit& unit, storage::PageId catalog);
 
 }  // namespace orvane::engine

@@ -74,6 +74,9 @@ EngineResult<void> Database::close() {
   Impl& db = *impl_;
   if (auto r = db.owner.check(); !r) return r;
   std::lock_guard write(db.write_mutex);
+  // Dirty pages are copies of frames: the log is made durable before they
+  // overwrite pages in place.
+  if (auto r = db.wal->sync(); !r) return failed(r.error());
   if (auto r = db.cache->flush_all(); !r) return failed(r.error());
   if (auto r = db.wal->checkpoint(db.resolved_path); !r) {
     return std::unexpected(

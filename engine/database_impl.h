@@ -47,7 +47,6 @@ struct Database::Impl {
 };
 
 // The open sequence without any process-wide bookkeeping.
-EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path);
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path,
                                                            const OpenOptions& options);
 // The rest of the open sequence for a format-2 file (engine/v2_open.cc):
@@ -55,6 +54,8 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
 EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
     const std::string& path, const std::string& resolved, std::unique_ptr<storage::PosixFile> file,
     bool fresh, std::vector<std::uint8_t> header_page, const OpenOptions& options);
+// The log's synchronisation level for an open option.
+storage::SyncLevel sync_level(Synchronous s);
 // Page 0 of a new format-2 file.
 std::vector<std::uint8_t> fresh_v2_header_page();
 // Sets the process-wide id counter from the collections of `db`, as every

@@ -99,7 +99,7 @@ EngineResult<std::vector<Loadable>> read_checked_catalog(storage::PageCache& cac
 
 struct OpenedFile {
   std::unique_ptr<PosixFile> file;
-  bool fresh = false;  // created by this open, or found empty: gets a new header
+  bool fresh = false;                     // created by this open, or found empty: gets a new header
   std::vector<std::uint8_t> header_page;  // page 0 to write when fresh
   bool v2 = false;                        // format 2, by its magic or as asked for a new file
 };
@@ -120,10 +120,10 @@ EngineResult<bool> starts_with_v2_magic(storage::File& file, std::uint64_t size)
 // Opens the database file, creating it when it does not exist. An existing
 // non-empty file is checked before anything is written to it or created
 // beside it.
-EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_format) {
+EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_format, bool sync) {
   OpenedFile out;
   if (!storage::path_exists(path)) {
-    auto created = PosixFile::open(path, OpenMode::WriteOnlyCreateTruncate);
+    auto created = storage::open_file(path, OpenMode::WriteOnlyCreateTruncate);
     if (!created) return failed(created.error());
     // A log without its database file belongs to a database that no longer
     // exists. It goes while the new file is still empty (a new database
@@ -137,6 +137,10 @@ EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_forma
     out.header_page = fresh_page(new_format);
     out.v2 = new_format == FileFormat::V2;
     if (auto r = (*created)->write_all_at(0, out.header_page); !r) return failed(r.error());
+    if (sync) {
+      if (auto r = (*created)->sync(); !r) return failed(r.error());
+      if (auto r = storage::sync_directory_of(path); !r) return failed(r.error());
+    }
     out.fresh = true;
   }
   auto file = PosixFile::open(path, OpenMode::ReadWrite);
@@ -218,10 +222,6 @@ EngineResult<void> load_collections(Database::Impl& db, std::vector<Loadable>& l
 
 }  // namespace
 
-EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path) {
-  return open_database(path, OpenOptions{});
-}
-
 EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& path,
                                                            const OpenOptions& options) {
   // A NUL would cut the path short and name another file.
@@ -230,7 +230,8 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   }
   auto resolved = storage::resolve_path(path);
   if (!resolved) return failed(resolved.error());
-  auto opened = open_file(*resolved, options.new_file_format);
+  const storage::SyncLevel level = sync_level(options.synchronous);
+  auto opened = open_file(*resolved, options.new_file_format, level != storage::SyncLevel::Off);
   if (!opened) return std::unexpected(opened.error());
   if (opened->v2) {
     return open_v2_database(path, *resolved, std::move(opened->file), opened->fresh,
@@ -241,12 +242,14 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   db->path = path;
   db->resolved_path = *resolved;
   db->wal = std::make_shared<storage::Wal>(storage::wal_path_for(*resolved));
+  db->wal->set_sync_level(level);
   // Claimed before anything is replayed or written: an open in another
   // process stops here.
   auto owner = take_ownership(*opened->file, *resolved, *db->wal);
   if (!owner) return std::unexpected(owner.error());
   db->owner = *owner;
-  db->cache = std::make_shared<storage::PageCache>(*resolved, std::move(opened->file));
+  db->cache = std::make_shared<storage::PageCache>(
+      *resolved, storage::hook_opened(*resolved, false, std::move(opened->file)));
   if (auto r = prepare(*db, *opened); !r) return std::unexpected(r.error());
   auto configs = read_checked_catalog(*db->cache);
   if (!configs) return std::unexpected(configs.error());
@@ -255,6 +258,18 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   if (auto r = load_collections(*db, *configs); !r) return std::unexpected(r.error());
   reset_id_counter_from(*db);
   return db;
+}
+
+storage::SyncLevel sync_level(Synchronous s) {
+  switch (s) {
+    case Synchronous::Off:
+      return storage::SyncLevel::Off;
+    case Synchronous::Full:
+      return storage::SyncLevel::Full;
+    case Synchronous::Normal:
+      break;
+  }
+  return storage::SyncLevel::Normal;
 }
 
 void reset_id_counter_from(Database::Impl& db) {

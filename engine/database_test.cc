@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/id_counter.h"
+#include "engine/random_workload.h"
 #include "engine/test_support.h"
 #include "index/distance.h"
 #include "index/score_order.h"
@@ -20,55 +21,10 @@
 namespace orvane::engine {
 namespace {
 
-using index::DistanceMetric;
 using V = std::vector<float>;
 
-// What the collections must hold, with the data page's use, so that a page
-// that fills up is predicted exactly.
-struct ModelCollection {
-  std::string name;
-  std::uint64_t dim;
-  std::optional<std::string_view> argument;
-  DistanceMetric metric;
-  V query;
-  std::map<std::string, V> live;
-  std::size_t bytes = 0, slots = 0;
-
-  bool fits(std::size_t length) const { return slots < 256 && bytes + length <= 3056; }
-};
-
-std::uint32_t bits(float f) {
-  std::uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
-
-void verify(Database& db, const std::vector<ModelCollection>& model, const std::string& when) {
-  SCOPED_TRACE(when);
-  std::vector<std::string> names;
-  for (const auto& c : model) names.push_back(c.name);
-  auto listed = db.list_collections();
-  std::sort(listed.begin(), listed.end());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(listed, names);
-  for (const auto& c : model) {
-    auto count = db.count(c.name);
-    ASSERT_TRUE(count) << c.name << ": " << count.error().to_string();
-    ASSERT_EQ(*count, c.live.size()) << c.name;
-    auto found = db.search(c.name, c.query, c.live.size() + 5);
-    ASSERT_TRUE(found) << found.error().to_string();
-    ASSERT_EQ(found->size(), c.live.size()) << c.name;
-    for (std::size_t i = 0; i < found->size(); ++i) {
-      const SearchResult& r = (*found)[i];
-      auto it = c.live.find(r.id);
-      ASSERT_NE(it, c.live.end()) << c.name << " has " << r.id;
-      const float expected = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
-      EXPECT_EQ(bits(r.score), bits(expected)) << c.name << " " << r.id;
-      if (i > 0) {
-        EXPECT_LE(index::score_key((*found)[i - 1].score), index::score_key(r.score));
-      }
-    }
-  }
+void verify(Database& db, const Model& model, const std::string& when) {
+  EXPECT_EQ(difference(db, model), "") << when;
 }
 
 std::shared_ptr<Database> open_copy(const TestDir& dir, const std::string& path,
@@ -81,87 +37,6 @@ std::shared_ptr<Database> open_copy(const TestDir& dir, const std::string& path,
   return open_ok(dir.path(name));
 }
 
-class RandomWorkload {
- public:
-  RandomWorkload(std::uint64_t seed) : rng_(seed) {}
-
-  void create(Database& db, std::vector<ModelCollection>& model) {
-    model = {{"cos", 3, std::nullopt, DistanceMetric::Cosine, {}, {}},
-             {"euc", 2, "euclidean", DistanceMetric::Euclidean, {}, {}},
-             {"dot", 4, "dot", DistanceMetric::DotProduct, {}, {}},
-             {"one", 1, "euclidean", DistanceMetric::Euclidean, {}, {}}};
-    for (auto& c : model) {
-      c.query = vec(c.dim);
-      ASSERT_TRUE(db.create_collection(c.name, c.dim, c.argument));
-    }
-  }
-
-  void run(Database& db, std::vector<ModelCollection>& model, int steps) {
-    for (int step = 0; step < steps; ++step) {
-      ModelCollection& c = model[pick(model.size())];
-      const int kind = static_cast<int>(pick(100));
-      if (kind < 55) {
-        const bool generated = kind < 15;
-        std::string id = "k" + std::to_string(pick(60));
-        if (generated) {
-          // The first number whose id is not taken (the counter is reset at
-          // every open and may point at ids in use).
-          for (std::uint64_t n = peek_id_counter();; ++n) {
-            id = "doc_" + std::to_string(n);
-            if (!c.live.contains(id)) break;
-          }
-        }
-        const V v = vec(c.dim);
-        const std::size_t length = 16 + id.size() + 4 * c.dim;
-        auto r = db.insert(c.name, generated ? std::nullopt : std::optional(id), v);
-        if (c.fits(length)) {
-          ASSERT_TRUE(r) << step << ": " << r.error().to_string();
-          ASSERT_EQ(*r, id);
-          c.live[id] = v;
-          c.bytes += length;
-          ++c.slots;
-        } else {
-          ASSERT_FALSE(r) << step;
-          ASSERT_EQ(r.error().to_string(), "Vector data page full");
-          ++refused_;
-        }
-      } else if (kind < 90 && !c.live.empty()) {
-        auto it = std::next(c.live.begin(), static_cast<std::ptrdiff_t>(pick(c.live.size())));
-        const std::string id = it->first;
-        auto r = db.remove(c.name, id);
-        if (c.fits(4 + id.size())) {
-          ASSERT_TRUE(r) << step << ": " << r.error().to_string();
-          c.live.erase(id);
-          c.bytes += 4 + id.size();
-          ++c.slots;
-        } else {
-          ASSERT_FALSE(r) << step;
-          ASSERT_EQ(r.error().to_string(), "Vector data page full");
-          ++refused_;
-        }
-      } else {
-        ASSERT_TRUE(db.remove(c.name, "nobody"));
-      }
-    }
-  }
-
-  // Calls refused because a data page was full.
-  int refused() const { return refused_; }
-
- private:
-  std::size_t pick(std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
-  }
-  V vec(std::uint64_t dim) {
-    std::uniform_real_distribution<float> u(-10.0f, 10.0f);
-    V v(dim);
-    for (float& x : v) x = u(rng_);
-    return v;
-  }
-  std::mt19937_64 rng_;
-  int refused_ = 0;
-};
-
 TEST(Persistence, RandomWorkloadSurvivesCloseReleaseAndKill) {
   for (std::uint64_t seed : {1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
@@ -170,7 +45,7 @@ TEST(Persistence, RandomWorkloadSurvivesCloseReleaseAndKill) {
     auto db = open_ok(path);
     ASSERT_TRUE(db);
     RandomWorkload work(seed);
-    std::vector<ModelCollection> model;
+    Model model;
     work.create(*db, model);
     work.run(*db, model, 300);
     verify(*db, model, "live");
@@ -230,7 +105,7 @@ TEST(Persistence, ReopenKeepsEveryMetricsResultsBitForBit) {
         auto r = d.search(m.first, q, 50);
         EXPECT_TRUE(r);
         auto& out = all.emplace_back();
-        for (const auto& x : *r) out.emplace_back(x.id, bits(x.score));
+        for (const auto& x : *r) out.emplace_back(x.id, float_bits(x.score));
       }
     }
     return all;

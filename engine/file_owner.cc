@@ -34,7 +34,7 @@ EngineResult<FileOwner> take_ownership(storage::PosixFile& file, const std::stri
 
   // A descriptor of its own (a new open file description, which neither
   // holds nor shares the lock) so that the log writes only into this file.
-  auto db = storage::PosixFile::open(path, storage::OpenMode::WriteOnly);
+  auto db = storage::open_file(path, storage::OpenMode::WriteOnly);
   if (!db) return failed(db.error());
   auto db_identity = (*db)->identity();
   if (!db_identity) return failed(db_identity.error());

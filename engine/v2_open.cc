@@ -44,6 +44,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
   db->wal = std::make_shared<storage::Wal>(storage::wal_path_for(resolved), storage::kPageSize,
                                            checkpoint_frames(options));
   db->wal->set_header_magic(storage::kV2Magic);
+  db->wal->set_sync_level(sync_level(options.synchronous));
   auto owner = take_ownership(*file, resolved, *db->wal);
   if (!owner) return std::unexpected(owner.error());
   db->owner = *owner;

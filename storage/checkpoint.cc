@@ -23,7 +23,7 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
   std::unique_ptr<File> opened;
   File* db = db_file_.get();
   if (db == nullptr) {
-    auto o = PosixFile::open(db_path, OpenMode::WriteOnly);
+    auto o = open_file(db_path, OpenMode::WriteOnly);
     if (!o) return std::unexpected(o.error());
     opened = std::move(*o);
     db = opened.get();
@@ -40,6 +40,8 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
     const std::uint64_t offset = std::uint64_t{frames[i].page_id} * page_size_;
     if (auto r = db->write_all_at(offset, image); !r) return r;
   }
+  // The log may be emptied only once the images are durable here.
+  if (n > 0 && syncs()) return db->sync();
   return {};
 }
 
@@ -49,9 +51,16 @@ Result<void> Wal::checkpoint(const std::string& db_path) {
   auto frames = scan_frames(*file_, salt1_, salt2_);
   if (!frames) return std::unexpected(frames.error());
   if (frames->empty()) return {};
+  // Frames copied into the database file must be durable in the log first:
+  // a power cut may tear the pages being overwritten.
+  if (auto r = sync_locked(); !r) return r;
   if (auto r = apply_frames(*file_, *frames, db_path); !r) return r;
   if (auto r = file_->truncate(0); !r) return r;
   if (auto r = write_wal_header(*file_); !r) return r;
+  // The emptied log is made durable before new frames follow the header:
+  // old frames carry the same salts and would otherwise pass for new ones.
+  unsynced_ = true;
+  if (auto r = sync_locked(); !r) return r;
   append_offset_ = kWalHeaderSize;
   {
     std::lock_guard seq_lock(sequence_mutex_);
@@ -64,7 +73,7 @@ Result<void> Wal::checkpoint(const std::string& db_path) {
 
 Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path) {
   if (!path_exists(wal.path())) return {};
-  auto opened = PosixFile::open(wal.path(), OpenMode::ReadWrite);
+  auto opened = open_file(wal.path(), OpenMode::ReadWrite);
   if (!opened) {
     if (opened.error().os_errno() == ENOENT) return {};  // gone since the test above
     return std::unexpected(opened.error());
@@ -88,11 +97,18 @@ Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path) {
   auto frames = wal.scan_frames(*log, fields.salt1, fields.salt2);
   if (!frames) return std::unexpected(frames.error());
   if (frames->empty()) return {};
+  // The run that wrote the log may have ended before its frames were
+  // durable: they are made so before any of them overwrites a page.
+  if (wal.syncs()) {
+    if (auto r = log->sync(); !r) return r;
+  }
   if (auto r = wal.apply_frames(*log, *frames, db_path); !r) return r;
   // Emptied only once every image is in place: a failure above leaves the
   // log as it was, so the next open replays the same images again.
   if (auto r = log->truncate(0); !r) return r;
-  return wal.write_wal_header(*log);
+  if (auto r = wal.write_wal_header(*log); !r) return r;
+  if (wal.syncs()) return log->sync();
+  return {};
 }
 
 }  // namespace orvane::storage

@@ -137,6 +137,58 @@ TEST(ReplayTest, AppendedFramesSurviveTheProcess) {
   EXPECT_EQ(second.frame_count(), 0u);
 }
 
+// The log stops being the only copy of a page only once the copy is durable:
+// a synchronisation that fails at a barrier leaves the log as it was.
+TEST(CheckpointTest, FailedBarrierLeavesTheLogAsItWas) {
+  enum class Fail { LogBeforeCopy, DatabaseBeforeEmptying, DatabaseInReplay };
+  for (const Fail fail :
+       {Fail::LogBeforeCopy, Fail::DatabaseBeforeEmptying, Fail::DatabaseInReplay}) {
+    SCOPED_TRACE(static_cast<int>(fail));
+    Files f;
+    f.make_db(3);
+    const Bytes db_before = read_file(f.db);
+    if (fail == Fail::DatabaseInReplay) {
+      write_file(f.log, make_log(5, 6, {{1, 2 | kCommit, image_of(1)}}));
+    }
+    Wal wal(f.log);
+    auto posix = PosixFile::open(f.db, OpenMode::WriteOnly);
+    ASSERT_TRUE(posix.has_value());
+    auto faulty_db = std::make_unique<FaultyFile>(std::move(*posix));
+    FaultyFile* db = faulty_db.get();
+    ASSERT_TRUE(wal.bind_database_file(f.db, std::move(faulty_db)).has_value());
+    if (fail == Fail::DatabaseInReplay) {
+      db->fail_sync_number(1);
+      EXPECT_FALSE(replay_leftover_wal(wal, f.db).has_value());
+      EXPECT_EQ(read_file(f.log), make_log(5, 6, {{1, 2 | kCommit, image_of(1)}}));
+      ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+      EXPECT_EQ(page_at(read_file(f.db), 1), image_of(1));
+      EXPECT_EQ(read_file(f.log).size(), kWalHeaderSize);
+      continue;
+    }
+    ASSERT_TRUE(wal.open().has_value());
+    FaultyFile* log = nullptr;
+    wal.wrap_file_for_testing([&](std::unique_ptr<File> file) {
+      auto w = std::make_unique<FaultyFile>(std::move(file));
+      log = w.get();
+      return w;
+    });
+    ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
+    const Bytes log_before = read_file(f.log);
+    (fail == Fail::LogBeforeCopy ? log : db)->fail_sync_number(1);
+    auto r = wal.checkpoint(f.db);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
+    EXPECT_EQ(read_file(f.log), log_before);
+    EXPECT_EQ(wal.frame_count(), 1u);
+    if (fail == Fail::LogBeforeCopy) {
+      EXPECT_EQ(read_file(f.db), db_before);  // nothing copied
+    }
+    ASSERT_TRUE(wal.checkpoint(f.db).has_value());
+    EXPECT_EQ(page_at(read_file(f.db), 1), image_of(1));
+    EXPECT_EQ(read_file(f.log).size(), kWalHeaderSize);
+  }
+}
+
 TEST(ReplayTest, LoggedCallsOfTheCacheSurviveAKill) {
   Files f;
   f.make_db(1);

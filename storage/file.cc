@@ -1,6 +1,32 @@
 #include "storage/file.h"
 
+#include <atomic>
+
 namespace orvane::storage {
+namespace {
+
+std::atomic<FileHook*> installed_hook{nullptr};
+
+}  // namespace
+
+void set_file_hook(FileHook* hook) { installed_hook.store(hook, std::memory_order_release); }
+
+FileHook* file_hook() { return installed_hook.load(std::memory_order_acquire); }
+
+std::unique_ptr<File> hook_opened(const std::string& path, bool created,
+                                  std::unique_ptr<File> file) {
+  FileHook* hook = file_hook();
+  return hook == nullptr ? std::move(file) : hook->opened(path, created, std::move(file));
+}
+
+Result<std::unique_ptr<File>> open_file(const std::string& path, OpenMode mode) {
+  const bool creates =
+      mode == OpenMode::ReadWriteCreate || mode == OpenMode::WriteOnlyCreateTruncate;
+  const bool created = creates && file_hook() != nullptr && !path_exists(path);
+  auto opened = PosixFile::open(path, mode);
+  if (!opened) return std::unexpected(opened.error());
+  return hook_opened(path, created, std::move(*opened));
+}
 
 // Files without a vectored write fall back to one positioned write per buffer.
 Result<void> File::write_all_at_v(std::uint64_t offset,

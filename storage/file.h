@@ -25,6 +25,9 @@ class File {
                                       std::span<const std::span<const std::uint8_t>> bufs);
   virtual Result<std::uint64_t> size() = 0;
   virtual Result<void> truncate(std::uint64_t length) = 0;
+  // Makes every write and truncation so far durable (fdatasync): the barrier
+  // before another file may depend on these bytes.
+  virtual Result<void> sync() = 0;
   // Device and inode (0, 0 for files that have none).
   virtual Result<std::pair<std::uint64_t, std::uint64_t>> identity() {
     return std::pair<std::uint64_t, std::uint64_t>{0, 0};
@@ -46,6 +49,7 @@ class PosixFile final : public File {
                               std::span<const std::span<const std::uint8_t>> bufs) override;
   Result<std::uint64_t> size() override;
   Result<void> truncate(std::uint64_t length) override;
+  Result<void> sync() override;
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override;
   // Advisory whole-file lock (flock LOCK_EX | LOCK_NB). False when another open
   // file description holds it; the lock goes with this object's descriptor.
@@ -57,10 +61,36 @@ class PosixFile final : public File {
   int fd_;
 };
 
+// Test seam: an installed hook sees every file the storage engine opens by
+// path (it may wrap it, to record or fail its operations), every removal and
+// every directory synchronisation. None is installed outside tests.
+class FileHook {
+ public:
+  virtual ~FileHook() = default;
+  // `created`: the open made the file.
+  virtual std::unique_ptr<File> opened(const std::string& path, bool created,
+                                       std::unique_ptr<File> file) = 0;
+  virtual void removed(const std::string& path) = 0;
+  // Takes the place of the directory's fsync.
+  virtual void directory_synced(const std::string& path) = 0;
+};
+// Installs `hook` (nullptr removes it). REQUIRES: no database is open.
+void set_file_hook(FileHook* hook);
+FileHook* file_hook();
+// `file`, opened at `path`, as the installed hook hands it back (itself
+// without a hook).
+std::unique_ptr<File> hook_opened(const std::string& path, bool created,
+                                  std::unique_ptr<File> file);
+// PosixFile::open passed through hook_opened.
+Result<std::unique_ptr<File>> open_file(const std::string& path, OpenMode mode);
+
 // Path helpers (all syscalls of the storage engine stay in posix_file.cc).
 bool path_exists(const std::string& path);          // stat succeeds
 bool path_is_directory(const std::string& path);    // stat succeeds, a directory
 Result<void> remove_file(const std::string& path);  // unlink
+// Makes the directory entry of `path` durable (fsync of its directory), once
+// after a file is created there.
+Result<void> sync_directory_of(const std::string& path);
 Result<std::pair<std::uint64_t, std::uint64_t>> path_identity(
     const std::string& path);  // stat dev/ino
 // Absolute path with symlinks resolved. For a path that does not exist yet,

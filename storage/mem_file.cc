@@ -59,4 +59,9 @@ Result<void> FaultyFile::truncate(std::uint64_t length) {
   return inner_->truncate(length);
 }
 
+Result<void> FaultyFile::sync() {
+  if (++syncs_ == fail_sync_at_) return std::unexpected(StorageError::io_errno(EIO));
+  return inner_->sync();
+}
+
 }  // namespace orvane::storage

@@ -24,6 +24,7 @@ class MemFile final : public File {
   Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
   Result<std::uint64_t> size() override;
   Result<void> truncate(std::uint64_t length) override;
+  Result<void> sync() override { return {}; }
 
  private:
   std::shared_ptr<std::vector<std::uint8_t>> data_;
@@ -43,7 +44,10 @@ class FaultyFile final : public File {
   // Every write fails without writing anything, as after the process died.
   void fail_all_writes(bool on) { fail_all_writes_ = on; }
   void fail_truncates(bool on) { fail_truncates_ = on; }
+  // The n-th sync from now (1 = the next) fails; 0 disables.
+  void fail_sync_number(std::uint64_t n) { fail_sync_at_ = n == 0 ? 0 : syncs_ + n; }
   std::uint64_t writes() const { return writes_; }
+  std::uint64_t syncs() const { return syncs_; }
 
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
   Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
@@ -51,6 +55,7 @@ class FaultyFile final : public File {
                               std::span<const std::span<const std::uint8_t>> bufs) override;
   Result<std::uint64_t> size() override { return inner_->size(); }
   Result<void> truncate(std::uint64_t length) override;
+  Result<void> sync() override;
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override { return inner_->identity(); }
 
  private:
@@ -59,6 +64,8 @@ class FaultyFile final : public File {
   std::unique_ptr<File> inner_;
   std::uint64_t writes_ = 0;
   std::uint64_t fail_at_ = 0;
+  std::uint64_t syncs_ = 0;
+  std::uint64_t fail_sync_at_ = 0;
   bool fail_reads_ = false;
   bool fail_all_writes_ = false;
   bool fail_truncates_ = false;

@@ -141,6 +141,15 @@ Result<void> PosixFile::truncate(std::uint64_t length) {
   return {};
 }
 
+Result<void> PosixFile::sync() {
+  int rc;
+  do {
+    rc = ::fdatasync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(StorageError::io_errno(errno));
+  return {};
+}
+
 Result<std::pair<std::uint64_t, std::uint64_t>> PosixFile::identity() {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return std::unexpected(StorageError::io_errno(errno));
@@ -169,6 +178,31 @@ bool path_is_directory(const std::string& path) {
 
 Result<void> remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return std::unexpected(StorageError::io_errno(errno));
+  if (FileHook* hook = file_hook()) hook->removed(path);
+  return {};
+}
+
+Result<void> sync_directory_of(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  if (FileHook* hook = file_hook()) {
+    hook->directory_synced(path);
+    return {};
+  }
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(StorageError::io_errno(errno));
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  const int saved = errno;
+  ::close(fd);
+  // EINVAL: a file system whose directories cannot be synchronised.
+  if (rc != 0 && saved != EINVAL) return std::unexpected(StorageError::io_errno(saved));
   return {};
 }
 

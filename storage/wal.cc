@@ -123,7 +123,7 @@ Result<std::vector<FrameLocation>> Wal::scan_frames(File& file, std::uint32_t sa
 
 Result<void> Wal::open() {
   const bool existed = path_exists(path_);
-  auto opened = PosixFile::open(path_, OpenMode::ReadWriteCreate);
+  auto opened = open_file(path_, OpenMode::ReadWriteCreate);
   if (!opened) return std::unexpected(opened.error());
   std::unique_ptr<File> file = std::move(*opened);
   auto size = file->size();
@@ -134,6 +134,7 @@ Result<void> Wal::open() {
   std::size_t kept = 0;
   if (!existed || *size == 0) {
     if (auto r = write_wal_header(*file); !r) return r;
+    if (auto r = sync_new_file(*file); !r) return r;
   } else {
     if (auto r = check_wal_header(*file); !r) return r;
     // Keep the log's own salts so that its frames and ours form one chain.
@@ -150,8 +151,13 @@ Result<void> Wal::open() {
     end = kWalHeaderSize + kept * (kWalFrameHeaderSize + page_size_);
     // A torn call (killed mid-write) is cut off so that new frames follow
     // the last whole call directly.
+    // Synchronised so that the cut-off frames, which carry this log's
+    // salts, cannot come back behind new frames after a power cut.
     if (*size > end) {
       if (auto r = file->truncate(end); !r) return r;
+      if (syncs()) {
+        if (auto r = file->sync(); !r) return r;
+      }
     }
   }
   auto identity = file->identity();
@@ -161,6 +167,7 @@ Result<void> Wal::open() {
   file_ = std::move(file);
   file_identity_ = *identity;
   append_offset_ = end;
+  unsynced_ = kept > 0;
   salt1_ = salt1;
   salt2_ = salt2;
   std::lock_guard count_lock(frame_count_mutex_);
@@ -205,6 +212,24 @@ Result<void> Wal::offer_checkpoint(const std::string& db_path) {
   }
   if (!due) return {};
   return checkpoint(db_path);
+}
+
+Result<void> Wal::sync() {
+  std::lock_guard lock(file_mutex_);
+  return sync_locked();
+}
+
+Result<void> Wal::sync_locked() {
+  if (!syncs() || !file_ || !unsynced_) return {};
+  if (auto r = file_->sync(); !r) return r;
+  unsynced_ = false;
+  return {};
+}
+
+Result<void> Wal::sync_new_file(File& file) {
+  if (!syncs()) return {};
+  if (auto r = file.sync(); !r) return r;
+  return sync_directory_of(path_);
 }
 
 void Wal::wrap_file_for_testing(

@@ -36,6 +36,14 @@
 
 namespace orvane::storage {
 
+// When the log and the database file are synchronised to stable storage.
+//   Off:    never.
+//   Normal: at the barriers, where the log stops being the only copy of a
+//           page: the log before its frames are copied into the database
+//           file, the database file before the log is emptied or deleted.
+//   Full:   Normal, and the log after every appended call.
+enum class SyncLevel : std::uint8_t { Off, Normal, Full };
+
 class Wal {
  public:
   // Draws salt1 then salt2 from the thread random generator. Opens nothing.
@@ -49,6 +57,9 @@ class Wal {
   // The magic a page-0 image must start with to be applied (the classic one
   // unless set). REQUIRES: called before the log is shared with other threads.
   void set_header_magic(const std::array<std::uint8_t, 16>& magic) { header_magic_ = magic; }
+  // REQUIRES: called before the log is shared with other threads.
+  void set_sync_level(SyncLevel level) { sync_level_ = level; }
+  SyncLevel sync_level() const { return sync_level_; }
   std::uint32_t salt1() const { return salt1_; }
   std::uint32_t salt2() const { return salt2_; }
   std::uint64_t frame_count() const;
@@ -91,7 +102,14 @@ class Wal {
   // file that is gone from its path is first created anew. On failure the log
   // is cut back to its previous end and the error returned. Page ids must fit
   // 32 bits and images must be page_size bytes.
-  [[nodiscard]] Result<void> append_frames(std::span<const ChangedPage> pages);
+  // Synchronised before it returns at level Full, and also at Normal when
+  // `barrier` is set (the caller is about to write these pages in place); a
+  // failed synchronisation cuts the call off again and is returned.
+  [[nodiscard]] Result<void> append_frames(std::span<const ChangedPage> pages,
+                                           bool barrier = false);
+  // Synchronises the log file unless the level is Off or nothing was written
+  // to it since its last synchronisation.
+  [[nodiscard]] Result<void> sync();
 
   // Test hook: wraps the held log file (for instance in a FaultyFile).
   void wrap_file_for_testing(
@@ -110,6 +128,11 @@ class Wal {
   // REQUIRES: file_mutex_ held. Recreates the log when its file left the
   // path, unless the database file left its path too.
   Result<void> ensure_log_at_path();
+  // REQUIRES: file_mutex_ held.
+  Result<void> sync_locked();
+  // A new log file: its header and its directory entry made durable.
+  Result<void> sync_new_file(File& file);
+  bool syncs() const { return sync_level_ != SyncLevel::Off; }
   // True when the bound database file is no longer the file at its path.
   bool database_left_path() const;
 
@@ -118,11 +141,13 @@ class Wal {
   std::uint64_t checkpoint_threshold_;
   std::uint32_t salt1_ = 0, salt2_ = 0;
   std::array<std::uint8_t, 16> header_magic_ = kMagic;
+  SyncLevel sync_level_ = SyncLevel::Normal;
   mutable std::mutex file_mutex_, sequence_mutex_, frame_count_mutex_;
   std::unique_ptr<File> file_;                               // guarded by file_mutex_
   std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_
   std::uint64_t append_offset_ = kWalHeaderSize;             // end of the last whole call
-  std::uint64_t call_number_ = 0;                            // upper bits of frame_tag
+  bool unsynced_ = false;          // file_ changed since its last synchronisation
+  std::uint64_t call_number_ = 0;  // upper bits of frame_tag
   std::uint64_t sequence_ = 0;
   std::uint64_t frame_count_ = 0;
   // Set once by bind_database_file before the log is shared; read-only after.

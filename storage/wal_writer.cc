@@ -17,22 +17,24 @@ Result<void> Wal::ensure_log_at_path() {
   if (database_left_path()) return {};
   // close() unlinks the log after a checkpoint; frames written to the
   // unlinked file would be lost with the process, so start a new file.
-  auto opened = PosixFile::open(path_, OpenMode::ReadWriteCreate);
+  auto opened = open_file(path_, OpenMode::ReadWriteCreate);
   if (!opened) return std::unexpected(opened.error());
   std::unique_ptr<File> file = std::move(*opened);
   if (auto r = file->truncate(0); !r) return r;
   if (auto r = write_wal_header(*file); !r) return r;
+  if (auto r = sync_new_file(*file); !r) return r;
   auto identity = file->identity();
   if (!identity) return std::unexpected(identity.error());
   file_ = std::move(file);
   file_identity_ = *identity;
   append_offset_ = kWalHeaderSize;
+  unsynced_ = false;
   std::lock_guard count_lock(frame_count_mutex_);
   frame_count_ = 0;
   return {};
 }
 
-Result<void> Wal::append_frames(std::span<const ChangedPage> pages) {
+Result<void> Wal::append_frames(std::span<const ChangedPage> pages, bool barrier) {
   if (pages.empty()) return {};
   for (const ChangedPage& p : pages) {
     if (p.id > std::numeric_limits<std::uint32_t>::max()) {
@@ -68,6 +70,14 @@ Result<void> Wal::append_frames(std::span<const ChangedPage> pages) {
     // remnant has no commit frame and open would cut it too).
     (void)file_->truncate(append_offset_);
     return r;
+  }
+  unsynced_ = true;
+  if (sync_level_ == SyncLevel::Full || barrier) {
+    if (auto r = sync_locked(); !r) {
+      // Not acknowledged, so not kept: a later sync must not make it durable.
+      (void)file_->truncate(append_offset_);
+      return r;
+    }
   }
   append_offset_ += pages.size() * (kWalFrameHeaderSize + page_size_);
   std::lock_guard count_lock(frame_count_mutex_);

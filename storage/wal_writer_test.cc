@@ -87,6 +87,41 @@ TEST(WalWriterTest, FailedWriteIsCutOffAgain) {
   EXPECT_TRUE(frames[1].frame_tag & kFrameTagCommit);
 }
 
+TEST(WalWriterTest, EachLevelSynchronisesItsCallsAndAFailedSyncCutsTheCallOff) {
+  struct Case {
+    SyncLevel level;
+    bool barrier;
+    std::uint64_t syncs;  // for two calls
+  };
+  for (const Case c : {Case{SyncLevel::Off, true, 0}, Case{SyncLevel::Normal, false, 0},
+                       Case{SyncLevel::Normal, true, 2}, Case{SyncLevel::Full, false, 2}}) {
+    SCOPED_TRACE(static_cast<int>(c.level) * 2 + c.barrier);
+    TestDir dir;
+    Wal wal(dir.path("db-wal"));
+    wal.set_sync_level(c.level);
+    ASSERT_TRUE(wal.open().has_value());
+    FaultyFile* faulty = nullptr;
+    wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+      auto w = std::make_unique<FaultyFile>(std::move(f));
+      faulty = w.get();
+      return w;
+    });
+    ASSERT_TRUE(wal.append_frames(pages({{1, 1}}), c.barrier).has_value());
+    ASSERT_TRUE(wal.append_frames(pages({{2, 2}}), c.barrier).has_value());
+    EXPECT_EQ(faulty->syncs(), c.syncs);
+    if (c.syncs == 0) continue;
+    const Bytes good = read_file(wal.path());
+    faulty->fail_sync_number(1);
+    auto r = wal.append_frames(pages({{3, 3}}), c.barrier);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
+    EXPECT_EQ(read_file(wal.path()), good);  // not acknowledged, not kept
+    EXPECT_EQ(wal.frame_count(), 2u);
+    ASSERT_TRUE(wal.append_frames(pages({{4, 4}}), c.barrier).has_value());
+    EXPECT_EQ(read_file(wal.path()).size(), good.size() + kFrameSize);
+  }
+}
+
 TEST(WalWriterTest, LogRemovedFromItsPathIsCreatedAnew) {
   TestDir dir;
   Wal wal(dir.path("db-wal"));
