@@ -20,6 +20,7 @@ class CallUnit {
   CallUnit& operator=(const CallUnit&) = delete;
 
   storage::PageCache& cache() { return cache_; }
+  storage::Wal& wal() { return wal_; }
 
   // Appends the changed pages to the log as one call. On failure the pages
   // are put back to their bytes before the call and the error returned; the

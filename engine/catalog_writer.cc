@@ -103,6 +103,10 @@ EngineResult<void> write_through(CallUnit& unit, storage::PageId catalog) {
   // the next open repairs both pages from the log.
   if (auto r = unit.commit(/*barrier=*/true); !r) return failed(r.error());
   storage::PageCache& cache = unit.cache();
+  // The pages the call allocated are durable before the header that counts
+  // them: an open checks the header against the file before any replay.
+  // Without that, the pages stay in the log for the next checkpoint.
+  if (unit.wal().sync_level() != storage::SyncLevel::Off && !cache.sync_file()) return {};
   // The header goes first: a kill between the two leaks the new pages
   // instead of handing them out a second time.
   if (cache.flush_page(0)) (void)cache.flush_page(catalog);

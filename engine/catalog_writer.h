@@ -37,7 +37,8 @@ bool needs_pages(const CollectionConfig& config);
                                                const CollectionConfig& config);
 
 // Commits the unit, with the log synchronised (unless its level is Off),
-// then writes page 0 and the catalog page in place. A failed commit rolls the
+// then synchronises the database file (the pages the call allocated) and
+// writes page 0 and the catalog page in place. A failed commit rolls the
 // unit back and writes nothing. Once committed the call is kept whatever the
 // in-place writes do: the log holds both pages, and a page left dirty is
 // written again by the next checkpoint or close.

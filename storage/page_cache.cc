@@ -260,6 +260,11 @@ Result<std::uint64_t> PageCache::file_size() {
   return impl_->file->size();
 }
 
+Result<void> PageCache::sync_file() {
+  std::lock_guard lock(impl_->file_mutex);
+  return impl_->file->sync();
+}
+
 void PageCache::begin_call() {
   std::lock_guard lock(impl_->unit_mutex);
   impl_->unit.clear();

@@ -107,6 +107,8 @@ class PageCache {
   [[nodiscard]] Result<void> flush_page(PageId id);
   [[nodiscard]] Result<void> flush_all();
   [[nodiscard]] Result<std::uint64_t> file_size();
+  // Synchronises the database file (File::sync).
+  [[nodiscard]] Result<void> sync_file();
   // Format-2 pages. create_page enters a page with the given image without
   // reading the file (a new page, or a free one whose old bytes mean nothing)
   // and records it in the current unit, so its image is logged; an id that is

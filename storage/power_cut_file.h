@@ -6,8 +6,10 @@
 // speed. crash_image() then builds the files a power cut at any position of
 // the trace may leave: every file as it was at its last synchronisation, plus
 // any subset of its later writes and truncations, applied in any order, each
-// write torn at 512-byte sectors; a creation or removal not followed by a
-// directory synchronisation may or may not have happened (in trace order).
+// write torn at 512-byte sectors inside the file (a write that lengthens the
+// file lengthens it whole or not at all); a creation or removal not followed
+// by a directory synchronisation may or may not have happened (in trace
+// order).
 // Test-only.
 #pragma once
 
@@ -193,28 +195,35 @@ class PowerCutRecorder final : public FileHook {
     ops_.push_back(std::move(op));
   }
 
-  // Applies `op`, each part kept with probability `keep`: a truncation, and
-  // of a write the file length it sets (a length changes whole, as the file
-  // system records it) and each of its 512-byte sectors.
+  // Applies `op`, each part kept with probability `keep`: a truncation; of a
+  // write, each 512-byte sector inside the file's length, and the part past
+  // it as a whole (file systems write the data before the length that
+  // exposes it).
   static void apply(std::vector<std::uint8_t>& bytes, const TraceOp& op, double keep,
                     std::mt19937_64& rng) {
     std::bernoulli_distribution kept(keep);
+    auto chosen = [&] { return keep >= 1.0 || kept(rng); };
     if (op.kind == TraceOp::Kind::Truncate) {
-      if (keep >= 1.0 || kept(rng)) bytes.resize(op.offset, 0);
+      if (chosen()) bytes.resize(op.offset, 0);
       return;
     }
     constexpr std::uint64_t kSector = 512;
-    std::uint64_t at = op.offset;
     const std::uint64_t end = op.offset + op.bytes.size();
-    if (bytes.size() < end && (keep >= 1.0 || kept(rng))) bytes.resize(end, 0);
-    while (at < end) {
-      const std::uint64_t next = std::min(end, (at / kSector + 1) * kSector);
-      if (next <= bytes.size() && (keep >= 1.0 || kept(rng))) {
-        std::copy(op.bytes.begin() + static_cast<std::ptrdiff_t>(at - op.offset),
-                  op.bytes.begin() + static_cast<std::ptrdiff_t>(next - op.offset),
-                  bytes.begin() + static_cast<std::ptrdiff_t>(at));
-      }
+    auto copy = [&](std::uint64_t from, std::uint64_t to) {
+      std::copy(op.bytes.begin() + static_cast<std::ptrdiff_t>(from - op.offset),
+                op.bytes.begin() + static_cast<std::ptrdiff_t>(to - op.offset),
+                bytes.begin() + static_cast<std::ptrdiff_t>(from));
+    };
+    const std::uint64_t inside = std::min<std::uint64_t>(end, bytes.size());
+    for (std::uint64_t at = op.offset; at < inside;) {
+      const std::uint64_t next = std::min(inside, (at / kSector + 1) * kSector);
+      if (chosen()) copy(at, next);
       at = next;
+    }
+    if (end > bytes.size() && chosen()) {
+      const std::uint64_t from = std::max<std::uint64_t>(op.offset, bytes.size());
+      bytes.resize(end, 0);
+      copy(from, end);
     }
   }
 
