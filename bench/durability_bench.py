@@ -25,11 +25,21 @@ batches so that load on the machine hits both alike. Reported: the median
 (and the mean, which includes the occasional checkpoint of either log) per
 call, and the ratio orvane / sqlite3 of the medians (below 1: orvane faster).
 
+Durability levels (power loss): a durable insert (new id, dimension 128)
+at orvane's `normal` next to sqlite3 WAL + synchronous=NORMAL, and at `full`
+next to WAL + synchronous=FULL. `Kestrum` always runs at `normal`; the levels
+are reached through bench/durability_shim.cc (built with the benchmarks,
+found beside the orvane package's build folder or at
+ORVANE_DURABILITY_SHIM), called with ctypes, the vector converted from a
+Python list inside the timed call as `Kestrum` does. The machine's load
+average is printed before and after.
+
     PYTHONPATH=build/release/python /usr/bin/python3 bench/durability_bench.py [--calls N]
 """
 
 import argparse
 import array
+import ctypes
 import gc
 import os
 import random
@@ -37,7 +47,9 @@ import sqlite3
 import statistics
 import tempfile
 import time
+from pathlib import Path
 
+import orvane
 from orvane import Kestrum
 
 PAGE_ROOM = 3056
@@ -156,19 +168,92 @@ def measure(dim, calls, workdir, vectors):
     return rows
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--calls", type=int, default=2000, help="timed calls per row and side")
-    parser.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
-    args = parser.parse_args()
-    rng = random.Random(1)
+SHIM_NAME = "liborvane_durability_shim.so"
+LEVELS = {"normal": 1, "full": 2}
+
+
+def load_shim():
+    """The engine at a chosen level through ctypes, or None when not built."""
+    path = os.environ.get("ORVANE_DURABILITY_SHIM")
+    if not path:
+        path = Path(orvane.__file__).resolve().parents[2] / "bench" / SHIM_NAME
+    if not Path(path).exists():
+        return None
+    lib = ctypes.CDLL(str(path))
+    lib.orvane_bench_open.restype = ctypes.c_void_p
+    lib.orvane_bench_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    lib.orvane_bench_create.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64]
+    lib.orvane_bench_insert.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p,
+                                        ctypes.POINTER(ctypes.c_float), ctypes.c_uint64]
+    lib.orvane_bench_release.argtypes = [ctypes.c_void_p]
+    return lib
+
+
+class LevelSide:
+    """orvane at one level: new ids into collections with room, as OrvaneSide."""
+
+    def __init__(self, lib, workdir, dim, level):
+        self.lib, self.workdir, self.dim, self.level = lib, workdir, dim, level
+        self.files = self.collections = 0
+        self.handle = None
+        self.used = PAGE_ROOM + 1
+        self.name = b""
+
+    def room_for(self, length):
+        if self.used + length <= PAGE_ROOM:
+            self.used += length
+            return
+        if self.handle is None or self.collections == COLLECTIONS_PER_FILE:
+            self.release()
+            self.files += 1
+            path = os.path.join(self.workdir, f"level-{self.level}-{self.dim}-{self.files}.db")
+            self.handle = self.lib.orvane_bench_open(path.encode(), LEVELS[self.level])
+            assert self.handle, path
+            self.collections = 0
+        self.collections += 1
+        self.name = f"c{self.collections}".encode()
+        assert self.lib.orvane_bench_create(self.handle, self.name, self.dim) == 0
+        self.used = length
+
+    def insert(self, ident, vector):
+        values = (ctypes.c_float * self.dim)(*vector)
+        if self.lib.orvane_bench_insert(self.handle, self.name, ident, values, self.dim) != 0:
+            raise RuntimeError("insert failed")
+
+    def release(self):
+        if self.handle is not None:
+            self.lib.orvane_bench_release(self.handle)
+            self.handle = None
+
+
+def measure_levels(lib, dim, calls, workdir, vectors):
+    """Durable inserts (new ids) per level beside sqlite3 at the matching setting."""
     rows = []
-    with tempfile.TemporaryDirectory(prefix="orvane-durability-", dir=args.dir) as workdir:
-        for dim in (8, 128):
-            vectors = [[rng.uniform(-1, 1) for _ in range(dim)] for _ in range(64)]
-            rows += measure(dim, args.calls, workdir, vectors)
-    print(f"per-call time in microseconds, {args.calls} calls per row and side "
-          f"(sqlite3 {sqlite3.sqlite_version}, WAL, synchronous=NORMAL, autocommit)")
+    for level in LEVELS:
+        side = LevelSide(lib, workdir, dim, level)
+        con = sqlite3.connect(os.path.join(workdir, f"sqlite-{level}-{dim}.db"),
+                              isolation_level=None)
+        con.execute("PRAGMA journal_mode=WAL")
+        con.execute(f"PRAGMA synchronous={level.upper()}")
+        con.execute("CREATE TABLE vectors (id TEXT PRIMARY KEY, vec BLOB NOT NULL)")
+        row = Row(f"insert at {level}", dim)
+        record = vector_record(7, dim)
+        for start in range(0, calls, BATCH):
+            batch = range(start, min(start + BATCH, calls))
+            for i in batch:
+                side.room_for(record)
+                row.orvane.append(timed(side.insert, f"n{i:06d}".encode(),
+                                        vectors[i % len(vectors)]))
+            for i in batch:
+                row.sqlite.append(timed(sqlite_upsert, con, f"n{i:06d}",
+                                        vectors[i % len(vectors)]))
+        side.release()
+        con.close()
+        rows.append(row)
+    return rows
+
+
+def print_rows(rows):
     print(f"{'operation':<18} {'dim':>4} {'orvane med':>11} {'sqlite3 med':>12} "
           f"{'orvane mean':>12} {'sqlite3 mean':>13} {'ratio':>6}")
     for row in rows:
@@ -176,6 +261,41 @@ def main():
         oa, sa = statistics.fmean(row.orvane) / 1e3, statistics.fmean(row.sqlite) / 1e3
         print(f"{row.name:<18} {row.dim:>4} {om:>11.2f} {sm:>12.2f} {oa:>12.2f} {sa:>13.2f} "
               f"{om / sm:>6.2f}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--calls", type=int, default=2000, help="timed calls per row and side")
+    parser.add_argument("--level-calls", type=int, default=400,
+                        help="timed calls per durability level and side")
+    parser.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
+    args = parser.parse_args()
+    rng = random.Random(1)
+    rows = []
+    lib = load_shim()
+    load_before = os.getloadavg()
+    with tempfile.TemporaryDirectory(prefix="orvane-durability-", dir=args.dir) as workdir:
+        for dim in (8, 128):
+            vectors = [[rng.uniform(-1, 1) for _ in range(dim)] for _ in range(64)]
+            rows += measure(dim, args.calls, workdir, vectors)
+        level_rows = []
+        if lib is not None:
+            vectors = [[rng.uniform(-1, 1) for _ in range(128)] for _ in range(64)]
+            level_rows = measure_levels(lib, 128, args.level_calls, workdir, vectors)
+    load_after = os.getloadavg()
+    print(f"per-call time in microseconds, {args.calls} calls per row and side "
+          f"(sqlite3 {sqlite3.sqlite_version}, WAL, synchronous=NORMAL, autocommit)")
+    print_rows(rows)
+    print()
+    if lib is None:
+        print(f"durability levels: {SHIM_NAME} not built (configure with -DORVANE_BUILD_BENCH=ON)")
+    else:
+        print(f"durability levels, {args.level_calls} calls per row and side: orvane at normal "
+              f"and full, sqlite3 WAL with synchronous=NORMAL and FULL")
+        print_rows(level_rows)
+    print(f"load average (1, 5, 15 min): before {load_before[0]:.2f} {load_before[1]:.2f} "
+          f"{load_before[2]:.2f}, after {load_after[0]:.2f} {load_after[1]:.2f} "
+          f"{load_after[2]:.2f}; {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

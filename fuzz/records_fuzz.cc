@@ -140,6 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Writes, each one call unit logged to a fresh log in the scratch directory.
   scratch().clear();
   storage::Wal wal(scratch().path() + "/fuzz.db-wal");
+  wal.set_sync_level(storage::SyncLevel::Off);  // no time goes to fsync
   FUZZ_CHECK(wal.open().has_value());
   for (int op = 0; op < 8 && in.remaining() > 0; ++op) {
     const std::uint8_t kind = in.u8();
