@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Prints test-code lines against product-code lines.
+
+Test code: every *_test.cc, test helpers beside them (*test_util.h,
+test_support.*, test_dir.h, mem_file.*), tests/ and fuzz/.  Product code:
+storage, index, engine, binding, python/orvane and tools.  Lines are
+non-blank lines of .cc/.h/.py files.  Exits 0 always; a ratio is a figure
+to watch, not a gate.
+"""
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PRODUCT = ("storage", "index", "engine", "binding", "python/orvane", "tools")
+TEST_DIRS = ("tests", "fuzz", "test_support")
+SOURCE = {".cc", ".h", ".py"}
+
+
+def is_test_helper(path):
+    name = path.name
+    return (name.endswith("_test.cc") or "test_util" in name
+            or name.startswith("test_support") or name == "test_dir.h"
+            or name.startswith("mem_file"))
+
+
+def lines(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return sum(1 for line in f if line.strip())
+
+
+def count(roots):
+    test = product = 0
+    for top in roots:
+        for path in sorted((ROOT / top).rglob("*")):
+            if path.suffix not in SOURCE or not path.is_file():
+                continue
+            n = lines(path)
+            if top in TEST_DIRS or is_test_helper(path):
+                test += n
+            else:
+                product += n
+    return test, product
+
+
+def main():
+    test, product = count(PRODUCT + TEST_DIRS)
+    ratio = test / product if product else 0.0
+    print(f"test code {test} lines, product code {product} lines, "
+          f"ratio {ratio:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
