@@ -53,21 +53,33 @@ TEST(PageCacheTest, AllocateOnAFreshFile) {
   EXPECT_EQ((*t.data)[8192], kPageTypeMetadata);
 }
 
-TEST(PageCacheTest, AllocateNeverReusesAPageOfTheFile) {
-  // The header lags behind a file of 3 pages plus a torn tail.
-  auto data = db_image(3);
-  data->resize(3 * kPageSize + 10, 0xAB);
-  CacheOverFaultyFile t(data);
-  EXPECT_EQ(t.cache->allocate_page(2).value(), 4u);
-  EXPECT_EQ(t.data->size(), 5u * kPageSize);
-  EXPECT_EQ((*t.data)[3 * kPageSize + 9], 0xAB);
-  EXPECT_EQ(t.cache->read_header()->next_page_id, 5u);
-
-  // A header page without its next id (zero) never hands out page 0.
-  auto zero = std::make_shared<Bytes>(0);
-  CacheOverFaultyFile z(zero);
-  z.cache->insert_clean_page(0, Bytes(kPageSize, 0));
-  EXPECT_EQ(z.cache->allocate_page(1).value(), 1u);
+TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
+  // The header's next_page_id lags behind the file (never flushed), or is
+  // damaged far past its end: neither reuses a page nor grows the file far.
+  struct Row {
+    std::uint64_t next_page_id;
+    std::size_t file_bytes;
+    PageId want;
+  };
+  const Row rows[] = {{1, 3 * kPageSize + 10, 4},     {3, 2 * kPageSize, 2},
+                      {1ull << 31, 2 * kPageSize, 2}, {1ull << 52, 2 * kPageSize, 2},
+                      {~0ull, 2 * kPageSize, 2},      {0, 0, 1}};
+  for (const Row& r : rows) {
+    auto data = std::make_shared<Bytes>(r.file_bytes, 0xAB);
+    CacheOverFaultyFile t(data);
+    if (r.file_bytes == 0) {
+      t.cache->insert_clean_page(0, Bytes(kPageSize, 0));  // never hands out page 0
+    } else {
+      DatabaseHeader h = DatabaseHeader::fresh(0);
+      h.next_page_id = r.next_page_id;
+      h.encode(data->data());
+    }
+    EXPECT_EQ(t.cache->allocate_page(2).value(), r.want) << r.next_page_id;
+    EXPECT_EQ(data->size(), (r.want + 1) * kPageSize) << r.next_page_id;
+    EXPECT_EQ(page_of(data, r.want), new_page_image(2));
+    EXPECT_EQ(t.cache->read_header()->next_page_id, r.want + 1);
+    if (r.file_bytes % kPageSize != 0) EXPECT_EQ((*data)[3 * kPageSize + 9], 0xAB);
+  }
 }
 
 TEST(PageCacheTest, FetchBeyondTheEndFailsAndCachesNothing) {
@@ -229,32 +241,6 @@ TEST(PageCacheTest, EvictionSkipsDirtyPages) {
   EXPECT_TRUE(cached(t, 1) && cached(t, 2) && cached(t, 4));
 }
 
-TEST(PageCacheTest, EvictionAtFullCapacity) {
-  const std::size_t n = kCacheCapacity;
-  auto data = db_image(n + 2);
-  {
-    CacheOverFaultyFile t(data);
-    PageCache& c = *t.cache;
-    EXPECT_EQ(c.capacity(), 16384u);
-    for (PageId id = 0; id < n; ++id) ASSERT_TRUE(c.fetch_page(id).has_value());
-    ASSERT_EQ(c.cached_page_count(), n);
-    ASSERT_TRUE(c.fetch_page(n).has_value());
-    EXPECT_EQ(c.cached_page_count(), n);
-    EXPECT_TRUE(cached(t, 0));
-  }
-  {
-    CacheOverFaultyFile t(data);
-    PageCache& c = *t.cache;
-    ASSERT_TRUE(c.write_header(c.read_header().value()).has_value());
-    for (PageId id = 1; id < n; ++id) {
-      ASSERT_TRUE(c.replace_page(id, new_page_image(1)).has_value());
-    }
-    ASSERT_EQ(c.cached_page_count(), n);
-    ASSERT_TRUE(c.fetch_page(n).has_value());
-    EXPECT_EQ(c.cached_page_count(), n + 1);
-  }
-}
-
 TEST(PageCacheTest, ConcurrentMissesShareOnePage) {
   CacheOverFaultyFile t(db_image(2));
   std::vector<std::shared_ptr<Page>> got(8);
@@ -266,6 +252,77 @@ TEST(PageCacheTest, ConcurrentMissesShareOnePage) {
   for (const auto& p : got) EXPECT_EQ(p, got[0]);
   EXPECT_EQ(t.cache->fetch_page(1).value(), got[0]);
   EXPECT_EQ(t.cache->cached_page_count(), 1u);
+}
+
+TEST(PageCacheTest, AbandonedCacheWritesNothingWhenItGoes) {
+  for (bool abandon : {true, false}) {
+    auto data = db_image(2);
+    std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+    const Bytes before = *data;
+    {
+      CacheOverFaultyFile t(data);
+      ASSERT_TRUE(t.cache->append_record(1, Bytes{1, 2, 3, 4}).value());
+      if (abandon) t.cache->abandon();
+    }
+    EXPECT_EQ(*data == before, abandon);
+  }
+}
+
+Bytes cached_bytes(PageCache& c, PageId id) {
+  auto p = c.fetch_page(id).value();
+  return Bytes(p->bytes().begin(), p->bytes().end());
+}
+
+TEST(PageCacheTest, CallUnitListsChangedPagesHeaderFirst) {
+  auto data = db_image(2);
+  std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+  CacheOverFaultyFile t(data);
+  PageCache& c = *t.cache;
+  ASSERT_TRUE(c.append_record(1, Bytes{1}).value());  // outside a unit: not recorded
+  EXPECT_TRUE(c.changed_pages().empty());
+  c.begin_call();
+  ASSERT_TRUE(c.append_record(1, Bytes{1, 2}).value());
+  EXPECT_FALSE(c.append_record(1, Bytes(4000, 0)).value());  // did not fit: no change
+  const PageId fresh = c.allocate_page(kPageTypeMetadata).value();
+  ASSERT_TRUE(c.append_record(fresh, Bytes{9}).value());
+
+  const std::vector<ChangedPage> pages = c.changed_pages();
+  ASSERT_EQ(pages.size(), 3u);
+  const PageId want[] = {0, 1, fresh};
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    EXPECT_EQ(pages[i].id, want[i]);
+    EXPECT_EQ(pages[i].bytes, cached_bytes(c, pages[i].id));  // current images
+  }
+  c.end_call();
+  EXPECT_TRUE(c.changed_pages().empty());
+  ASSERT_TRUE(c.append_record(1, Bytes{2}).value());
+  EXPECT_TRUE(c.changed_pages().empty());
+}
+
+TEST(PageCacheTest, RollbackRestoresBeforeImages) {
+  auto data = db_image(2);
+  std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+  CacheOverFaultyFile t(data);
+  PageCache& c = *t.cache;
+  ASSERT_TRUE(c.append_record(1, Bytes{7}).value());  // before the unit: kept
+  const Bytes page1 = cached_bytes(c, 1);
+  const Bytes page0 = cached_bytes(c, 0);
+
+  c.begin_call();
+  ASSERT_TRUE(c.append_record(1, Bytes{1, 2, 3}).value());
+  const PageId fresh = c.allocate_page(kPageTypeVectorData).value();
+  ASSERT_TRUE(c.append_record(fresh, Bytes{5}).value());
+  ASSERT_TRUE(c.replace_page(1, Bytes(kPageSize, 0xEE)).has_value());
+  c.rollback_call();
+
+  EXPECT_EQ(cached_bytes(c, 1), page1);
+  EXPECT_EQ(cached_bytes(c, 0), page0);
+  // The allocated page is back to the image already in the file.
+  EXPECT_EQ(cached_bytes(c, fresh), new_page_image(kPageTypeVectorData));
+  ASSERT_TRUE(c.append_record(1, Bytes{8}).value());  // recording stopped
+  EXPECT_TRUE(c.changed_pages().empty());
+  // The next allocation skips the orphaned page instead of reusing it.
+  EXPECT_EQ(c.allocate_page(1).value(), fresh + 1);
 }
 
 }  // namespace
