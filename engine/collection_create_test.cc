@@ -60,24 +60,6 @@ TEST(CreateCollection, FirstCollectionPagesRecordAndLogFrames) {
   EXPECT_EQ(read_file(path), file);
 }
 
-TEST(CreateCollection, MetricArgumentsAndStoredNames) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  const std::vector<std::pair<std::optional<std::string_view>, std::string>> cases = {
-      {"dot", "DotProduct"}, {"euclidean", "Euclidean"}, {std::nullopt, "Cosine"},
-      {"Dot", "Cosine"},     {"L2", "Cosine"},           {"cosine", "Cosine"}};
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    ASSERT_TRUE(db->create_collection("c" + std::to_string(i), 2, cases[i].first));
-  }
-  const Bytes catalog = page_of(read_file(path), 3);
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    const std::string text = record_text(catalog, static_cast<std::uint16_t>(i));
-    EXPECT_NE(text.find("\"distance\":\"" + cases[i].second + "\""), std::string::npos) << text;
-  }
-}
-
 TEST(CreateCollection, RefusalsLeaveNothingBehind) {
   TestDir dir;
   const std::string path = dir.path("db");

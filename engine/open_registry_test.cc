@@ -120,21 +120,6 @@ TEST(OpenRegistryTest, FileReplacedAtThePathIsAnotherDatabase) {
   EXPECT_EQ(reopened->count("new").value(), 1u);
 }
 
-TEST(OpenRegistryTest, CloseLeavesAForeignFileAtTheLogPath) {
-  TestDir dir;
-  const std::string path = dir.path("a.db");
-  auto db = open_ok(path);
-  ASSERT_TRUE(db->create_collection("c", 2, std::nullopt));
-  std::filesystem::remove(path + "-wal");
-  write_file(path + "-wal", {'x'});
-  ASSERT_TRUE(db->close());
-  EXPECT_EQ(read_file(path + "-wal"), std::vector<std::uint8_t>{'x'});
-  std::filesystem::remove(path + "-wal");
-  ASSERT_TRUE(db->insert("c", "a", V{1, 2}));  // a log of its own again
-  ASSERT_TRUE(db->close());
-  EXPECT_FALSE(file_exists(path + "-wal"));
-}
-
 TEST(OpenRegistryTest, PathsThatNameNoFileGoToTheOpen) {
   TestDir dir;
   auto db = open_ok(dir.path("a.db"));  // the NUL would cut the path to this one
