@@ -92,21 +92,3 @@ def test_open_failures_raise_runtime_error_and_make_no_object(tmp_path):
     with pytest.raises(RuntimeError):
         Kestrum(str(tmp_path / "missing" / "x.db"))
     assert os.listdir(tmp_path) == []
-
-
-def test_path_with_nul_is_refused_not_truncated(tmp_path):
-    truncated = tmp_path / "a"
-    with pytest.raises(RuntimeError) as info:
-        Kestrum(str(truncated) + "\x00.db")
-    assert type(info.value) is RuntimeError
-    assert not truncated.exists()
-    assert os.listdir(tmp_path) == []
-
-
-def test_not_a_database_file_is_refused(tmp_path):
-    path = tmp_path / "junk.db"
-    original = b"this is not a database\n" * 300
-    path.write_bytes(original)
-    with pytest.raises(RuntimeError):
-        Kestrum(str(path))
-    assert path.read_bytes() == original

@@ -1,13 +1,10 @@
 """One file, one owner, within one process: every Kestrum on a file that is
-already open shares its database, whatever path names the file; a file put
-in another's place at the same path is another database."""
+already open shares its database, and the last release closes it. (Paths
+that name one file and files replaced at their path: engine tests; kills with
+old objects alive: the crash harness.)"""
 
 import gc
 import os
-import signal
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
@@ -98,104 +95,3 @@ def test_close_on_one_object_leaves_the_other_usable(db_path, wal_path):
     col.insert([3.0, 2.0, 1.0], id="b")  # a new log is made for it
     assert os.path.exists(wal_path)
     assert ids_of(second.get_collection("docs")) == ["a", "b"]
-
-
-def test_symbolic_link_and_relative_path_reach_the_same_database(tmp_path, monkeypatch):
-    path = tmp_path / "real.db"
-    link = tmp_path / "link.db"
-    db = Kestrum(str(path))
-    os.symlink(path, link)
-    via_link = Kestrum(str(link))
-    via_link.create_collection("docs", 3).insert([1.0, 1.0, 1.0], id="x")
-    assert db.list_collections() == ["docs"]
-    monkeypatch.chdir(tmp_path)
-    relative = Kestrum("real.db")
-    assert ids_of(relative.get_collection("docs")) == ["x"]
-    relative.get_collection("docs").insert([2.0, 2.0, 2.0], id="y")
-    assert ids_of(db.get_collection("docs")) == ["x", "y"]
-    # The log beside the file, not beside the link.
-    assert os.path.exists(str(path) + "-wal") and not os.path.exists(str(link) + "-wal")
-
-
-@pytest.mark.parametrize("remove_log", [False, True])
-def test_file_replaced_at_the_path_is_another_database(db_path, wal_path, remove_log):
-    old = Kestrum(db_path)
-    old_docs = old.create_collection("docs", 3)
-    old_docs.insert([1.0, 0.0, 0.0], id="old")
-    os.remove(db_path)
-    if remove_log:
-        os.remove(wal_path)
-    new = Kestrum(db_path)
-    assert new.list_collections() == []
-    new_col = new.create_collection("fresh", 2)
-    new_col.insert([4.0, 4.0], id="new")
-    # The old object goes on with its own (deleted) file.
-    old_docs.insert([0.0, 1.0, 0.0], id="old-2")
-    assert ids_of(old_docs) == ["old", "old-2"]
-    assert old.list_collections() == ["docs"]
-
-    # Releasing the old object writes nothing into the new files and leaves
-    # the new log where it is.
-    files_before = (open(db_path, "rb").read(), open(wal_path, "rb").read())
-    old.close()
-    del old, old_docs
-    gc.collect()
-    assert (open(db_path, "rb").read(), open(wal_path, "rb").read()) == files_before
-    new_col.insert([5.0, 5.0], id="new-2")
-    del new, new_col
-    gc.collect()
-    assert not os.path.exists(wal_path)
-    reopened = Kestrum(db_path)
-    assert reopened.list_collections() == ["fresh"]
-    assert ids_of(reopened.get_collection("fresh"), (0.0, 0.0)) == ["new", "new-2"]
-
-
-def run_until_ready_then_kill(db_path, script):
-    """Runs `script` in a new interpreter (db_path in `path`), kills it with
-    SIGKILL once it prints "ready"."""
-    source = "import sys, gc\nfrom orvane import Kestrum\npath = sys.argv[1]\n"
-    source += textwrap.dedent(script) + "\nprint('ready', flush=True)\nsys.stdin.read()\n"
-    proc = subprocess.Popen([sys.executable, "-c", source, db_path],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        line = proc.stdout.readline()
-        assert line == "ready\n", f"child said {line!r}"
-    finally:
-        proc.kill()
-        proc.communicate()
-    assert proc.returncode == -signal.SIGKILL
-
-
-def test_notebook_pattern_keeps_both_inserts_through_a_kill(db_path):
-    run_until_ready_then_kill(db_path, """
-        db = Kestrum(path)
-        col = db.create_collection("docs", 3, "euclidean")
-        col.insert([1.0, 0.0, 0.0], id="first")
-        db = Kestrum(path)
-        col = db.get_collection("docs")
-        col.insert([0.0, 1.0, 0.0], id="second")
-    """)
-    db = Kestrum(db_path)
-    assert ids_of(db.get_collection("docs")) == ["first", "second"]
-
-
-def test_old_handles_released_after_newer_writes_keep_them_through_a_kill(db_path):
-    # The old objects are released (which closes the shared database only if
-    # they were the last) after the new ones wrote, then the process dies.
-    run_until_ready_then_kill(db_path, """
-        db = Kestrum(path)
-        col = db.create_collection("docs", 3, "euclidean")
-        col.insert([1.0, 0.0, 0.0], id="first")
-        again = Kestrum(path)
-        again_col = again.get_collection("docs")
-        again_col.insert([0.0, 1.0, 0.0], id="second")
-        again.create_collection("more", 2).insert([1.0, 2.0], id="m")
-        del db, col
-        gc.collect()
-        again_col.insert([0.0, 0.0, 1.0], id="third")
-        again_col.delete("first")
-    """)
-    db = Kestrum(db_path)
-    assert ids_of(db.get_collection("docs")) == ["second", "third"]
-    assert ids_of(db.get_collection("more"), (0.0, 0.0)) == ["m"]
-
