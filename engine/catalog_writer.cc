@@ -9,10 +9,6 @@ namespace orvane::engine {
 
 namespace {
 
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
@@ -49,9 +45,8 @@ EngineResult<std::size_t> catalog_room(storage::PageCache& cache,
   if (!header) return failed(header.error());
   auto size = cache.file_size();
   if (!size) return failed(size.error());
-  // The page ids allocate_page will hand out: never below the file's end.
-  const std::uint64_t file_pages = (*size + storage::kPageSize - 1) / storage::kPageSize;
-  storage::PageId next = std::max<storage::PageId>({header->next_page_id, file_pages, 1});
+  // The page ids allocate_page will hand out.
+  storage::PageId next = storage::next_new_page(*size);
   // The records go onto a copy of the catalog page (a fresh one when there
   // is none yet), which settles both the byte and the slot limits.
   std::vector<std::uint8_t> page = storage::new_page_image(storage::kPageTypeCatalog);

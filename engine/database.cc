@@ -9,14 +9,6 @@
 
 namespace orvane::engine {
 
-namespace {
-
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
-}  // namespace
-
 EngineResult<std::shared_ptr<Collection>> Database::Impl::find(const std::string& name) const {
   if (auto r = owner.check(); !r) return std::unexpected(r.error());
   std::shared_lock lock(map_mutex);

@@ -5,7 +5,8 @@
 // collections map lock, then one collection's lock (the map lock is released
 // first); the catalog lock never together with the map lock.
 //
-// PUBLIC INTERFACE (the binding relies on these signatures); internals are free.
+// The binding depends on exactly these declarations; the state behind Impl is
+// private to this class.
 #pragma once
 
 #include <cstdint>

@@ -18,10 +18,6 @@ namespace {
 using storage::OpenMode;
 using storage::PosixFile;
 
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
 // Every failure to recover, clear or open the log at the log path.
 std::unexpected<EngineError> log_failed(const storage::StorageError& e) {
   return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + e.to_string()));

@@ -69,6 +69,11 @@ class EngineError {
 template <class T>
 using EngineResult = std::expected<T, EngineError>;
 
+// A storage failure as this layer's result: `return failed(r.error());`.
+inline std::unexpected<EngineError> failed(const storage::StorageError& e) {
+  return std::unexpected<EngineError>(e);
+}
+
 // Fixed texts.
 inline constexpr const char* kVectorPageFull = "Vector data page full";
 inline constexpr const char* kMetadataPageFull = "Metadata page full";

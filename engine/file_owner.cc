@@ -7,13 +7,6 @@
 #include "engine/open_registry.h"
 
 namespace orvane::engine {
-namespace {
-
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
-}  // namespace
 
 bool FileOwner::here() const { return process == current_process(); }
 

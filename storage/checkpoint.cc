@@ -8,13 +8,6 @@
 #include "storage/wal.h"
 
 namespace orvane::storage {
-namespace {
-
-std::uint64_t pages_in(std::uint64_t file_size, std::uint32_t page_size) {
-  return file_size / page_size + (file_size % page_size != 0 ? 1 : 0);
-}
-
-}  // namespace
 
 Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
                                const std::string& db_path) {
@@ -32,7 +25,7 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
   if (!size) return std::unexpected(size.error());
   // A frame may name a page that its own call allocated, but never one far
   // beyond the file: at most one new page per frame.
-  const std::uint64_t limit = pages_in(*size, page_size_) + frames.size();
+  const std::uint64_t limit = pages_in_file(*size, page_size_) + frames.size();
   const std::size_t n = applicable_frame_count(frames, limit);
   std::vector<std::uint8_t> image(page_size_);
   for (std::size_t i = 0; i < n; ++i) {

@@ -187,14 +187,9 @@ Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
   image.resize(page_size_, 0);
   auto size = file_size();
   if (!size) return std::unexpected(size.error());
-  // The new page goes right after the end of the file. For a file we wrote
-  // that is next_page_id, or beyond it when the header lags behind the file
-  // (never flushed before a crash): no page that holds data is handed out
-  // again. A next_page_id past the end of the file can only be damage (every
-  // allocation writes its page at once); taken as it is, it would grow the
-  // file to whatever size it names.
-  const std::uint64_t file_pages = *size / page_size_ + (*size % page_size_ != 0 ? 1 : 0);
-  const PageId id = std::max<PageId>(file_pages, 1);
+  // Every allocation writes its page at once, so no page that holds data is
+  // handed out again; a damaged next_page_id cannot grow the file.
+  const PageId id = next_new_page(*size, page_size_);
   if (auto r = write_page(id, image); !r) return std::unexpected(r.error());
 
   auto page = std::make_shared<Page>(id, image);
