@@ -8,7 +8,9 @@
 // bytes its slot entry names inside the page; record_fits and append_fits
 // agree with append_to_page; an append that does not fit changes nothing; an
 // append that fits changes only the header's free_offset and slot_count, its
-// slot entry and its record bytes, and the record reads back; the page cache's
+// slot entry and its record bytes, which lie at the free offset or, when a
+// damaged free offset lies inside records, past them, never over a record
+// that reads before the append; the record reads back; the page cache's
 // append_record does exactly what append_to_page does (and refuses page 0).
 #include <cstring>
 #include <memory>
@@ -81,13 +83,27 @@ void check_append(storage::PageId id, std::vector<std::uint8_t>& page,
   }
   const bool fresh =
       std::all_of(before.begin(), before.begin() + 16, [](std::uint8_t b) { return b == 0; });
-  const std::size_t free = fresh ? storage::kRecordAreaStart : get_u16(before.data() + 5);
+  const std::size_t header_free = fresh ? storage::kRecordAreaStart : get_u16(before.data() + 5);
   const std::uint16_t old_count = get_u16(before.data() + 7);
-  FUZZ_CHECK(free >= storage::kRecordAreaStart && free + record.size() <= kPageSize);
   FUZZ_CHECK(old_count < storage::kMaxSlots);
   const std::uint16_t target = slot ? *slot : old_count;
   FUZZ_CHECK(target < storage::kMaxSlots);
   const std::size_t entry = 16 + 4 * std::size_t{target};
+  const std::size_t free = get_u16(page.data() + entry);
+  FUZZ_CHECK(free >= header_free && free + record.size() <= kPageSize);
+
+  // The record goes to the header's free offset unless a record readable
+  // before the append ends past it; then it overwrites none of them.
+  bool record_past_free = false;
+  for (std::uint16_t s = 0; s < old_count; ++s) {
+    const std::size_t offset = get_u16(before.data() + 16 + 4 * s);
+    const std::size_t length = get_u16(before.data() + 18 + 4 * s);
+    if (length == 0 || offset + length > kPageSize) continue;
+    record_past_free |= offset + length > header_free;
+    if (s == target || offset < storage::kRecordAreaStart) continue;
+    FUZZ_CHECK(std::memcmp(page.data() + offset, before.data() + offset, length) == 0);
+  }
+  if (!record_past_free) FUZZ_CHECK(free == header_free);
 
   for (std::size_t i = 0; i < kPageSize; ++i) {
     const bool header_field = i >= 5 && i < 9;
