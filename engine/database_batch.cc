@@ -10,10 +10,6 @@ namespace orvane::engine {
 
 namespace {
 
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
 EngineError classic_file() {
   return EngineError::invalid_configuration("the batch API needs a format-2 file");
 }

@@ -17,10 +17,6 @@ storage::StorageError damaged(const std::string& name, const std::string& text) 
   return storage::StorageError::invalid_database_file("collection " + name + ": " + text);
 }
 
-std::unexpected<EngineError> failed(storage::StorageError e) {
-  return std::unexpected(EngineError(std::move(e)));
-}
-
 // Bytes [begin, end) of a stream, read as whole pages into `buffer`.
 storage::Result<const std::uint8_t*> read_range(storage::PageCache& cache,
                                                 const storage::Stream& stream, std::uint64_t begin,

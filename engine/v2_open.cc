@@ -10,10 +10,6 @@
 namespace orvane::engine {
 namespace {
 
-std::unexpected<EngineError> failed(const storage::StorageError& e) {
-  return std::unexpected<EngineError>(e);
-}
-
 // The log holds at most this many frames before it is checkpointed: half of
 // the cache's budget, so that the pages waiting for a checkpoint (which
 // cannot be evicted) leave room for clean ones.

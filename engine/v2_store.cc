@@ -5,10 +5,6 @@ namespace {
 
 constexpr std::uint64_t kMaxDimension = std::uint64_t{1} << 24;
 
-std::unexpected<EngineError> failed(storage::StorageError e) {
-  return std::unexpected(EngineError(std::move(e)));
-}
-
 }  // namespace
 
 EngineResult<std::unique_ptr<V2Store>> load_v2_store(std::shared_ptr<storage::PageCache> cache,
