@@ -191,4 +191,31 @@ std::optional<DecodedVector> Collection::vector_on_page(const std::string& id) c
   return latest;
 }
 
+EngineResult<std::vector<Collection::Stored>> Collection::stored() const {
+  // The latest record of each id; a record after a marker stands anew.
+  std::vector<Stored> out;
+  std::unordered_map<std::string, std::size_t> at;
+  auto r = for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
+    if (auto marker = decode_marker(rec)) {
+      if (auto it = at.find(*marker); it != at.end()) {
+        out[it->second].vector.clear();
+        at.erase(it);
+      }
+    } else if (auto vector = decode_vector_record(rec)) {
+      auto [it, added] = at.try_emplace(vector->id, out.size());
+      if (added) out.push_back(Stored{vector->id, {}, std::nullopt});
+      out[it->second].vector = std::move(vector->components);
+    }
+  });
+  if (!r) return failed(r.error());
+  std::erase_if(out, [&](const Stored& s) {
+    const auto id = ids_.find(s.id);
+    return s.vector.size() != config_.dimension || id == ids_.end() || !index_.contains(id->second);
+  });
+  for (Stored& s : out) {
+    if (const nlohmann::json* doc = metadata_.find(s.id)) s.metadata = render_json(*doc).text;
+  }
+  return out;
+}
+
 }  // namespace orvane::engine

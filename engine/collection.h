@@ -61,6 +61,16 @@ class Collection {
   [[nodiscard]] EngineResult<std::vector<SearchResult>> search(std::span<const float> query,
                                                                std::uint64_t top_k) const;
 
+  // Every vector the index holds, with its id and metadata, in the order the
+  // data page holds them. REQUIRES: mutex() held shared. Cost: one pass over
+  // the data page (a collection holds one page).
+  struct Stored {
+    std::string id;
+    std::vector<float> vector;
+    std::optional<std::string> metadata;  // compact JSON text
+  };
+  [[nodiscard]] EngineResult<std::vector<Stored>> stored() const;
+
   // REQUIRES: mutex() held exclusively and `unit` open; both calls end the
   // unit (committed on success, rolled back on failure).
   // Inserts or replaces the vector of `id` (generated "doc_N" when absent).

@@ -76,7 +76,8 @@ struct GetResult {
   std::vector<std::optional<std::string>> metadata;
 };
 
-class Filter;  // engine/filter.h: a parsed metadata filter
+class Filter;     // engine/filter.h: a parsed metadata filter
+struct V2Config;  // engine/v2_catalog.h
 
 struct SearchResult {
   std::string id;
@@ -169,6 +170,8 @@ class Database {
                                                     std::optional<std::string> id,
                                                     std::span<const float> vector,
                                                     const nlohmann::json* metadata);
+  [[nodiscard]] EngineResult<CollectionInfo> create_classic(const std::string& name,
+                                                            const V2Config& config);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -2,6 +2,7 @@
 // pager: prepare (check, write pages), commit the log, apply to memory.
 #include <mutex>
 
+#include "engine/classic_batch.h"
 #include "engine/database.h"
 #include "engine/database_impl.h"
 #include "engine/json_text.h"
@@ -10,13 +11,9 @@ namespace orvane::engine {
 
 namespace {
 
-EngineError classic_file() {
-  return EngineError::invalid_configuration("the batch API needs a format-2 file");
-}
-
 EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const std::string& name) {
   if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
-  if (!db.v2) return std::unexpected(classic_file());
+  if (!db.v2) return std::unexpected(classic_batch::write_refused());
   std::shared_lock lock(db.map_mutex);
   auto it = db.v2->collections.find(name);
   if (it == db.v2->collections.end()) return std::unexpected(EngineError::collection_not_found(name));
@@ -65,6 +62,24 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> run_unit(Database::Impl& db
 
 }  // namespace
 
+// On a classic file: a Flat collection through the classic create, which
+// takes the metric by its argument name.
+EngineResult<CollectionInfo> Database::create_classic(const std::string& name,
+                                                      const V2Config& config) {
+  if (config.index.type != "flat") {
+    return std::unexpected(EngineError::invalid_configuration(
+        "a classic file holds Flat collections only: create it with index \"flat\", or convert "
+        "the file to format 2: python3 -m orvane convert SRC DST"));
+  }
+  const char* argument = config.metric == index::DistanceMetric::Euclidean    ? "euclidean"
+                         : config.metric == index::DistanceMetric::DotProduct ? "dot"
+                                                                              : "cosine";
+  if (auto r = create_collection(name, config.dimension, argument); !r) {
+    return std::unexpected(r.error());
+  }
+  return classic_batch::info(*impl_, name);
+}
+
 FileFormat Database::format() const { return impl_->v2 ? FileFormat::V2 : FileFormat::Classic; }
 
 EngineResult<CollectionInfo> Database::create_collection(const std::string& name,
@@ -73,9 +88,9 @@ EngineResult<CollectionInfo> Database::create_collection(const std::string& name
                                                          const IndexSpec& index) {
   Impl& db = *impl_;
   if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
-  if (!db.v2) return std::unexpected(classic_file());
   auto config = check_v2_config(dim, metric, index);
   if (!config) return std::unexpected(config.error());
+  if (!db.v2) return create_classic(name, *config);
   std::lock_guard write(db.write_mutex);
   {
     std::shared_lock lock(db.map_mutex);
@@ -112,6 +127,7 @@ EngineResult<CollectionInfo> Database::create_collection(const std::string& name
 }
 
 EngineResult<CollectionInfo> Database::collection_info(const std::string& name) {
+  if (!impl_->v2) return classic_batch::info(*impl_, name);
   auto c = find_v2(*impl_, name);
   if (!c) return std::unexpected(c.error());
   std::shared_lock lock((*c)->mutex());
@@ -176,6 +192,9 @@ EngineResult<BatchSearchResult> Database::search_batch(const std::string& collec
                                                        const Filter* filter, std::uint32_t /*ef*/,
                                                        std::uint32_t /*threads*/,
                                                        bool include_metadata) {
+  if (!impl_->v2) {
+    return classic_batch::search(*impl_, collection, queries, nq, k, filter, include_metadata);
+  }
   auto c = find_v2(*impl_, collection);
   if (!c) return std::unexpected(c.error());
   if (filter != nullptr) {
@@ -211,6 +230,7 @@ EngineResult<BatchSearchResult> Database::search_batch(const std::string& collec
 
 EngineResult<GetResult> Database::get(const std::string& collection,
                                       std::span<const std::string> ids, bool include_vectors) {
+  if (!impl_->v2) return classic_batch::get(*impl_, collection, ids, include_vectors);
   auto c = find_v2(*impl_, collection);
   if (!c) return std::unexpected(c.error());
   std::shared_lock lock((*c)->mutex());

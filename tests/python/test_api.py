@@ -157,8 +157,15 @@ def test_both_apis_share_one_database(tmp_path, api):  # api: only to know the e
     with orvane.connect(path) as api:
         assert api.list_collections() == ["old"]
         assert api.get_collection("old").get(["v"]).vectors.tolist() == [[1.0, 2.0, 3.0]]
-        api.create_collection("new", 2, index="flat")
+        api.create_collection("new", 2, metric="euclidean", index="flat")
         assert sorted(classic.list_collections()) == ["new", "old"]
+        new = classic.get_collection("new")
+        for i in range(3):
+            new.insert([float(i), 0.0], id=f"n{i}")
+        found = api.get_collection("new").search([[2.0, 0.0], [0.0, 0.0]], k=2)
+        assert [list(r.ids) for r in found] == [["n2", "n1"], ["n0", "n1"]]
+        with pytest.raises(orvane.Error, match="convert"):
+            api.get_collection("new").add([[1.0, 1.0]])
 
 
 def test_searches_never_see_half_an_add(api):
