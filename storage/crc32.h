@@ -1,5 +1,6 @@
 // CRC-32/ISO-HDLC (zlib's crc32: reflected 0xEDB88320, init and final
-// complement 0xFFFFFFFF). Thread-safe, no state.
+// complement 0xFFFFFFFF). Thread-safe, no state; the instructions are chosen
+// at run time.
 #pragma once
 
 #include <cstdint>
