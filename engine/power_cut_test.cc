@@ -112,11 +112,12 @@ void check_images(const Phase& phase, const TestDir& dir, std::size_t images, st
 // Phase one: a new database, four creations, random calls with close() now
 // and then, and the last release. Phase two: the files of phase one as a
 // killed process leaves them, whose open replays the log, then random calls.
-Tally power_cuts(Synchronous level, std::uint64_t seed, std::size_t images) {
+Tally power_cuts(FileFormat format, Synchronous level, std::uint64_t seed, std::size_t images) {
   TestDir dir;
   OpenOptions options;
   options.synchronous = level;
-  RandomWorkload work(seed);
+  options.new_file_format = format;
+  RandomWorkload work(seed, format == FileFormat::Classic);
   Model model;
   Phase first, second;
   first.path = dir.path("a");
@@ -159,13 +160,18 @@ TEST(PowerCut, EveryImageOpensWholeAndKeepsWhatItsLevelPromises) {
   const std::size_t images = from_env("ORVANE_POWER_CUT_IMAGES", 100);
   const std::uint64_t seed = from_env("ORVANE_POWER_CUT_SEED", 20);
   struct Case {
+    FileFormat format;
     Synchronous level;
     const char* name;
   };
-  for (const Case c : {Case{Synchronous::Normal, "normal"}, Case{Synchronous::Full, "full"},
-                       Case{Synchronous::Off, "off"}}) {
+  for (const Case c : {Case{FileFormat::Classic, Synchronous::Normal, "classic normal"},
+                       Case{FileFormat::Classic, Synchronous::Full, "classic full"},
+                       Case{FileFormat::Classic, Synchronous::Off, "classic off"},
+                       Case{FileFormat::V2, Synchronous::Normal, "format 2 normal"},
+                       Case{FileFormat::V2, Synchronous::Full, "format 2 full"},
+                       Case{FileFormat::V2, Synchronous::Off, "format 2 off"}}) {
     SCOPED_TRACE(c.name);
-    const Tally t = power_cuts(c.level, seed + static_cast<int>(c.level), images);
+    const Tally t = power_cuts(c.format, c.level, seed + static_cast<int>(c.level), images);
     std::printf("power cut %s: images=%zu corrupt=%zu lost_since_sync=%zu lost_acknowledged=%zu\n",
                 c.name, t.images, t.corrupt, t.lost_synced, t.lost_acked);
     if (c.level == Synchronous::Off) {

@@ -77,7 +77,8 @@ inline std::string difference(Database& db, const Model& model) {
 
 class RandomWorkload {
  public:
-  explicit RandomWorkload(std::uint64_t seed) : rng_(seed) {}
+  // `paged`: the collections live on classic pages, which fill up.
+  explicit RandomWorkload(std::uint64_t seed, bool paged = true) : rng_(seed), paged_(paged) {}
 
   // The four collections, each created by one call run through `call`.
   template <class Call>
@@ -123,7 +124,7 @@ class RandomWorkload {
       const std::vector<float> v = vec(c.dim);
       const std::size_t length = 16 + id.size() + 4 * c.dim;
       auto r = db.insert(c.name, generated ? std::nullopt : std::optional(id), v);
-      if (c.fits(length)) {
+      if (!paged_ || c.fits(length)) {
         ASSERT_TRUE(r) << r.error().to_string();
         ASSERT_EQ(*r, id);
         c.live[id] = v;
@@ -138,7 +139,7 @@ class RandomWorkload {
       auto it = std::next(c.live.begin(), static_cast<std::ptrdiff_t>(pick(c.live.size())));
       const std::string id = it->first;
       auto r = db.remove(c.name, id);
-      if (c.fits(4 + id.size())) {
+      if (!paged_ || c.fits(4 + id.size())) {
         ASSERT_TRUE(r) << r.error().to_string();
         c.live.erase(id);
         c.bytes += 4 + id.size();
@@ -168,6 +169,7 @@ class RandomWorkload {
     return v;
   }
   std::mt19937_64 rng_;
+  bool paged_;
   int refused_ = 0;
 };
 

@@ -44,8 +44,9 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
   auto owner = take_ownership(*file, resolved, *db->wal);
   if (!owner) return std::unexpected(owner.error());
   db->owner = *owner;
-  db->cache = std::make_shared<storage::PageCache>(resolved, std::move(file), storage::kPageSize,
-                                                   cache_pages(options));
+  db->cache = std::make_shared<storage::PageCache>(
+      resolved, storage::hook_opened(resolved, false, std::move(file)), storage::kPageSize,
+      cache_pages(options));
   storage::PageCache& cache = *db->cache;
   if (fresh) {
     // A log beside a new file belongs to a database that no longer exists.
