@@ -47,6 +47,7 @@ struct IndexSpec {
   std::uint32_t m = 16;
   std::uint32_t ef_construction = 200;
   std::uint32_t ef_search = 64;  // default ef of a search
+  bool operator==(const IndexSpec&) const = default;
 };
 
 struct CollectionInfo {
