@@ -383,4 +383,25 @@ Result<void> PageCache::read_run(PageId first, std::uint64_t count, std::span<st
   return {};
 }
 
+Result<void> PageCache::write_run(PageId first, std::span<const std::uint8_t> pages) {
+  if (pages.size() % page_size_ != 0) {
+    return std::unexpected(StorageError::internal("run of a partial page"));
+  }
+  const std::uint64_t count = pages.size() / page_size_;
+  if (first > (std::numeric_limits<std::int64_t>::max() / page_size_) - count) {
+    return std::unexpected(StorageError::io_errno(EFBIG));
+  }
+  {
+    std::lock_guard lock(impl_->file_mutex);
+    if (auto r = impl_->file->write_all_at(first * page_size_, pages); !r) return r;
+  }
+  std::unique_lock lock(impl_->table_mutex);
+  if (impl_->table.size() < count) {
+    std::erase_if(impl_->table, [&](const auto& e) { return e.first >= first && e.first - first < count; });
+  } else {
+    for (PageId id = first; id < first + count; ++id) impl_->table.erase(id);
+  }
+  return {};
+}
+
 }  // namespace orvane::storage

@@ -136,6 +136,12 @@ class PageCache {
   // page is entered into the table.
   [[nodiscard]] Result<void> read_run(PageId first, std::uint64_t count,
                                       std::span<std::uint8_t> out);
+  // Writes whole pages starting at `first` with one write of the file,
+  // outside any unit: for pages no committed state names yet (a graph
+  // snapshot going into free pages). A cached copy of any of them is dropped,
+  // so no stale image is served or flushed over the new bytes.
+  // REQUIRES: no unit open, none of the pages dirty in the table.
+  [[nodiscard]] Result<void> write_run(PageId first, std::span<const std::uint8_t> pages);
 
   // From now on the destructor writes nothing and takes no lock: for a
   // process that must not touch the file, such as a child forked from the

@@ -128,7 +128,7 @@ Result<void> Stream::write(V2Pager& pager, std::uint64_t offset,
   return {};
 }
 
-Result<void> Stream::write_directory(V2Pager& pager, std::size_t index) {
+std::vector<std::uint8_t> Stream::directory_image(std::size_t index) const {
   std::vector<std::uint8_t> image(kPageSize, 0);
   std::uint8_t* p = image.data();
   const std::uint64_t begin = index * kDirectoryEntries;
@@ -138,9 +138,52 @@ Result<void> Stream::write_directory(V2Pager& pager, std::size_t index) {
   put_u64(p + 8, index + 1 < dirs_.size() ? dirs_[index + 1] : 0);
   put_u64(p + 16, index == 0 ? size_ : 0);
   for (std::uint64_t i = begin; i < end; ++i) put_u64(p + 32 + 8 * (i - begin), data_[i]);
-  auto r = pager.cache().create_page(dirs_[index], image);
+  return image;
+}
+
+Result<void> Stream::write_directory(V2Pager& pager, std::size_t index) {
+  auto r = pager.cache().create_page(dirs_[index], directory_image(index));
   if (!r) return std::unexpected(r.error());
   return {};
+}
+
+Result<Stream> Stream::write_unlogged(V2Pager& pager, std::span<const std::uint8_t> bytes) {
+  Stream s;
+  if (bytes.empty()) return s;
+  if (bytes.size() > (std::uint64_t{1} << 62)) {
+    return std::unexpected(StorageError::internal("stream length too large"));
+  }
+  const std::uint64_t data_pages = pages_for(bytes.size());
+  auto ids = pager.allocate_unlogged(dirs_for(data_pages) + data_pages);
+  if (!ids) return std::unexpected(ids.error());
+  s.size_ = bytes.size();
+  s.dirs_.assign(ids->begin(), ids->end() - static_cast<std::ptrdiff_t>(data_pages));
+  s.data_.assign(ids->end() - static_cast<std::ptrdiff_t>(data_pages), ids->end());
+  s.root_ = s.dirs_.front();
+  PageCache& cache = pager.cache();
+  // Whole pages straight from `bytes`, a run of contiguous ids per write; the
+  // last, partial page from a padded copy.
+  const std::uint64_t whole = bytes.size() / kPageSize;
+  for (std::uint64_t i = 0; i < whole;) {
+    std::uint64_t run = 1;
+    while (i + run < whole && s.data_[i + run] == s.data_[i] + run) ++run;
+    if (auto r = cache.write_run(s.data_[i], bytes.subspan(i * kPageSize, run * kPageSize)); !r) {
+      return std::unexpected(r.error());
+    }
+    i += run;
+  }
+  if (whole < data_pages) {
+    std::vector<std::uint8_t> last(kPageSize, 0);
+    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), bytes.end(),
+              last.begin());
+    if (auto r = cache.write_run(s.data_.back(), last); !r) return std::unexpected(r.error());
+  }
+  for (std::size_t i = 0; i < s.dirs_.size(); ++i) {
+    if (auto r = cache.write_run(s.dirs_[i], s.directory_image(i)); !r) {
+      return std::unexpected(r.error());
+    }
+  }
+  return s;
 }
 
 Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {

@@ -44,6 +44,16 @@ class Stream {
   // for a damaged chain.
   [[nodiscard]] static Result<Stream> open(V2Pager& pager, PageId root);
 
+  // A new stream holding `bytes`, written straight to the database file
+  // (one write per run of contiguous pages) and logged nowhere: its pages
+  // come from V2Pager::allocate_unlogged in the open unit. It exists only
+  // once a committed unit names its root; before that commit the caller
+  // synchronises the file, so a root that survives a crash finds its bytes.
+  // REQUIRES: a unit open, no change to any page of the cache pending in it
+  // that the file lacks (the log just checkpointed).
+  [[nodiscard]] static Result<Stream> write_unlogged(V2Pager& pager,
+                                                     std::span<const std::uint8_t> bytes);
+
   PageId root() const { return root_; }
   std::uint64_t size() const { return size_; }
   // Directory pages then data pages.
@@ -68,6 +78,8 @@ class Stream {
   void destroy(V2Pager& pager);
 
  private:
+  // Directory page `index` of the chain, as its bytes.
+  std::vector<std::uint8_t> directory_image(std::size_t index) const;
   [[nodiscard]] Result<void> write_directory(V2Pager& pager, std::size_t index);
 
   PageId root_ = 0;

@@ -137,5 +137,57 @@ TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
   EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
 }
 
+// An unlogged stream takes the lowest free pages (here not contiguous), is
+// read back through the cache and after a reopen once a unit names it, and
+// leaves its pages free when the unit rolls back.
+TEST(Stream, UnloggedStreamGoesIntoFreePages) {
+  constexpr std::uint64_t kDir = kDirectoryEntries * kPageSize;
+  struct Case {
+    std::uint64_t length;
+    bool commit;
+  };
+  const Case cases[] = {{1, true}, {3 * kPageSize, true}, {kDir + 1, true}, {kDir + 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + (c.commit ? " committed" : " rolled back"));
+    Fixture f;
+    Stream a, b;
+    f.pager->begin();
+    ASSERT_TRUE(a.resize(*f.pager, 3 * kPageSize));  // pages 1..4
+    ASSERT_TRUE(a.write(*f.pager, 0, pattern(3 * kPageSize, 5)));
+    ASSERT_TRUE(b.resize(*f.pager, 1));  // pages 5, 6
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    f.pager->begin();
+    a.destroy(*f.pager);
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    ASSERT_TRUE(f.wal->checkpoint(f.path));
+    f.cache->mark_all_clean();
+    const std::uint64_t pages = f.pager->page_count();
+
+    f.pager->begin();
+    const auto bytes = pattern(c.length, 6);
+    auto s = Stream::write_unlogged(*f.pager, bytes);
+    ASSERT_TRUE(s) << s.error().to_string();
+    EXPECT_EQ(s->root(), 1u);
+    EXPECT_EQ(s->size(), c.length);
+    if (!c.commit) {
+      f.pager->rollback();
+      EXPECT_EQ(f.pager->page_count(), pages);
+      EXPECT_EQ(f.pager->free_page_count(), 4u);
+      continue;
+    }
+    f.pager->set_catalog_root(s->root());
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    std::vector<std::uint8_t> back(c.length);
+    ASSERT_TRUE(s->read(*f.cache, 0, back));  // no stale cached page of `a`
+    EXPECT_EQ(back, bytes);
+    const V2Header h = f.reopen();
+    auto opened = Stream::open(*f.pager, h.catalog_root);
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    EXPECT_EQ(opened->pages(), s->pages());
+    ASSERT_TRUE(opened->read(*f.cache, 0, back));
+    EXPECT_EQ(back, bytes);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::storage

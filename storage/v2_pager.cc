@@ -1,5 +1,6 @@
 #include "storage/v2_pager.h"
 
+#include <algorithm>
 #include <string>
 
 namespace orvane::storage {
@@ -57,6 +58,22 @@ Result<PageId> V2Pager::allocate() {
   const std::vector<std::uint8_t> zero(cache_->page_size(), 0);
   if (auto page = cache_->create_page(id, zero); !page) return std::unexpected(page.error());
   return id;
+}
+
+Result<std::vector<PageId>> V2Pager::allocate_unlogged(std::uint64_t count) {
+  const std::uint64_t from_free = std::min<std::uint64_t>(count, free_.size());
+  if (count - from_free > (std::uint64_t{1} << 32) - page_count_) {
+    return std::unexpected(StorageError::io("database file reached 2^32 pages"));
+  }
+  std::vector<PageId> ids;
+  ids.reserve(count);
+  for (auto it = free_.begin(); ids.size() < from_free;) {
+    ids.push_back(*it);
+    it = free_.erase(it);
+  }
+  taken_.insert(taken_.end(), ids.begin(), ids.end());
+  while (ids.size() < count) ids.push_back(page_count_++);
+  return ids;
 }
 
 void V2Pager::release(PageId id) { released_.push_back(id); }

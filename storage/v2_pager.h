@@ -50,6 +50,11 @@ class V2Pager {
   // A zeroed page entered into the unit: the lowest free page, else a new
   // one at page_count. Page ids stay below 2^32 (the log's frame field).
   [[nodiscard]] Result<PageId> allocate();
+  // Page ids for pages written straight to the file, outside the cache and
+  // the log (PageCache::write_run): taken like allocate(), lowest free first,
+  // and returned to the free set if the unit rolls back, but entered into
+  // neither the cache nor the unit.
+  [[nodiscard]] Result<std::vector<PageId>> allocate_unlogged(std::uint64_t count);
   // Frees a page when the unit commits.
   void release(PageId id);
   void set_catalog_root(PageId root) { catalog_root_ = root; }
