@@ -6,6 +6,7 @@
 #include "engine/database_impl.h"
 #include "engine/file_validation.h"
 #include "engine/open_registry.h"
+#include "engine/v2_graph_store.h"
 
 namespace orvane::engine {
 
@@ -66,6 +67,12 @@ EngineResult<void> Database::close() {
   Impl& db = *impl_;
   if (auto r = db.owner.check(); !r) return r;
   std::lock_guard write(db.write_mutex);
+  // Graphs that changed go into their streams after a checkpoint. A failure
+  // keeps the old images, which the open repairs: the close goes on.
+  if (db.v2 && db.wal->checkpoint(db.resolved_path)) {
+    db.cache->mark_all_clean();
+    (void)save_graphs(*db.v2, *db.wal, GraphSave::Changed);
+  }
   // Dirty pages are copies of frames: the log is made durable before they
   // overwrite pages in place.
   if (auto r = db.wal->sync(); !r) return failed(r.error());

@@ -6,6 +6,7 @@
 #include "engine/database.h"
 #include "engine/database_impl.h"
 #include "engine/json_text.h"
+#include "engine/v2_graph_store.h"
 
 namespace orvane::engine {
 
@@ -21,10 +22,14 @@ EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const st
 }
 
 // At the log's threshold the frames go into the file; the cache's pages are
-// then copies of the file and may be evicted.
+// then copies of the file and may be evicted, and graphs that changed much
+// since their last image get a new one (after the call's unit: the call's
+// own commit never waits for a graph).
 void after_v2_call(Database::Impl& db) {
   (void)db.wal->offer_checkpoint(db.resolved_path);
-  if (db.wal->frame_count() == 0) db.cache->mark_all_clean();
+  if (db.wal->frame_count() != 0) return;
+  db.cache->mark_all_clean();
+  (void)save_graphs(*db.v2, *db.wal, GraphSave::QuarterChanged);
 }
 
 // One mutating call on a collection. REQUIRES: write_mutex held.

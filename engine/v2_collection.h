@@ -106,6 +106,21 @@ class V2Collection {
   // Releases every page of the collection in the open unit (delete).
   void release_pages(storage::V2Pager& pager) const;
 
+  // Graph persistence (engine/v2_graph_store.h). REQUIRES: mutex() held.
+  // The HNSW graph, null for a Flat collection.
+  const index::HnswGraph* hnsw() const { return index_.graph(); }
+  // Each slot's generation, 0 for a free slot.
+  std::vector<std::uint64_t> generations() const;
+  const storage::Stream& graph_stream() const { return graph_; }
+  // Nodes inserted or removed since the graph stream was written (every node
+  // when it holds no usable image).
+  std::uint64_t graph_changes() const { return graph_changes_; }
+  // Once the unit that names `stream` committed. REQUIRES: mutex() exclusive.
+  void graph_saved(storage::Stream stream) {
+    graph_ = std::move(stream);
+    graph_changes_ = 0;
+  }
+
  private:
   [[nodiscard]] storage::Result<std::optional<std::string>> read_metadata(
       storage::PageCache& cache, std::uint64_t slot) const;
@@ -113,6 +128,8 @@ class V2Collection {
   [[nodiscard]] EngineResult<void> load_slots(storage::PageCache& cache);
   [[nodiscard]] EngineResult<void> load_ids(storage::PageCache& cache);
   [[nodiscard]] EngineResult<void> load_vectors(storage::PageCache& cache);
+  // An HNSW collection's vectors and graph (from its stream and the slots).
+  [[nodiscard]] EngineResult<void> load_graph(storage::PageCache& cache);
   // Writes the rows' slot records, vectors and heap records into `p`'s streams.
   [[nodiscard]] storage::Result<void> write_rows(storage::V2Pager& pager, Pending& p,
                                                  std::span<const std::optional<std::string>> metadata,
@@ -128,6 +145,7 @@ class V2Collection {
   std::set<std::uint64_t> free_slots_;
   HeapSpace heap_space_;
   CollectionIndex index_;
+  std::uint64_t graph_changes_ = 0;
   mutable std::shared_mutex mutex_;
 };
 

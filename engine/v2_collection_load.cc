@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/v2_collection.h"
+#include "engine/v2_graph_store.h"
 #include "storage/coding.h"
 
 namespace orvane::engine {
@@ -153,6 +154,7 @@ EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
 EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
   const std::uint64_t dim = config_.dimension;
   if (dim == 0) return {};
+  if (index_.graph() != nullptr) return load_graph(cache);
   const std::uint64_t bytes_per = 4 * dim;
   const std::uint64_t per_chunk = std::max<std::uint64_t>(1, kChunkPages * storage::kPageSize / bytes_per);
   std::vector<std::uint8_t> buffer;
@@ -167,6 +169,28 @@ EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
       if (auto r = index_.insert(s, vector); !r) return std::unexpected(EngineError(r.error()));
     }
   }
+  return {};
+}
+
+std::vector<std::uint64_t> V2Collection::generations() const {
+  std::vector<std::uint64_t> out(slot_table_.size());
+  for (std::uint64_t s = 0; s < out.size(); ++s) out[s] = slot_table_[s].generation;
+  return out;
+}
+
+EngineResult<void> V2Collection::load_graph(storage::PageCache& cache) {
+  // The open rule wants every vector at hand: one read of the whole stream
+  // into one array (free slots hold garbage the graph never looks at).
+  const std::uint64_t pages = vectors_.data_page_count();
+  std::vector<float> vectors(pages * storage::kPageSize / sizeof(float));
+  const std::span bytes(reinterpret_cast<std::uint8_t*>(vectors.data()), pages * storage::kPageSize);
+  if (auto r = vectors_.read_pages(cache, 0, pages, bytes); !r) return failed(r.error());
+  const std::vector<std::uint64_t> slots = generations();
+  auto restored = restore_graph(cache, graph_, *index_.graph(), vectors, slots);
+  if (!restored) return std::unexpected(restored.error());
+  graph_changes_ = restored->snapshot_error ? restored->graph.node_count()
+                                            : restored->removed + restored->inserted;
+  index_.set_graph(std::move(restored->graph));
   return {};
 }
 

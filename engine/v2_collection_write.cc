@@ -260,6 +260,7 @@ void V2Collection::apply(Pending& p) {
     (void)index_.insert(row.slot, std::span(row.vector, config_.dimension));
   }
   heap_space_.commit();
+  graph_changes_ += p.freed.size() + p.rows.size();
 }
 
 void V2Collection::discard(Pending&) { heap_space_.rollback(); }

@@ -1,6 +1,7 @@
 """convert: every kind of classic file copied into format 2 answers searches
 as the original does and holds the same ids, vectors and metadata."""
 
+import json
 import os
 
 import pytest
@@ -71,6 +72,13 @@ def test_converted_file_holds_and_finds_the_same(tmp_path, capsys, make):
     assert content(dst) == expected
     assert searches(dst) == searches(src)
     assert main(["verify", dst]) == 0
+    # An HNSW collection's graph went into its stream at close, whole and current.
+    capsys.readouterr()
+    assert main(["inspect", "--json", dst]) == 0
+    for c in json.loads(capsys.readouterr().out)["collections"]:
+        if c["index"] == "hnsw":
+            assert c["snapshot"]["nodes"] == c["vectors"] and c["snapshot"]["stale"] == 0
+            assert c["snapshot"]["missing"] == 0
 
 
 def test_an_existing_destination_is_refused_and_left_alone(tmp_path, capsys):

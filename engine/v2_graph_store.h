@@ -1,0 +1,52 @@
+// Graph persistence of format-2 HNSW collections: the whole graph as one
+// snapshot image (index/hnsw_snapshot.h) in the collection's graph stream,
+// written lazily and restored at open.
+//
+// Writing (save_graphs), never inside a user's call unit: each graph that
+// changed enough since its stream was written is encoded and written
+// straight to free pages of the file, outside the cache and the log; the
+// file is synchronised (not at SyncLevel::Off); then one small logged unit
+// points the catalog entries at the new streams and releases the old ones.
+// A crash before that commit leaves the old root and the new pages free
+// (nothing reaches them), after it the new root: either image is valid,
+// since the open rule repairs by generation.
+//
+// Reading (restore_graph): the image plus the current slot generations give
+// the graph; only what changed since the image was written is inserted, and a
+// damaged or foreign image means a build from the vectors.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "engine/errors.h"
+#include "engine/v2_store.h"
+#include "index/hnsw_graph.h"
+#include "index/hnsw_snapshot.h"
+#include "storage/page_cache.h"
+#include "storage/stream.h"
+#include "storage/wal.h"
+
+namespace orvane::engine {
+
+enum class GraphSave : std::uint8_t {
+  Changed,         // every graph that changed at all (close)
+  QuarterChanged,  // graphs where more than a quarter of the nodes changed
+};
+
+// Writes the graphs `when` selects and returns how many. Nothing is written
+// while the log holds frames: only right after a checkpoint are the pages the
+// pager calls free also free in the file, with no logged or unsynchronised
+// call that still names them. On failure no root changed.
+// REQUIRES: the database's write mutex held, no unit open.
+[[nodiscard]] EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal,
+                                                      GraphSave when);
+
+// The graph of a collection at open, built like `empty` (dimension, metric,
+// parameters): `vectors` holds slot s at s * dimension, `generations` each
+// slot's generation (0 = free). Fails only when the stream cannot be read.
+[[nodiscard]] EngineResult<index::RestoredHnsw> restore_graph(
+    storage::PageCache& cache, const storage::Stream& graph, const index::HnswGraph& empty,
+    std::span<const float> vectors, std::span<const std::uint64_t> generations);
+
+}  // namespace orvane::engine
