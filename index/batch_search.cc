@@ -1,0 +1,80 @@
+#include "index/batch_search.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+
+#include "index/parallel.h"
+
+namespace orvane::index {
+namespace {
+
+// Below these a thread costs more than it saves.
+constexpr std::size_t kGraphQueriesPerThread = 4;
+constexpr std::size_t kFlatQueriesPerThread = 16;
+
+// The query count of a buffer, or the error search() gives for its length.
+IndexResult<std::size_t> query_count(std::span<const float> queries, std::uint64_t dimension) {
+  if (dimension == 0 || queries.size() % dimension != 0) {
+    return std::unexpected(VectorIndexError::dimension_mismatch(dimension, queries.size()));
+  }
+  return queries.size() / dimension;
+}
+
+// The first error any chunk met (chunks record theirs and stop).
+class FirstError {
+ public:
+  void record(const VectorIndexError& e) {
+    std::lock_guard lock(mutex_);
+    if (!error_) error_ = e;
+  }
+  const std::optional<VectorIndexError>& get() const { return error_; }
+
+ private:
+  std::mutex mutex_;
+  std::optional<VectorIndexError> error_;
+};
+
+}  // namespace
+
+IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const HnswGraph& graph,
+                                                             std::span<const float> queries,
+                                                             std::uint64_t k,
+                                                             const SearchOptions& options,
+                                                             std::size_t threads) {
+  const std::uint64_t dim = graph.dimension();
+  auto count = query_count(queries, dim);
+  if (!count) return std::unexpected(count.error());
+  std::vector<std::vector<ScoredId>> results(*count);
+  FirstError error;
+  parallel_for(*count, threads, kGraphQueriesPerThread, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t q = begin; q < end; ++q) {
+      auto hits = graph.search(queries.subspan(q * dim, dim), k, options);
+      if (!hits) return error.record(hits.error());
+      results[q] = std::move(*hits);
+    }
+  });
+  if (error.get()) return std::unexpected(*error.get());
+  return results;
+}
+
+IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const DenseFlat& flat,
+                                                             std::span<const float> queries,
+                                                             std::uint64_t k,
+                                                             const IdFilter* filter,
+                                                             std::size_t threads) {
+  const std::uint64_t dim = flat.dimension();
+  auto count = query_count(queries, dim);
+  if (!count) return std::unexpected(count.error());
+  std::vector<std::vector<ScoredId>> results(*count);
+  FirstError error;
+  parallel_for(*count, threads, kFlatQueriesPerThread, [&](std::size_t begin, std::size_t end) {
+    auto part = flat.search_batch(queries.subspan(begin * dim, (end - begin) * dim), k, filter);
+    if (!part) return error.record(part.error());
+    std::move(part->begin(), part->end(), results.begin() + static_cast<std::ptrdiff_t>(begin));
+  });
+  if (error.get()) return std::unexpected(*error.get());
+  return results;
+}
+
+}  // namespace orvane::index
