@@ -10,8 +10,6 @@
 
 namespace orvane::engine {
 
-namespace {
-
 EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const std::string& name) {
   if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
   if (!db.v2) return std::unexpected(classic_batch::write_refused());
@@ -20,6 +18,8 @@ EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const st
   if (it == db.v2->collections.end()) return std::unexpected(EngineError::collection_not_found(name));
   return it->second;
 }
+
+namespace {
 
 // At the log's threshold the frames go into the file; the cache's pages are
 // then copies of the file and may be evicted, and graphs that changed much
@@ -194,43 +194,16 @@ EngineResult<std::vector<std::string>> Database::add(
 EngineResult<BatchSearchResult> Database::search_batch(const std::string& collection,
                                                        std::span<const float> queries,
                                                        std::uint64_t nq, std::uint64_t k,
-                                                       const Filter* filter, std::uint32_t /*ef*/,
-                                                       std::uint32_t /*threads*/,
+                                                       const Filter* filter, std::uint32_t ef,
+                                                       std::uint32_t threads,
                                                        bool include_metadata) {
   if (!impl_->v2) {
     return classic_batch::search(*impl_, collection, queries, nq, k, filter, include_metadata);
   }
   auto c = find_v2(*impl_, collection);
   if (!c) return std::unexpected(c.error());
-  if (filter != nullptr) {
-    return std::unexpected(EngineError::invalid_configuration("filters are not supported yet"));
-  }
   std::shared_lock lock((*c)->mutex());
-  const std::uint64_t dim = (*c)->config().dimension;
-  if (queries.size() != nq * dim) {
-    return std::unexpected(
-        EngineError::dimension_mismatch(dim, nq == 0 ? queries.size() : queries.size() / nq));
-  }
-  BatchSearchResult out;
-  out.k = k;
-  out.counts.reserve(nq);
-  for (std::uint64_t q = 0; q < nq; ++q) {
-    auto hits = (*c)->search(*impl_->cache, queries.subspan(q * dim, dim), k, include_metadata);
-    if (!hits) return std::unexpected(hits.error());
-    out.counts.push_back(hits->size());
-    out.ids.resize(q * k);
-    out.scores.resize(q * k);
-    if (include_metadata) out.metadata.resize(q * k);
-    for (SearchResult& r : *hits) {
-      out.ids.push_back(std::move(r.id));
-      out.scores.push_back(r.score);
-      if (include_metadata) out.metadata.push_back(std::move(r.metadata));
-    }
-  }
-  out.ids.resize(nq * k);
-  out.scores.resize(nq * k);
-  if (include_metadata) out.metadata.resize(nq * k);
-  return out;
+  return (*c)->search_batch(*impl_->cache, queries, nq, k, filter, ef, threads, include_metadata);
 }
 
 EngineResult<GetResult> Database::get(const std::string& collection,
@@ -248,12 +221,9 @@ EngineResult<std::uint64_t> Database::remove_batch(const std::string& collection
   Impl& db = *impl_;
   auto c = find_v2(db, collection);
   if (!c) return std::unexpected(c.error());
-  if (filter != nullptr) {
-    return std::unexpected(EngineError::invalid_configuration("filters are not supported yet"));
-  }
   std::lock_guard write(db.write_mutex);
   auto pending = run_unit(db, **c, [&](storage::V2Pager& pager) {
-    return (*c)->prepare_remove(pager, ids);
+    return (*c)->prepare_remove(pager, ids, filter);
   });
   if (!pending) return std::unexpected(pending.error());
   after_v2_call(db);

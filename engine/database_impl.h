@@ -54,6 +54,10 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
 EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
     const std::string& path, const std::string& resolved, std::unique_ptr<storage::PosixFile> file,
     bool fresh, std::vector<std::uint8_t> header_page, const OpenOptions& options);
+// The format-2 collection named `name`: WriteConflict in a process that is
+// not the owner, an error on a classic file, CollectionNotFound. Takes
+// map_mutex shared.
+EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const std::string& name);
 // The log's synchronisation level for an open option.
 storage::SyncLevel sync_level(Synchronous s);
 // Page 0 of a new format-2 file.

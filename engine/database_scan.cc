@@ -1,13 +1,17 @@
-// Whole-collection scans of the batch API. Placeholder until format 2's
-// collections land: reports that it is not available yet.
+// Whole-collection scans of the batch API.
+#include <shared_mutex>
+
 #include "engine/classic_batch.h"
-#include "engine/database.h"
+#include "engine/database_impl.h"
 
 namespace orvane::engine {
 
 EngineResult<std::vector<std::string>> Database::list_ids(const std::string& collection) {
   if (!impl_->v2) return classic_batch::list_ids(*impl_, collection);
-  return std::unexpected(EngineError::internal("not available yet"));
+  auto c = find_v2(*impl_, collection);
+  if (!c) return std::unexpected(c.error());
+  std::shared_lock lock((*c)->mutex());
+  return (*c)->live_ids();
 }
 
 }  // namespace orvane::engine

@@ -1,6 +1,6 @@
 // V2Collection: a format-2 collection: its slots, vectors and heap streams,
-// the in-memory slot table, id map and free space, and its index (keyed by
-// slot number).
+// the in-memory slot table, id map and free space, its index (keyed by slot
+// number) and its metadata columns (keyed by slot, for filters).
 //
 // Slot record (24 bytes, slot i at 24 * i of the slots stream):
 //   0  u64 generation  0 = free slot; else the change counter of the call
@@ -28,12 +28,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/collection_index.h"
 #include "engine/database.h"
 #include "engine/errors.h"
 #include "engine/heap_space.h"
 #include "engine/id_table.h"
+#include "engine/metadata_columns.h"
 #include "engine/v2_catalog.h"
+#include "engine/v2_index.h"
 #include "storage/stream.h"
 #include "storage/v2_pager.h"
 
@@ -71,7 +72,8 @@ class V2Collection {
     std::uint64_t slot;
     SlotRecord record;
     std::string id;
-    const float* vector;  // into the caller's batch
+    const float* vector;             // into the caller's batch
+    const std::string* metadata;     // into the caller's batch; null: none
   };
   struct Pending {
     storage::Stream slots, vectors, heap;
@@ -86,18 +88,26 @@ class V2Collection {
       storage::V2Pager& pager, std::span<const float> vectors, std::uint64_t rows,
       std::span<const std::string> ids, std::span<const std::optional<std::string>> metadata,
       WriteMode mode);
-  // Ids that are unknown are skipped.
+  // The given ids (unknown ones are skipped) and, when filter is not null,
+  // every live slot it matches.
   [[nodiscard]] EngineResult<std::unique_ptr<Pending>> prepare_remove(
-      storage::V2Pager& pager, std::span<const std::string> ids);
+      storage::V2Pager& pager, std::span<const std::string> ids, const Filter* filter);
   // After the unit committed. Cannot fail.
   void apply(Pending& change);
   // After the unit rolled back.
   void discard(Pending& change);
 
   // Reads. REQUIRES: mutex() held shared.
-  [[nodiscard]] EngineResult<std::vector<SearchResult>> search(storage::PageCache& cache,
-                                                               std::span<const float> query,
-                                                               std::uint64_t k, bool metadata) const;
+  // `queries` holds nq * dimension floats; ef 0: the collection's
+  // ef_search; threads 0: every core; filter may be null. Rows are
+  // min(k, count()) wide. The queries run on the index in parallel; ids and
+  // metadata are then read on this thread.
+  [[nodiscard]] EngineResult<BatchSearchResult> search_batch(
+      storage::PageCache& cache, std::span<const float> queries, std::uint64_t nq,
+      std::uint64_t k, const Filter* filter, std::uint32_t ef, std::uint32_t threads,
+      bool metadata) const;
+  // Every live id, in slot order.
+  std::vector<std::string> live_ids() const;
   [[nodiscard]] EngineResult<GetResult> get(storage::PageCache& cache,
                                             std::span<const std::string> ids,
                                             bool include_vectors) const;
@@ -124,16 +134,15 @@ class V2Collection {
  private:
   [[nodiscard]] storage::Result<std::optional<std::string>> read_metadata(
       storage::PageCache& cache, std::uint64_t slot) const;
+  // The live slots `filter` matches, ascending.
+  std::vector<std::uint64_t> matching_slots(const Filter& filter) const;
   // Loading.
   [[nodiscard]] EngineResult<void> load_slots(storage::PageCache& cache);
+  // Ids into the id map, metadata into the columns.
   [[nodiscard]] EngineResult<void> load_ids(storage::PageCache& cache);
   [[nodiscard]] EngineResult<void> load_vectors(storage::PageCache& cache);
-  // An HNSW collection's vectors and graph (from its stream and the slots).
-  [[nodiscard]] EngineResult<void> load_graph(storage::PageCache& cache);
   // Writes the rows' slot records, vectors and heap records into `p`'s streams.
-  [[nodiscard]] storage::Result<void> write_rows(storage::V2Pager& pager, Pending& p,
-                                                 std::span<const std::optional<std::string>> metadata,
-                                                 std::span<const std::size_t> row_of) const;
+  [[nodiscard]] storage::Result<void> write_rows(storage::V2Pager& pager, Pending& p) const;
 
   std::string name_;
   V2Config config_;
@@ -144,7 +153,8 @@ class V2Collection {
   IdTable ids_{&slot_ids_};
   std::set<std::uint64_t> free_slots_;
   HeapSpace heap_space_;
-  CollectionIndex index_;
+  V2Index index_;
+  MetadataColumns columns_;
   std::uint64_t graph_changes_ = 0;
   mutable std::shared_mutex mutex_;
 };

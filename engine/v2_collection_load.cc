@@ -1,7 +1,8 @@
 // Loading a format-2 collection at open: the slots stream is read in large
-// runs and decoded, the ids are copied out of the heap in offset order, and
-// the vectors stream is read in runs straight into the index. Everything read
-// is bounded before use: a damaged collection fails the open.
+// runs and decoded, ids and metadata are read out of the heap in offset order
+// (metadata into the filter columns), and the vectors stream is read in runs
+// straight into the index's array. Everything read is bounded before use: a
+// damaged collection fails the open.
 #include <algorithm>
 #include <cstring>
 
@@ -34,7 +35,7 @@ storage::Result<const std::uint8_t*> read_range(storage::PageCache& cache,
 V2Collection::V2Collection(std::string name, V2Config config)
     : name_(std::move(name)),
       config_(std::move(config)),
-      index_(config_.index.type == "hnsw", config_.dimension, config_.metric) {}
+      index_(config_) {}
 
 StreamRoots V2Collection::roots() const {
   return {slots_.root(), vectors_.root(), heap_.root(), graph_.root()};
@@ -51,6 +52,11 @@ std::vector<storage::PageId> V2Collection::pages() const {
 
 EngineResult<std::shared_ptr<V2Collection>> V2Collection::load(storage::V2Pager& pager,
                                                                const CatalogEntry& entry) {
+  if (entry.config.index.type == "hnsw") {
+    if (auto r = hnsw_params(entry.config.index).check(); !r) {
+      return failed(damaged(entry.name, r.error().to_string()));
+    }
+  }
   auto c = std::make_shared<V2Collection>(entry.name, entry.config);
   std::array<storage::Stream*, 4> streams = {&c->slots_, &c->vectors_, &c->heap_, &c->graph_};
   for (std::size_t i = 0; i < streams.size(); ++i) {
@@ -123,14 +129,13 @@ EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
     return slot_table_[a].heap_offset < slot_table_[b].heap_offset;
   });
   ids_.reserve(live.size());
-  // A window of whole heap pages, moved forward to the next id not in it:
-  // metadata between ids is skipped a window at a time.
+  // A window of whole heap pages, moved forward to the next record not in it.
   std::vector<std::uint8_t> window;
   std::uint64_t window_start = 0;
   for (std::uint64_t s : live) {
     const SlotRecord& r = slot_table_[s];
-    const std::uint64_t end = r.heap_offset + r.id_length;
-    if (r.id_length != 0 &&
+    const std::uint64_t end = r.heap_offset + r.id_length + r.metadata_length;
+    if (end != r.heap_offset &&
         (r.heap_offset < window_start || end > window_start + window.size())) {
       const std::uint64_t first_page = r.heap_offset / storage::kPageSize;
       const std::uint64_t last_page = (end - 1) / storage::kPageSize;
@@ -141,34 +146,46 @@ EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
       if (auto rr = heap_.read_pages(cache, first_page, n, window); !rr) return failed(rr.error());
       window_start = first_page * storage::kPageSize;
     }
-    slot_ids_[s].assign(reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start),
-                        r.id_length);
+    const char* record = reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start);
+    slot_ids_[s].assign(record, r.id_length);
     if (ids_.find(slot_ids_[s])) {
       return failed(damaged(name_, "id " + slot_ids_[s] + " is stored twice"));
     }
     ids_.insert(s);
+    if (r.metadata_length != 0) {
+      columns_.set_text(s, std::string_view(record + r.id_length, r.metadata_length));
+    }
   }
   return {};
 }
 
 EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
-  const std::uint64_t dim = config_.dimension;
-  if (dim == 0) return {};
-  if (index_.graph() != nullptr) return load_graph(cache);
-  const std::uint64_t bytes_per = 4 * dim;
-  const std::uint64_t per_chunk = std::max<std::uint64_t>(1, kChunkPages * storage::kPageSize / bytes_per);
-  std::vector<std::uint8_t> buffer;
-  std::vector<float> vector(dim);
-  for (std::uint64_t s0 = 0; s0 < slot_table_.size(); s0 += per_chunk) {
-    const std::uint64_t s1 = std::min<std::uint64_t>(s0 + per_chunk, slot_table_.size());
-    auto base = read_range(cache, vectors_, s0 * bytes_per, s1 * bytes_per, buffer);
-    if (!base) return failed(base.error());
-    for (std::uint64_t s = s0; s < s1; ++s) {
-      if (slot_table_[s].generation == 0) continue;
-      std::memcpy(vector.data(), *base + (s - s0) * bytes_per, bytes_per);
-      if (auto r = index_.insert(s, vector); !r) return std::unexpected(EngineError(r.error()));
-    }
+  const std::uint64_t bytes = slot_table_.size() * 4 * config_.dimension;
+  std::span<float> floats = index_.load_buffer(slot_table_.size());
+  const std::span<std::uint8_t> target(reinterpret_cast<std::uint8_t*>(floats.data()), bytes);
+  // Whole pages straight into the index's array, the partial last one through a copy.
+  const std::uint64_t whole = bytes / storage::kPageSize;
+  for (std::uint64_t p0 = 0; p0 < whole; p0 += kChunkPages) {
+    const std::uint64_t n = std::min(kChunkPages, whole - p0);
+    auto out = target.subspan(p0 * storage::kPageSize, n * storage::kPageSize);
+    if (auto r = vectors_.read_pages(cache, p0, n, out); !r) return failed(r.error());
   }
+  if (const std::uint64_t tail = bytes % storage::kPageSize; tail != 0) {
+    std::vector<std::uint8_t> page(storage::kPageSize);
+    if (auto r = vectors_.read_pages(cache, whole, 1, page); !r) return failed(r.error());
+    std::memcpy(target.data() + whole * storage::kPageSize, page.data(), tail);
+  }
+  const std::vector<std::uint64_t> slots = generations();
+  if (const index::HnswGraph* graph = index_.graph()) {
+    // The open rule: the image's nodes whose slot is unchanged, the rest
+    // inserted (free slots hold garbage the graph never looks at).
+    auto restored = restore_graph(cache, graph_, *graph, index_.loaded_vectors(), slots);
+    if (!restored) return std::unexpected(restored.error());
+    graph_changes_ = restored->snapshot_error ? restored->graph.node_count()
+                                              : restored->removed + restored->inserted;
+    index_.install_graph(std::move(restored->graph));
+  }
+  if (auto r = index_.finish_load(slots); !r) return std::unexpected(EngineError(r.error()));
   return {};
 }
 
@@ -176,22 +193,6 @@ std::vector<std::uint64_t> V2Collection::generations() const {
   std::vector<std::uint64_t> out(slot_table_.size());
   for (std::uint64_t s = 0; s < out.size(); ++s) out[s] = slot_table_[s].generation;
   return out;
-}
-
-EngineResult<void> V2Collection::load_graph(storage::PageCache& cache) {
-  // The open rule wants every vector at hand: one read of the whole stream
-  // into one array (free slots hold garbage the graph never looks at).
-  const std::uint64_t pages = vectors_.data_page_count();
-  std::vector<float> vectors(pages * storage::kPageSize / sizeof(float));
-  const std::span bytes(reinterpret_cast<std::uint8_t*>(vectors.data()), pages * storage::kPageSize);
-  if (auto r = vectors_.read_pages(cache, 0, pages, bytes); !r) return failed(r.error());
-  const std::vector<std::uint64_t> slots = generations();
-  auto restored = restore_graph(cache, graph_, *index_.graph(), vectors, slots);
-  if (!restored) return std::unexpected(restored.error());
-  graph_changes_ = restored->snapshot_error ? restored->graph.node_count()
-                                            : restored->removed + restored->inserted;
-  index_.set_graph(std::move(restored->graph));
-  return {};
 }
 
 }  // namespace orvane::engine

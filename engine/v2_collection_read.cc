@@ -1,5 +1,5 @@
-// Format-2 reads: search through the index, get by id; ids come from memory,
-// vectors and metadata from the streams through the page cache.
+// Format-2 reads by id: ids come from memory, vectors and metadata from the
+// streams through the page cache.
 #include <cstring>
 
 #include "engine/v2_collection.h"
@@ -16,31 +16,6 @@ storage::Result<std::optional<std::string>> V2Collection::read_metadata(storage:
     return std::unexpected(rr.error());
   }
   return std::optional<std::string>(std::move(text));
-}
-
-EngineResult<std::vector<SearchResult>> V2Collection::search(storage::PageCache& cache,
-                                                             std::span<const float> query,
-                                                             std::uint64_t k,
-                                                             bool metadata) const {
-  if (query.size() != config_.dimension) {
-    return std::unexpected(EngineError::dimension_mismatch(config_.dimension, query.size()));
-  }
-  auto hits = index_.search(query, k);
-  if (!hits) return std::unexpected(EngineError(hits.error()));
-  std::vector<SearchResult> out;
-  out.reserve(hits->size());
-  for (const index::ScoredId& hit : *hits) {
-    SearchResult r;
-    r.id = slot_ids_[hit.id];
-    r.score = hit.distance;
-    if (metadata) {
-      auto m = read_metadata(cache, hit.id);
-      if (!m) return std::unexpected(EngineError(m.error()));
-      r.metadata = std::move(*m);
-    }
-    out.push_back(std::move(r));
-  }
-  return out;
 }
 
 EngineResult<GetResult> V2Collection::get(storage::PageCache& cache,
@@ -64,6 +39,15 @@ EngineResult<GetResult> V2Collection::get(storage::PageCache& cache,
     auto m = read_metadata(cache, *slot);
     if (!m) return std::unexpected(EngineError(m.error()));
     out.metadata.push_back(std::move(*m));
+  }
+  return out;
+}
+
+std::vector<std::string> V2Collection::live_ids() const {
+  std::vector<std::string> out;
+  out.reserve(ids_.size());
+  for (std::uint64_t s = 0; s < slot_table_.size(); ++s) {
+    if (slot_table_[s].generation != 0) out.push_back(slot_ids_[s]);
   }
   return out;
 }

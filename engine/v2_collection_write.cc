@@ -5,7 +5,6 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "engine/id_counter.h"
 #include "engine/v2_collection.h"
@@ -36,9 +35,7 @@ StreamRoots V2Collection::Pending::roots() const {
   return {slots.root(), vectors.root(), heap.root(), 0};
 }
 
-storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending& p,
-                                               std::span<const std::optional<std::string>> metadata,
-                                               std::span<const std::size_t> row_of) const {
+storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending& p) const {
   const std::uint64_t vector_bytes = 4 * config_.dimension;
   std::vector<std::uint8_t> buffer;
   // Slot records and vectors, one write per run of consecutive slots.
@@ -80,10 +77,7 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
       run_start = row.record.heap_offset;
     }
     buffer.insert(buffer.end(), row.id.begin(), row.id.end());
-    if (row.record.metadata_length != 0) {
-      const std::string& text = *metadata[row_of[i]];
-      buffer.insert(buffer.end(), text.begin(), text.end());
-    }
+    if (row.metadata != nullptr) buffer.insert(buffer.end(), row.metadata->begin(), row.metadata->end());
   }
   return flush();
 }
@@ -153,7 +147,6 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
   }
 
   auto p = std::make_unique<Pending>();
-  std::vector<std::size_t> row_of;  // p->rows[j] comes from batch row row_of[j]
   std::uint64_t next_new = slot_table_.size();
   auto free_it = free_slots_.begin();
   for (std::uint64_t i = 0; i < rows; ++i) {
@@ -164,8 +157,8 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
     } else {
       slot = next_new++;
     }
-    row_of.push_back(i);
-    p->rows.push_back({slot, {}, batch_ids[i], vectors.data() + i * dim});
+    const std::string* text = metadata.empty() || !metadata[i] ? nullptr : &*metadata[i];
+    p->rows.push_back({slot, {}, batch_ids[i], vectors.data() + i * dim, text});
   }
   if (next_new > kMaxSlots) {
     return std::unexpected(EngineError::invalid_configuration("collection holds 2^32 - 2 slots"));
@@ -194,40 +187,43 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
     if (auto w = p->slots.write(pager, *old * kSlotSize, zero); !w) return fail(w.error());
   }
   const std::uint64_t generation = pager.unit_counter();
-  for (std::size_t j = 0; j < p->rows.size(); ++j) {
-    Row& row = p->rows[j];
-    const std::size_t i = row_of[j];
+  for (Row& row : p->rows) {
     row.record.generation = generation;
     row.record.id_length = static_cast<std::uint32_t>(row.id.size());
     row.record.metadata_length =
-        metadata.empty() || !metadata[i] ? 0 : static_cast<std::uint32_t>(metadata[i]->size());
+        row.metadata == nullptr ? 0 : static_cast<std::uint32_t>(row.metadata->size());
     row.record.heap_offset =
         heap_space_.take(std::uint64_t{row.record.id_length} + row.record.metadata_length);
   }
   if (heap_space_.end() > p->heap.size()) {
     if (auto r = p->heap.resize(pager, heap_space_.end()); !r) return fail(r.error());
   }
-  if (auto r = write_rows(pager, *p, metadata, row_of); !r) return fail(r.error());
+  if (auto r = write_rows(pager, *p); !r) return fail(r.error());
   p->ids = std::move(batch_ids);
   return p;
 }
 
 EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_remove(
-    storage::V2Pager& pager, std::span<const std::string> ids) {
+    storage::V2Pager& pager, std::span<const std::string> ids, const Filter* filter) {
   auto p = std::make_unique<Pending>();
   p->slot_count = slot_table_.size();
   p->slots = slots_;
   p->vectors = vectors_;
   p->heap = heap_;
-  std::unordered_set<std::uint64_t> seen;
-  const std::array<std::uint8_t, 8> zero{};
+  std::vector<std::uint64_t> slots;
+  if (filter != nullptr) slots = matching_slots(*filter);
   for (const std::string& id : ids) {
-    auto slot = ids_.find(id);
-    if (!slot || !seen.insert(*slot).second) continue;
-    const SlotRecord& r = slot_table_[*slot];
+    if (auto slot = ids_.find(id)) slots.push_back(*slot);
+  }
+  // Ascending and once each: an id may be given twice or also match.
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  const std::array<std::uint8_t, 8> zero{};
+  for (std::uint64_t slot : slots) {
+    const SlotRecord& r = slot_table_[slot];
     heap_space_.release(r.heap_offset, std::uint64_t{r.id_length} + r.metadata_length);
-    p->freed.push_back(*slot);
-    if (auto w = p->slots.write(pager, *slot * kSlotSize, zero); !w) {
+    p->freed.push_back(slot);
+    if (auto w = p->slots.write(pager, slot * kSlotSize, zero); !w) {
       heap_space_.rollback();
       return std::unexpected(EngineError(w.error()));
     }
@@ -244,7 +240,8 @@ void V2Collection::apply(Pending& p) {
     slot_ids_.resize(p.slot_count);
   }
   for (std::uint64_t slot : p.freed) {
-    index_.remove(slot);
+    index_.erase(slot);
+    columns_.erase(slot);
     ids_.erase(slot);
     slot_ids_[slot] = std::string();
     slot_table_[slot] = SlotRecord{};
@@ -257,7 +254,8 @@ void V2Collection::apply(Pending& p) {
     slot_ids_[row.slot] = std::move(row.id);
     ids_.insert(row.slot);
     // Checked before the call: the dimension matches.
-    (void)index_.insert(row.slot, std::span(row.vector, config_.dimension));
+    (void)index_.set(row.slot, std::span(row.vector, config_.dimension));
+    if (row.metadata != nullptr) columns_.set_text(row.slot, *row.metadata);
   }
   heap_space_.commit();
   graph_changes_ += p.freed.size() + p.rows.size();

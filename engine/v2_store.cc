@@ -1,5 +1,7 @@
 #include "engine/v2_store.h"
 
+#include "engine/v2_index.h"
+
 namespace orvane::engine {
 namespace {
 
@@ -62,9 +64,10 @@ EngineResult<V2Config> check_v2_config(std::uint64_t dim, std::string_view metri
     return std::unexpected(
         EngineError::invalid_configuration("index type must be \"flat\" or \"hnsw\""));
   }
-  if (index.m < 2 || index.m > 256 || index.ef_construction == 0 || index.ef_search == 0) {
+  // The graph's own bounds, checked for "flat" too: the spec is stored either way.
+  if (!hnsw_params(index).check()) {
     return std::unexpected(EngineError::invalid_configuration(
-        "m must be between 2 and 256, ef_construction and ef_search at least 1"));
+        "m must be between 2 and 64, ef_construction and ef_search between 1 and 65536"));
   }
   c.index = index;
   return c;

@@ -1,0 +1,77 @@
+#include "engine/v2_index.h"
+
+#include "index/batch_search.h"
+
+namespace orvane::engine {
+namespace {
+
+std::variant<index::DenseFlat, index::HnswGraph> make_index(const V2Config& config) {
+  if (config.index.type == "hnsw") {
+    return index::HnswGraph(config.dimension, config.metric, hnsw_params(config.index));
+  }
+  return index::DenseFlat(config.dimension, config.metric);
+}
+
+}  // namespace
+
+index::HnswParams hnsw_params(const IndexSpec& spec) {
+  return {.m = spec.m, .ef_construction = spec.ef_construction, .ef_search = spec.ef_search};
+}
+
+V2Index::V2Index(const V2Config& config)
+    : dimension_(config.dimension), index_(make_index(config)) {}
+
+std::span<float> V2Index::load_buffer(std::uint64_t slot_count) {
+  if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->grow(slot_count);
+  staging_.assign(slot_count * dimension_, 0.0f);
+  return staging_;
+}
+
+std::span<const float> V2Index::loaded_vectors() const { return staging_; }
+
+index::IndexResult<void> V2Index::finish_load(std::span<const std::uint64_t> generations) {
+  if (auto* flat = std::get_if<index::DenseFlat>(&index_)) {
+    for (std::uint64_t s = 0; s < generations.size(); ++s) {
+      if (generations[s] != 0) flat->set_live(s, true);
+    }
+    return {};
+  }
+  index::HnswGraph& g = std::get<index::HnswGraph>(index_);
+  for (std::uint64_t s = 0; s < generations.size(); ++s) {
+    if (generations[s] == 0 || g.contains(s)) continue;
+    auto r = g.insert(s, std::span<const float>(staging_.data() + s * dimension_, dimension_));
+    if (!r) return r;
+  }
+  staging_ = std::vector<float>();
+  return {};
+}
+
+index::IndexResult<void> V2Index::set(std::uint64_t slot, std::span<const float> vector) {
+  if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->set(slot, vector);
+  // insert replaces a node the slot still holds.
+  return std::get<index::HnswGraph>(index_).insert(slot, vector);
+}
+
+void V2Index::erase(std::uint64_t slot) {
+  if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->erase(slot);
+  index::HnswGraph& g = std::get<index::HnswGraph>(index_);
+  if (g.contains(slot)) (void)g.remove(slot);
+}
+
+index::IndexResult<std::vector<std::vector<index::ScoredId>>> V2Index::search(
+    std::span<const float> queries, const Query& query) const {
+  if (const auto* flat = std::get_if<index::DenseFlat>(&index_)) {
+    return index::search_batch(*flat, queries, query.k, query.filter, query.threads);
+  }
+  const index::SearchOptions options{.ef = query.ef,
+                                     .filter = query.filter,
+                                     .filter_fraction = query.filter_fraction};
+  return index::search_batch(std::get<index::HnswGraph>(index_), queries, query.k, options,
+                             query.threads);
+}
+
+void V2Index::install_graph(index::HnswGraph graph) {
+  std::get<index::HnswGraph>(index_) = std::move(graph);
+}
+
+}  // namespace orvane::engine

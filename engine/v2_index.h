@@ -1,0 +1,80 @@
+// V2Index: the index of a format-2 collection, keyed by slot number:
+// index::DenseFlat for "flat", index::HnswGraph with the collection's m,
+// ef_construction and ef_search for "hnsw". Hits name slots.
+//
+// Loading at open is one sequential read: the vectors stream goes straight
+// into load_buffer() (Flat: the index's own array; HNSW: a staging array),
+// then finish_load() makes the live slots the index's contents. A restored
+// HNSW graph (graph stream) is installed between the two with
+// install_graph(); finish_load() then inserts only the live slots the graph
+// lacks and drops the staging array.
+//
+// Thread-safety: none of its own. set/erase/install under the collection's
+// exclusive lock; search is const and may run on many threads at once under
+// the shared lock (each search keeps per-thread scratch only).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "engine/v2_catalog.h"
+#include "index/dense_flat.h"
+#include "index/errors.h"
+#include "index/hnsw_graph.h"
+#include "index/id_filter.h"
+
+namespace orvane::engine {
+
+// The graph parameters of a configuration.
+index::HnswParams hnsw_params(const IndexSpec& spec);
+
+class V2Index {
+ public:
+  // REQUIRES: for "hnsw", hnsw_params(config.index).check() succeeds.
+  explicit V2Index(const V2Config& config);
+
+  // Memory for slot_count vectors (slot s at s * dimension), to be filled
+  // before finish_load. REQUIRES: nothing loaded or set yet.
+  std::span<float> load_buffer(std::uint64_t slot_count);
+  // The vectors as loaded, until finish_load (for a graph restore).
+  std::span<const float> loaded_vectors() const;
+  // Makes exactly the slots whose generation is not 0 live. HNSW inserts, in
+  // slot order, every live slot the graph does not hold yet. Cost: Flat
+  // O(slots); HNSW one graph insertion per slot inserted.
+  [[nodiscard]] index::IndexResult<void> finish_load(std::span<const std::uint64_t> generations);
+
+  // Stores the slot's vector (replacing what it held).
+  [[nodiscard]] index::IndexResult<void> set(std::uint64_t slot, std::span<const float> vector);
+  // Frees the slot; nothing when it holds no vector.
+  void erase(std::uint64_t slot);
+
+  struct Query {
+    std::uint64_t k = 10;
+    std::uint32_t ef = 0;                    // HNSW candidate list; 0: the collection's ef_search
+    const index::IdFilter* filter = nullptr; // null: every slot may be returned
+    double filter_fraction = -1.0;           // estimated share of live slots allowed; < 0 unknown
+    std::uint32_t threads = 0;               // 0: every core
+  };
+  // One hit list per query (queries: a multiple of the dimension), each at
+  // most k slots by ascending distance; Flat is exact (ties by slot), HNSW
+  // approximate. With a filter only allowed slots, and k of them whenever k
+  // exist.
+  [[nodiscard]] index::IndexResult<std::vector<std::vector<index::ScoredId>>> search(
+      std::span<const float> queries, const Query& query) const;
+
+  // The graph, or null for a Flat index (graph snapshots).
+  index::HnswGraph* graph() { return std::get_if<index::HnswGraph>(&index_); }
+  const index::HnswGraph* graph() const { return std::get_if<index::HnswGraph>(&index_); }
+  // Replaces the graph by one restored from a snapshot. REQUIRES: an HNSW
+  // index, the graph built with this collection's dimension, metric and m.
+  void install_graph(index::HnswGraph graph);
+
+ private:
+  std::uint64_t dimension_;
+  std::variant<index::DenseFlat, index::HnswGraph> index_;
+  std::vector<float> staging_;  // HNSW: the loaded vectors until finish_load
+};
+
+}  // namespace orvane::engine
