@@ -8,7 +8,8 @@ Cases:
                 (ratio = peer time / orvane time: above 1 means orvane is faster)
   reopen, kill  the files a killed process left after 1 % of the vectors were replaced
                 (repaired by generation) vs the same load_index
-  size          the database file vs hnswlib's saved index (ratio = ours / theirs)
+  size          the database file after the load vs hnswlib's saved index
+                (ratio = ours / theirs)
   close         close() after the load: HNSW (writes the graph image) vs Flat on the
                 same data (no graph: the same checkpoint, nothing more)
 Recall@10 at ef 64 after the reopen, against exact results, is printed for both.
@@ -71,7 +72,7 @@ def main() -> None:
         peer.save_index(peer_path)
         del peer
 
-        closes = {}
+        closes, sizes = {}, {}
         for kind in ("flat", "hnsw"):
             path = os.path.join(scratch, f"{kind}.db")
             db = orvane.connect(path)
@@ -79,6 +80,7 @@ def main() -> None:
                                        ef_construction=100, ef_search=64)
             t_add, _ = timed(lambda: col.add(data, ids=ids))
             closes[kind], _ = timed(db.close)
+            sizes[kind] = os.path.getsize(path)
         print(f"build: orvane add {t_add:.1f}s, hnswlib add_items {t_peer_add:.1f}s")
         path = os.path.join(scratch, "hnsw.db")
 
@@ -107,7 +109,7 @@ def main() -> None:
         db2.close()
         db.close()
 
-        ours, theirs = os.path.getsize(path), os.path.getsize(peer_path)
+        ours, theirs = sizes["hnsw"], os.path.getsize(peer_path)
         rows.append(("file size (MB; ratio ours / theirs)", ours / 1e6, theirs / 1e6,
                      ours / theirs))
         rows.append(("close after the load: HNSW vs Flat", closes["hnsw"], closes["flat"],

@@ -7,7 +7,10 @@
 // repair that keeps its neighbourhood connected. A stale entry point hands
 // over to the first kept node of the highest level. Missing live slots are
 // then inserted, and finally any node that layer 0 no longer reaches from the
-// entry point is inserted again, so every stored vector is reachable.
+// entry point is inserted again, except kept nodes the image itself did not
+// reach (a graph built by insertion may leave a few without in-links: the
+// live graph was searched that way, and re-inserting them at every open
+// costs an insert each without making it stick).
 #include <algorithm>
 #include <deque>
 
@@ -78,6 +81,27 @@ std::vector<std::uint64_t> unreachable(const HnswGraph::Impl& g) {
   return out;
 }
 
+// Slots that layer 0 of the image reaches from its entry point.
+std::vector<bool> reached_in_image(const ParsedSnapshot& p) {
+  std::vector<bool> seen(p.slots, false);
+  std::deque<std::uint64_t> queue;
+  if (p.entry < p.slots) {
+    seen[p.entry] = true;
+    queue.push_back(p.entry);
+  }
+  while (!queue.empty()) {
+    const std::uint64_t s = queue.front();
+    queue.pop_front();
+    for (std::uint32_t t : p.list(s, 0)) {
+      if (!seen[t]) {
+        seen[t] = true;
+        queue.push_back(t);
+      }
+    }
+  }
+  return seen;
+}
+
 }  // namespace
 
 IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
@@ -92,6 +116,9 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
   RestoredHnsw out{HnswGraph(dimension, metric, params), 0, 0, 0, std::nullopt};
   HnswGraph::Impl& g = HnswGraphAccess::impl(out.graph);
   std::vector<bool> keep(generations.size(), false);
+  // Kept nodes the image itself did not reach: the graph was served so, and
+  // inserting them again at every open would not make that stick.
+  std::vector<bool> unreached_before(generations.size(), false);
   auto parsed = parse_snapshot(bytes, params.m);
   if (!parsed) {
     out.snapshot_error = parsed.error();
@@ -104,6 +131,9 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
       ++(keep[s] ? out.kept : out.removed);
     }
     p.build(g, vectors, &keep);
+    const std::vector<bool> reached = reached_in_image(p);
+    unreached_before.resize(keep.size(), false);
+    for (std::uint64_t s = 0; s < p.slots; ++s) unreached_before[s] = keep[s] && !reached[s];
     if (out.removed > 0) {
       for (std::uint64_t s = 0; s < p.slots; ++s) {
         if (!keep[s]) continue;
@@ -134,7 +164,8 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
   // Insertion links a node to nodes the search reached, so each round
   // re-attaches what the repairs cut off; three rounds are a bound, not a need.
   for (int round = 0; round < 3; ++round) {
-    const std::vector<std::uint64_t> lost = unreachable(g);
+    std::vector<std::uint64_t> lost = unreachable(g);
+    std::erase_if(lost, [&](std::uint64_t id) { return unreached_before[id]; });
     if (lost.empty()) break;
     for (std::uint64_t id : lost) {
       if (auto r = g.insert(id, vectors.subspan(id * dim, dim)); !r) {
