@@ -67,19 +67,6 @@ TEST(CheckpointTest, WholeCallsGoIntoTheDatabaseAndTheLogEmpties) {
   EXPECT_EQ(read_file(f.log).size(), 32 + kFrameSize);
 }
 
-TEST(CheckpointTest, FailureLeavesTheLogAsItWas) {
-  Files f;
-  Wal wal(f.log);
-  ASSERT_TRUE(wal.open().has_value());
-  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
-  const Bytes log = read_file(f.log);
-  auto r = wal.checkpoint(f.db);  // no database file
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "I/O error: No such file or directory (os error 2)");
-  EXPECT_EQ(read_file(f.log), log);
-  EXPECT_EQ(wal.frame_count(), 1u);
-}
-
 TEST(CheckpointTest, OfferCheckpointsAtTheThreshold) {
   Files f;
   f.make_db(2);
@@ -109,32 +96,6 @@ TEST(CheckpointTest, AdoptedLogKeepsItsChain) {
   EXPECT_EQ(page_at(db, 1), image_of(7));
   EXPECT_EQ(page_at(db, 2), image_of(8));
   EXPECT_EQ(read_file(f.log), make_log(0x1111, 0x2222, {}));
-}
-
-TEST(ReplayTest, AppendedFramesSurviveTheProcess) {
-  Files f;
-  f.make_db(2);
-  {
-    Wal first(f.log);
-    ASSERT_TRUE(first.open().has_value());
-    ASSERT_TRUE(
-        first.append_frames(std::vector<ChangedPage>{{0, header_image(3)}, {2, image_of(2)}})
-            .has_value());
-    ASSERT_TRUE(first.append_frames(std::vector<ChangedPage>{{1, image_of(1)}}).has_value());
-  }  // killed: no checkpoint
-  Wal second(f.log);
-  ASSERT_TRUE(replay_leftover_wal(second, f.db).has_value());
-  const Bytes db = read_file(f.db);
-  ASSERT_EQ(db.size(), 3 * kPageSize);
-  EXPECT_EQ(page_at(db, 0), header_image(3));
-  EXPECT_EQ(page_at(db, 1), image_of(1));
-  EXPECT_EQ(page_at(db, 2), image_of(2));
-  // Emptied, with the new object's salts, and opened as is.
-  const Bytes fresh = make_log(second.salt1(), second.salt2(), {});
-  EXPECT_EQ(read_file(f.log), fresh);
-  ASSERT_TRUE(second.open().has_value());
-  EXPECT_EQ(read_file(f.log), fresh);
-  EXPECT_EQ(second.frame_count(), 0u);
 }
 
 // The log stops being the only copy of a page only once the copy is durable:
@@ -189,50 +150,6 @@ TEST(CheckpointTest, FailedBarrierLeavesTheLogAsItWas) {
   }
 }
 
-TEST(ReplayTest, LoggedCallsOfTheCacheSurviveAKill) {
-  Files f;
-  f.make_db(1);
-  Bytes page1, header;
-  {
-    auto db = PosixFile::open(f.db, OpenMode::ReadWrite);
-    ASSERT_TRUE(db.has_value());
-    auto faulty = std::make_unique<FaultyFile>(std::move(*db));
-    FaultyFile* kill_switch = faulty.get();
-    PageCache cache(f.db, std::move(faulty));
-    Wal wal(f.log);
-    ASSERT_TRUE(wal.open().has_value());
-
-    cache.begin_call();
-    const PageId id = cache.allocate_page(kPageTypeVectorData).value();
-    ASSERT_TRUE(cache.append_record(id, Bytes{1, 2, 3}).value());
-    ASSERT_TRUE(wal.append_frames(cache.changed_pages()).has_value());
-    cache.end_call();
-    cache.begin_call();
-    ASSERT_TRUE(cache.append_record(id, Bytes{4}).value());
-    ASSERT_TRUE(wal.append_frames(cache.changed_pages()).has_value());
-    cache.end_call();
-    // A call that never reached the log is lost with the process.
-    cache.begin_call();
-    ASSERT_TRUE(cache.append_record(id, Bytes{5}).value());
-
-    page1 = Bytes(cache.fetch_page(id).value()->bytes().begin(),
-                  cache.fetch_page(id).value()->bytes().end());
-    kill_switch->fail_all_writes(true);  // the process dies: nothing more reaches the file
-  }
-  ASSERT_EQ(read_file(f.db).size(), 2 * kPageSize);  // only the allocation was written
-  EXPECT_EQ(get_u64(read_file(f.db).data() + 24), 1u);
-
-  Wal wal(f.log);
-  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
-  const Bytes db = read_file(f.db);
-  EXPECT_EQ(get_u64(db.data() + 24), 2u);  // next_page_id of the first call
-  const Bytes replayed = page_at(db, 1);
-  EXPECT_EQ(read_record(1, replayed, 0), (Bytes{1, 2, 3}));
-  EXPECT_EQ(read_record(1, replayed, 1), Bytes{4});
-  EXPECT_FALSE(read_record(1, replayed, 2).has_value());
-  EXPECT_EQ(read_record(1, page1, 2), Bytes{5});  // it was there in memory
-}
-
 TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
   struct Case {
     const char* what;
@@ -245,13 +162,10 @@ TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
        {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)}, {3, 4 | kCommit, image_of(3)}},
        10,
        {1}},
-      {"call without commit", {{1, 2 | kCommit, image_of(1)}, {2, 4, image_of(2)}}, 0, {1}},
-      {"no commit at all", {{1, 2, image_of(1)}}, 0, {}},
       {"header frame without magic",
        {{1, 2 | kCommit, image_of(1)}, {0, 4, image_of(9)}, {2, 4 | kCommit, image_of(2)}},
        0,
        {1}},
-      {"header frame with magic", {{0, 2 | kCommit, header_image(5)}}, 0, {0}},
       // 2 pages in the file + 3 frames: page 5 is still believable, 6 is not.
       {"page beyond the file",
        {{5, 2 | kCommit, image_of(5)}, {1, 4, image_of(1)}, {6, 4 | kCommit, image_of(6)}},
@@ -280,47 +194,6 @@ TEST(ReplayTest, OnlyWholeSaneCallsAreApplied) {
     }
     EXPECT_EQ(read_file(f.log), make_log(wal.salt1(), wal.salt2(), {})) << c.what;
   }
-}
-
-TEST(ReplayTest, LogsWithNothingToReplay) {
-  Files f;
-  f.make_db(2);
-  const Bytes db = read_file(f.db);
-  Wal wal(f.log);
-  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());  // no log at all
-  EXPECT_FALSE(path_exists(f.log));
-
-  for (const Bytes& small : {Bytes(1, 0x83), Bytes(31, 0), make_log(1, 2, {})}) {
-    write_file(f.log, small);
-    ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
-    EXPECT_EQ(read_file(f.log), small);
-  }
-  // Valid header, no valid frame: left for open.
-  Bytes torn = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
-  torn.resize(100);
-  write_file(f.log, torn);
-  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
-  EXPECT_EQ(read_file(f.log), torn);
-
-  // Rejected header on a longer log: deleted, database untouched.
-  Bytes alien = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
-  put_u32(alien.data(), 0xABCD);
-  write_file(f.log, alien);
-  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
-  EXPECT_FALSE(path_exists(f.log));
-  EXPECT_EQ(read_file(f.db), db);
-}
-
-TEST(ReplayTest, FailureIsReturnedAndTheLogKept) {
-  Files f;
-  const Bytes log = make_log(1, 2, {{1, 2 | kCommit, image_of(1)}});
-  write_file(f.log, log);
-  Wal wal(f.log);
-  auto r = replay_leftover_wal(wal, f.db);  // the database file is missing
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "I/O error: No such file or directory (os error 2)");
-  EXPECT_EQ(read_file(f.log), log);
-  EXPECT_FALSE(path_exists(f.db));
 }
 
 }  // namespace

@@ -36,23 +36,6 @@ struct CacheOverFaultyFile {
   std::unique_ptr<PageCache> cache;
 };
 
-TEST(PageCacheTest, AllocateOnAFreshFile) {
-  CacheOverFaultyFile t(db_image(1));
-  PageCache& c = *t.cache;
-  auto id = c.allocate_page(kPageTypeVectorData);
-  ASSERT_TRUE(id.has_value()) << id.error().to_string();
-  EXPECT_EQ(*id, 1u);
-  ASSERT_EQ(t.data->size(), 8192u);
-  EXPECT_EQ(page_of(t.data, 1), new_page_image(1));
-  EXPECT_EQ(get_u64(t.data->data() + 24), 1u);  // not yet in the file
-  EXPECT_EQ(c.read_header()->next_page_id, 2u);
-  ASSERT_TRUE(c.flush_all().has_value());
-  EXPECT_EQ(get_u64(t.data->data() + 24), 2u);
-  EXPECT_EQ(c.allocate_page(kPageTypeMetadata).value(), 2u);
-  EXPECT_EQ(t.data->size(), 12288u);
-  EXPECT_EQ((*t.data)[8192], kPageTypeMetadata);
-}
-
 TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
   // The header's next_page_id lags behind the file (never flushed), or is
   // damaged far past its end: neither reuses a page nor grows the file far.
@@ -82,27 +65,6 @@ TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
       EXPECT_EQ((*data)[3 * kPageSize + 9], 0xAB);  // the torn tail is left as it is
     }
   }
-}
-
-TEST(PageCacheTest, FetchBeyondTheEndFailsAndCachesNothing) {
-  CacheOverFaultyFile t(db_image(3));
-  PageCache& c = *t.cache;
-  auto r = c.fetch_page(5);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "I/O error: failed to fill whole buffer");
-  EXPECT_EQ(c.cached_page_count(), 0u);
-  EXPECT_EQ(c.fetch_page(~std::uint64_t{0}).error().to_string(),
-            "I/O error: failed to fill whole buffer");
-  auto p = c.fetch_page(1);
-  ASSERT_TRUE(p.has_value());
-  EXPECT_EQ((*p)->id(), 1u);
-  EXPECT_FALSE((*p)->dirty());
-  EXPECT_EQ(c.cached_page_count(), 1u);
-  EXPECT_EQ(c.fetch_page(1).value(), *p);  // a hit returns the same page
-
-  t.file->fail_reads(true);
-  EXPECT_EQ(c.fetch_page(2).error().to_string(), "I/O error: Input/output error (os error 5)");
-  EXPECT_EQ(c.cached_page_count(), 1u);
 }
 
 TEST(PageCacheTest, AppendMarksDirtyAndEveryFlushRewrites) {
@@ -141,17 +103,6 @@ TEST(PageCacheTest, AppendMarksDirtyAndEveryFlushRewrites) {
   EXPECT_EQ(get_u64(t.data->data() + 32), 1u);
 }
 
-TEST(PageCacheTest, WritePageGrowsTheFileByWholePages) {
-  CacheOverFaultyFile t(db_image(1));
-  const Bytes image = new_page_image(4);
-  ASSERT_TRUE(t.cache->write_page(5, image).has_value());
-  ASSERT_EQ(t.data->size(), 6u * kPageSize);
-  EXPECT_EQ(page_of(t.data, 5), image);
-  for (PageId id = 1; id < 5; ++id) EXPECT_EQ(page_of(t.data, id), Bytes(kPageSize, 0));
-  EXPECT_EQ(t.cache->cached_page_count(), 0u);  // the table is not touched
-  EXPECT_EQ(t.cache->write_page(~std::uint64_t{0} / kPageSize, image).error().os_errno(), EFBIG);
-}
-
 TEST(PageCacheTest, FailedFlushStopsAtTheFailingPage) {
   CacheOverFaultyFile t(db_image(3));
   PageCache& c = *t.cache;
@@ -164,31 +115,6 @@ TEST(PageCacheTest, FailedFlushStopsAtTheFailingPage) {
   ASSERT_TRUE(c.flush_all().has_value());  // still dirty: written again
   EXPECT_EQ(page_of(t.data, 1), new_page_image(1));
   EXPECT_EQ(page_of(t.data, 2), new_page_image(1));
-}
-
-TEST(PageCacheTest, DestructionFlushes) {
-  auto data = db_image(2);
-  {
-    CacheOverFaultyFile t(data);
-    ASSERT_TRUE(t.cache->replace_page(1, new_page_image(3)).has_value());
-    ASSERT_TRUE(t.cache->append_record(1, Bytes{42}).has_value());
-  }
-  EXPECT_EQ(read_record(1, page_of(data, 1), 0), Bytes{42});
-  EXPECT_EQ((*data)[kPageSize], 3);
-}
-
-TEST(PageCacheTest, ReplacePage) {
-  CacheOverFaultyFile t(db_image(2));
-  auto bad = t.cache->replace_page(1, Bytes(10, 0));
-  ASSERT_FALSE(bad.has_value());
-  EXPECT_EQ(bad.error().to_string(), "page image of 10 bytes, expected 4096");
-  EXPECT_EQ(t.cache->replace_page(9, new_page_image(1)).error().to_string(),
-            "I/O error: failed to fill whole buffer");
-  Bytes image(kPageSize, 0x77);
-  ASSERT_TRUE(t.cache->replace_page(1, image).has_value());
-  auto p = t.cache->fetch_page(1).value();
-  EXPECT_TRUE(p->dirty());
-  EXPECT_EQ(Bytes(p->bytes().begin(), p->bytes().end()), image);
 }
 
 // With reads failing, a fetch succeeds exactly for the pages in the table.

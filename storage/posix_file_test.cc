@@ -65,36 +65,6 @@ TEST(PosixFileTest, VectoredWriteLandsBackToBack) {
   EXPECT_EQ(read_file(dir.path("v")), want);
 }
 
-TEST(PosixFileTest, OpenModesAndPermissions) {
-  TestDir dir;
-  const std::string path = dir.path("m");
-  write_file(path, Bytes{1, 2, 3, 4});
-  {
-    auto w = PosixFile::open(path, OpenMode::WriteOnly);
-    ASSERT_TRUE(w.has_value());
-    Bytes b(1);
-    EXPECT_FALSE((*w)->read_exact_at(0, b).has_value());  // write-only descriptor
-    EXPECT_EQ((*w)->size().value(), 4u);
-  }
-  {
-    auto t = PosixFile::open(path, OpenMode::WriteOnlyCreateTruncate);
-    ASSERT_TRUE(t.has_value());
-    EXPECT_EQ((*t)->size().value(), 0u);
-  }
-  const mode_t old = ::umask(0);
-  auto c = PosixFile::open(dir.path("perm"), OpenMode::ReadWriteCreate);
-  ::umask(old);
-  ASSERT_TRUE(c.has_value());
-  struct stat st;
-  ASSERT_EQ(::stat(dir.path("perm").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
-  {
-    auto r = PosixFile::open(path, OpenMode::ReadOnly);
-    ASSERT_TRUE(r.has_value());
-    EXPECT_FALSE((*r)->write_all_at(0, Bytes{1}).has_value());
-  }
-}
-
 TEST(PosixFileTest, IdentityFollowsTheFileNotThePath) {
   TestDir dir;
   const std::string path = dir.path("i");
@@ -164,11 +134,6 @@ TEST(PosixFileTest, ResolvePath) {
   std::filesystem::current_path(cwd);
   EXPECT_EQ(relative_new.value(), real + "/sub/fresh.db");
   EXPECT_EQ(relative_old.value(), real + "/db");
-}
-
-TEST(PosixFileTest, WallClockIsAfterTheEpoch) {
-  // 2020-01-01 as a floor: the clock of any machine running this is later.
-  EXPECT_GT(wall_clock_seconds(), 1577836800u);
 }
 
 }  // namespace

@@ -75,17 +75,6 @@ TEST(WalOwnershipTest, CheckpointWritesIntoTheBoundFileOnly) {
   EXPECT_EQ(wal->frame_count(), 0u);
 }
 
-TEST(WalOwnershipTest, UnboundCheckpointWritesIntoTheFileAtThePath) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  write_file(path, Bytes(2 * kPageSize, 0));
-  Wal wal(path + "-wal");
-  ASSERT_TRUE(wal.open().has_value());
-  ASSERT_TRUE(wal.append_frames(page(1, 0xCD)).has_value());
-  ASSERT_TRUE(wal.checkpoint(path).has_value());
-  EXPECT_EQ(page_of(read_file(path), 1), image_of(0xCD));
-}
-
 TEST(WalOwnershipTest, LogPathIsRecreatedOnlyBesideItsOwnDatabase) {
   TestDir dir;
   const std::string path = dir.path("db");

@@ -17,58 +17,46 @@ std::vector<ChangedPage> pages(std::initializer_list<std::pair<PageId, std::uint
   return out;
 }
 
-TEST(WalWriterTest, OneCallBecomesFramesEndingInACommit) {
+// A log whose file the test can make fail.
+struct Logged {
   TestDir dir;
-  Wal wal(dir.path("db-wal"));
-  EXPECT_EQ(wal.append_frames(pages({{1, 1}})).error().to_string(), "WAL not open");
-  ASSERT_TRUE(wal.open().has_value());
-  ASSERT_TRUE(wal.append_frames({}).has_value());  // nothing to log
-  EXPECT_EQ(read_file(wal.path()).size(), 32u);
+  Wal wal{dir.path("db-wal")};
+  FaultyFile* faulty = nullptr;
+  explicit Logged(SyncLevel level = SyncLevel::Normal) {
+    wal.set_sync_level(level);
+    EXPECT_TRUE(wal.open().has_value());
+    wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+      auto w = std::make_unique<FaultyFile>(std::move(f));
+      faulty = w.get();
+      return w;
+    });
+  }
+};
 
+TEST(WalWriterTest, OneCallIsOneWriteOfFramesEndingInACommit) {
+  Logged t;
+  Wal& wal = t.wal;
+  ASSERT_TRUE(wal.append_frames({}).has_value());  // nothing to log
   ASSERT_TRUE(wal.append_frames(pages({{0, 0xA0}, {5, 0xA5}, {2, 0xA2}})).has_value());
+  EXPECT_EQ(t.faulty->writes(), 1u);
   ASSERT_TRUE(wal.append_frames(pages({{5, 0xB5}})).has_value());
   EXPECT_EQ(wal.frame_count(), 4u);
-  EXPECT_EQ(wal.sequence(), 0u);
-  const Bytes log = read_file(wal.path());
-  ASSERT_EQ(log.size(), 32 + 4 * kFrameSize);
-  // Exactly the bytes a log with these frames and this log's salts holds.
-  EXPECT_EQ(log, make_log(wal.salt1(), wal.salt2(),
-                          {{0, 2, image_of(0xA0)},
-                           {5, 2, image_of(0xA5)},
-                           {2, 2 | kFrameTagCommit, image_of(0xA2)},
-                           {5, 4 | kFrameTagCommit, image_of(0xB5)}}));
-}
-
-TEST(WalWriterTest, OneWritePerCall) {
-  TestDir dir;
-  Wal wal(dir.path("db-wal"));
-  ASSERT_TRUE(wal.open().has_value());
-  FaultyFile* faulty = nullptr;
-  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
-    auto w = std::make_unique<FaultyFile>(std::move(f));
-    faulty = w.get();
-    return w;
-  });
-  ASSERT_TRUE(wal.append_frames(pages({{1, 1}, {2, 2}, {3, 3}})).has_value());
-  EXPECT_EQ(faulty->writes(), 1u);
+  EXPECT_EQ(read_file(wal.path()), make_log(wal.salt1(), wal.salt2(),
+                                            {{0, 2, image_of(0xA0)},
+                                             {5, 2, image_of(0xA5)},
+                                             {2, 2 | kFrameTagCommit, image_of(0xA2)},
+                                             {5, 4 | kFrameTagCommit, image_of(0xB5)}}));
 }
 
 TEST(WalWriterTest, FailedWriteIsCutOffAgain) {
-  TestDir dir;
-  Wal wal(dir.path("db-wal"));
-  ASSERT_TRUE(wal.open().has_value());
+  Logged t;
+  Wal& wal = t.wal;
+  FaultyFile* faulty = t.faulty;
   ASSERT_TRUE(wal.append_frames(pages({{1, 1}})).has_value());
   const Bytes good = read_file(wal.path());
-  FaultyFile* faulty = nullptr;
-  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
-    auto w = std::make_unique<FaultyFile>(std::move(f));
-    faulty = w.get();
-    return w;
-  });
   faulty->fail_write_number(1);
   auto r = wal.append_frames(pages({{2, 2}, {3, 3}}));
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
   EXPECT_EQ(read_file(wal.path()), good);  // half a call was written, then cut
   EXPECT_EQ(wal.frame_count(), 1u);
 
@@ -96,16 +84,9 @@ TEST(WalWriterTest, EachLevelSynchronisesItsCallsAndAFailedSyncCutsTheCallOff) {
   for (const Case c : {Case{SyncLevel::Off, true, 0}, Case{SyncLevel::Normal, false, 0},
                        Case{SyncLevel::Normal, true, 2}, Case{SyncLevel::Full, false, 2}}) {
     SCOPED_TRACE(static_cast<int>(c.level) * 2 + c.barrier);
-    TestDir dir;
-    Wal wal(dir.path("db-wal"));
-    wal.set_sync_level(c.level);
-    ASSERT_TRUE(wal.open().has_value());
-    FaultyFile* faulty = nullptr;
-    wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
-      auto w = std::make_unique<FaultyFile>(std::move(f));
-      faulty = w.get();
-      return w;
-    });
+    Logged t(c.level);
+    Wal& wal = t.wal;
+    FaultyFile* faulty = t.faulty;
     ASSERT_TRUE(wal.append_frames(pages({{1, 1}}), c.barrier).has_value());
     ASSERT_TRUE(wal.append_frames(pages({{2, 2}}), c.barrier).has_value());
     EXPECT_EQ(faulty->syncs(), c.syncs);
@@ -114,7 +95,6 @@ TEST(WalWriterTest, EachLevelSynchronisesItsCallsAndAFailedSyncCutsTheCallOff) {
     faulty->fail_sync_number(1);
     auto r = wal.append_frames(pages({{3, 3}}), c.barrier);
     ASSERT_FALSE(r.has_value());
-    EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
     EXPECT_EQ(read_file(wal.path()), good);  // not acknowledged, not kept
     EXPECT_EQ(wal.frame_count(), 2u);
     ASSERT_TRUE(wal.append_frames(pages({{4, 4}}), c.barrier).has_value());
@@ -142,18 +122,6 @@ TEST(WalWriterTest, LogRemovedFromItsPathIsCreatedAnew) {
   const Bytes replaced = read_file(wal.path());
   ASSERT_EQ(replaced.size(), 32 + kFrameSize);
   EXPECT_EQ(get_u32(replaced.data() + 32), 3u);
-}
-
-TEST(WalWriterTest, RefusesPagesAFrameCannotHold) {
-  TestDir dir;
-  Wal wal(dir.path("db-wal"));
-  ASSERT_TRUE(wal.open().has_value());
-  EXPECT_EQ(wal.append_frames(pages({{1, 1}, {0x100000000ULL, 2}})).error().to_string(),
-            "page id too large for a log frame: 4294967296");
-  std::vector<ChangedPage> small = {{1, Bytes(100, 0)}};
-  EXPECT_EQ(wal.append_frames(small).error().to_string(), "page image of 100 bytes, expected 4096");
-  EXPECT_EQ(read_file(wal.path()).size(), 32u);
-  EXPECT_EQ(wal.frame_count(), 0u);
 }
 
 }  // namespace
