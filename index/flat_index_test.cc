@@ -29,52 +29,6 @@ Ids entry_order(const Flat& flat) {
   return ids_of(flat.search(q, flat.count()).value());
 }
 
-TEST(Flat, EmptyAndZeroK) {
-  Flat flat(2, DistanceMetric::Euclidean);
-  for (std::uint64_t k : {0u, 1u, 10u}) EXPECT_TRUE(flat.search({{1.0f, 2.0f}}, k)->empty());
-  ASSERT_TRUE(flat.insert(1, {{0.0f, 0.0f}}));
-  EXPECT_TRUE(flat.search({{1.0f, 2.0f}}, 0)->empty());
-  EXPECT_EQ(flat.count(), 1u);
-}
-
-TEST(Flat, DimensionMismatchChangesNothing) {
-  Flat flat(3, DistanceMetric::Cosine);
-  const std::vector<float> two = {1.0f, 2.0f};
-  const auto inserted = flat.insert(7, two);
-  ASSERT_FALSE(inserted);
-  EXPECT_EQ(inserted.error().kind(), VectorIndexError::Kind::DimensionMismatch);
-  EXPECT_EQ(inserted.error().to_string(), "Dimension mismatch: expected 3, got 2");
-  EXPECT_EQ(flat.count(), 0u);
-  EXPECT_FALSE(flat.contains(7));
-  const auto found = flat.search(std::vector<float>(4, 1.0f), 1);
-  ASSERT_FALSE(found);
-  EXPECT_EQ(found.error().to_string(), "Dimension mismatch: expected 3, got 4");
-}
-
-TEST(Flat, EuclideanScoresAndOrder) {
-  Flat flat(2, DistanceMetric::Euclidean);
-  ASSERT_TRUE(flat.insert(2, {{3.0f, 4.0f}}));
-  ASSERT_TRUE(flat.insert(1, {{0.0f, 0.0f}}));
-  const auto hits = flat.search({{0.0f, 0.0f}}, 10).value();
-  ASSERT_EQ(hits.size(), 2u);
-  EXPECT_EQ(hits[0].id, 1u);
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[0].distance), 0u);
-  EXPECT_EQ(hits[1].id, 2u);
-  EXPECT_EQ(hits[1].distance, 5.0f);
-}
-
-TEST(Flat, TiesKeepEntryOrder) {
-  Flat flat(2, DistanceMetric::DotProduct);
-  ASSERT_TRUE(flat.insert(5, {{1.0f, 0.0f}}));   // -0.0
-  ASSERT_TRUE(flat.insert(4, {{0.0f, -1.0f}}));  // 1.0
-  ASSERT_TRUE(flat.insert(9, {{2.0f, 0.0f}}));   // -0.0
-  ASSERT_TRUE(flat.insert(1, {{1.0f, 1.0f}}));   // -1.0
-  ASSERT_TRUE(flat.insert(3, {{0.0f, 0.0f}}));   // -0.0
-  EXPECT_EQ(ids_of(flat.search({{0.0f, 1.0f}}, 10).value()), (Ids{1, 5, 9, 3, 4}));
-  EXPECT_EQ(ids_of(flat.search({{0.0f, 1.0f}}, 3).value()), (Ids{1, 5, 9}));
-  EXPECT_EQ(ids_of(flat.search({{0.0f, 1.0f}}, 2).value()), (Ids{1, 5}));
-}
-
 TEST(Flat, ReplaceInPlaceAndRemoveMovesLast) {
   Flat flat(1, DistanceMetric::Euclidean);
   for (std::uint64_t id : {10u, 20u, 30u}) ASSERT_TRUE(flat.insert(id, {{0.0f}}));
@@ -101,18 +55,6 @@ TEST(Flat, ReplaceInPlaceAndRemoveMovesLast) {
   flat.remove(10);
   EXPECT_EQ(flat.count(), 0u);
   EXPECT_TRUE(flat.search({{0.0f}}, 3)->empty());
-}
-
-TEST(Flat, NanScoresComeLast) {
-  Flat flat(2, DistanceMetric::Euclidean);
-  ASSERT_TRUE(flat.insert(1, {{kNan, 0.0f}}));
-  ASSERT_TRUE(flat.insert(2, {{1e30f, 1e30f}}));  // +inf distance
-  ASSERT_TRUE(flat.insert(3, {{-kNan, 1.0f}}));
-  ASSERT_TRUE(flat.insert(4, {{1.0f, 1.0f}}));
-  EXPECT_EQ(ids_of(flat.search({{0.0f, 0.0f}}, 1).value()), (Ids{4}));
-  EXPECT_EQ(ids_of(flat.search({{0.0f, 0.0f}}, 4).value()), (Ids{4, 2, 1, 3}));
-  // A NaN query scores NaN everywhere: entry order.
-  EXPECT_EQ(ids_of(flat.search({{kNan, 0.0f}}, 3).value()), (Ids{1, 2, 3}));
 }
 
 // Top-k must equal a stable sort of all (id, distance) pairs by score key,

@@ -76,24 +76,6 @@ TEST(HnswDelete, EntryPointRemoval) {
   }
 }
 
-TEST(HnswDelete, NonEntryTopLevelNodeKeepsMaxLevel) {
-  int checked = 0;
-  for (std::uint64_t seed = 1; seed <= 60 && checked < 5; ++seed) {
-    HnswGraph g = testing::build(clustered(80, 3, 4, seed), DistanceMetric::Euclidean, seed);
-    const std::uint64_t entry = *g.entry_point();
-    for (std::uint64_t id : g.node_ids()) {
-      if (id == entry || *g.node_level(id) != g.max_level() || g.max_level() == 0) continue;
-      const auto top = g.max_level();
-      ASSERT_TRUE(g.remove(id));
-      EXPECT_EQ(g.max_level(), top);
-      EXPECT_EQ(g.entry_point(), entry);
-      ++checked;
-      break;
-    }
-  }
-  EXPECT_EQ(checked, 5);
-}
-
 TEST(HnswDelete, NeighboursLoseTheRemovedIdAndSearchNeverReturnsIt) {
   const auto vectors = clustered(300, 6, 6, 9);
   HnswGraph g = testing::build(vectors, DistanceMetric::Cosine, 31);

@@ -90,24 +90,9 @@ TEST(HnswEdgePage, OneNodeGraphBytes) {
     storage::put_u16(expected.data() + 18, 16);
     storage::put_u16(expected.data() + 20, 1056);  // slot 1
     storage::put_u16(expected.data() + 22, 16);
-    const Bytes head = {8, 7, 6, 5, 4, 3, 2, 1, static_cast<std::uint8_t>(level),
-                        0, 0, 0, 1, 0, 0, 0};
-    const Bytes node = {8,
-                        7,
-                        6,
-                        5,
-                        4,
-                        3,
-                        2,
-                        1,
-                        static_cast<std::uint8_t>(level),
-                        0,
-                        0,
-                        0,
-                        static_cast<std::uint8_t>(level + 1),
-                        0,
-                        0,
-                        0};
+    const std::uint8_t l = static_cast<std::uint8_t>(level);
+    const Bytes head = {8, 7, 6, 5, 4, 3, 2, 1, l, 0, 0, 0, 1, 0, 0, 0};
+    const Bytes node = {8, 7, 6, 5, 4, 3, 2, 1, l, 0, 0, 0, static_cast<std::uint8_t>(l + 1), 0, 0, 0};
     std::copy(head.begin(), head.end(), expected.begin() + 1040);
     std::copy(node.begin(), node.end(), expected.begin() + 1056);
     EXPECT_EQ(image.bytes, expected);
@@ -252,49 +237,6 @@ TEST(HnswEdgePage, SnapshotThatDoesNotFitLeavesAnEmptyPage) {
   apply_edge_page(g, 1, image.bytes);
   for (std::uint64_t id : g.node_ids()) EXPECT_EQ(g.neighbor_lists(id), before[id]);
   EXPECT_EQ(g.entry_point(), entry);
-}
-
-TEST(HnswEdgePage, CorruptPagesNeverBreakTheGraph) {
-  HnswGraph g = line_graph(30, 8);
-  std::mt19937_64 rng(2024);
-  auto small_id = [&] { return rng() % 40; };  // hits nodes, dangling ids and 0
-#ifdef __SANITIZE_ADDRESS__
-  constexpr int kRounds = 300;
-#else
-  constexpr int kRounds = 1500;
-#endif
-  for (int round = 0; round < kRounds; ++round) {
-    Bytes page(storage::kPageSize);
-    for (auto& b : page) b = static_cast<std::uint8_t>(rng());
-    if (round % 2 == 0) {
-      // Mostly well-formed records with hostile numbers, behind a plausible directory.
-      std::vector<Bytes> records = {header(small_id(), rng() % 16, rng() % 40)};
-      const int n = 1 + rng() % 12;
-      for (int i = 0; i < n; ++i) {
-        std::vector<Block> blocks;
-        for (int j = rng() % 4; j > 0; --j) {
-          Ids ids(rng() % 6);
-          for (auto& x : ids) x = small_id();
-          blocks.push_back({static_cast<std::uint32_t>(rng() % 15),
-                            static_cast<std::uint32_t>(rng() % 3 == 0 ? rng() : ids.size()), ids});
-        }
-        const auto level = static_cast<std::uint32_t>(rng() % 3 == 0 ? rng() : rng() % 14);
-        Bytes rec = record(small_id(), level, static_cast<std::uint32_t>(rng()), blocks);
-        rec.resize(rec.size() - rng() % 9);
-        records.push_back(rec);
-      }
-      page = page_of(records);
-      if (rng() % 4 == 0) storage::put_u16(page.data() + 7, static_cast<std::uint16_t>(rng()));
-    }
-    apply_edge_page(g, 1, page);
-    testing::expect_lists_sound(g);
-    ASSERT_TRUE(g.search(std::vector<float>{static_cast<float>(round % 31)}, 5));
-    if (HasFailure()) break;
-  }
-  EXPECT_EQ(g.node_count(), 30u);
-  // Inserting and removing still work on whatever the pages left.
-  ASSERT_TRUE(g.insert(100, std::vector<float>{3.5f}));
-  ASSERT_TRUE(g.remove(*g.entry_point()));
 }
 
 }  // namespace

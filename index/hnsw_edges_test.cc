@@ -59,44 +59,6 @@ TEST(HnswEdges, PersistThenRestoreOnRebuiltGraph) {
   }
 }
 
-TEST(HnswEdges, EachSnapshotReplacesThePage) {
-  auto data = zero_file(2);
-  auto cache = mem_cache(data);
-  storage::thread_random_seed_for_testing(7);
-  HnswGraph g(2, DistanceMetric::Euclidean);
-  std::vector<std::uint64_t> written;
-  for (std::uint64_t id = 1; id <= 40; ++id) {
-    ASSERT_TRUE(g.insert(id, std::vector<float>{static_cast<float>(id), 1.0f}));
-    auto n = persist_edges(g, *cache, 1);
-    ASSERT_TRUE(n) << n.error();
-    written.push_back(*n);
-    auto page = cache->fetch_page(1);
-    ASSERT_TRUE(page);
-    const auto header = storage::PageHeader::decode((*page)->bytes());
-    EXPECT_EQ(header.page_type, storage::kPageTypeHnswEdges);
-    if (*n == 0) {
-      // Too big: the page is a fresh empty image, never a partial snapshot.
-      EXPECT_EQ(std::vector<std::uint8_t>((*page)->bytes().begin(), (*page)->bytes().end()),
-                storage::new_page_image(storage::kPageTypeHnswEdges));
-    } else {
-      EXPECT_EQ(*n, id);
-      EXPECT_EQ(header.slot_count, id + 1);
-    }
-  }
-  // Small graphs fit; from some size on nothing does.
-  EXPECT_EQ(written.front(), 1u);
-  EXPECT_EQ(written.back(), 0u);
-  for (std::size_t i = 1; i < written.size(); ++i) {
-    if (written[i - 1] == 0) {
-      EXPECT_EQ(written[i], 0u);
-    }
-  }
-  // A load finds the graph its insertions built.
-  const auto before = all_lists(g);
-  ASSERT_TRUE(restore_edges(g, *cache, 1));
-  EXPECT_EQ(all_lists(g), before);
-}
-
 TEST(HnswEdges, StorageErrorsAreReported) {
   auto data = zero_file(2);
   auto cache = mem_cache(data);

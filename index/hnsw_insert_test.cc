@@ -92,16 +92,5 @@ TEST(HnswInsert, FullListDropsDanglingIdsBeforeReselection) {
   EXPECT_EQ(impl.nodes.find(99), HnswNodes::kNoSlot);
 }
 
-TEST(HnswInsert, ManyCandidatesGiveBoundedDiverseLists) {
-  const auto vectors = testing::clustered(600, 8, 4, 13);
-  HnswGraph g = testing::build(vectors, DistanceMetric::Euclidean, 14);
-  testing::expect_lists_name_nodes(g);
-  for (std::uint64_t id : g.node_ids()) {
-    const auto lists = g.neighbor_lists(id);
-    EXPECT_EQ(lists.size(), *g.node_level(id) + 1);
-    EXPECT_GE(lists[0].size(), 1u);
-  }
-}
-
 }  // namespace
 }  // namespace orvane::index

