@@ -125,27 +125,5 @@ TEST(Catalog, MetricArgument) {
   }
 }
 
-TEST(Catalog, ReadCatalogSkipsWhatDoesNotDecode) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  write_file(path,
-             file_with_catalog({R"({"name":"a","dimension":1})", "not json", "",
-                                R"({"name":"b","dimension":2,"distance":"cosine"})", R"(["c",3])"},
-                               0));
-  auto file = storage::PosixFile::open(path, storage::OpenMode::ReadWrite);
-  ASSERT_TRUE(file);
-  storage::PageCache cache(path, std::move(*file));
-  auto configs = read_catalog(cache, 1);
-  ASSERT_TRUE(configs);
-  ASSERT_EQ(configs->size(), 2u);
-  EXPECT_EQ((*configs)[0].name, "a");
-  EXPECT_EQ((*configs)[1].name, "c");
-  EXPECT_EQ((*configs)[1].dimension, 3u);
-
-  auto missing = read_catalog(cache, 9);
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().to_string(), "I/O error: failed to fill whole buffer");
-}
-
 }  // namespace
 }  // namespace orvane::engine

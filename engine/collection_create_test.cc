@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "engine/test_support.h"
 #include "storage/coding.h"
 
@@ -12,11 +10,6 @@ using storage::get_u16;
 using storage::get_u32;
 using storage::get_u64;
 using Bytes = std::vector<std::uint8_t>;
-
-std::vector<std::string> sorted(std::vector<std::string> v) {
-  std::sort(v.begin(), v.end());
-  return v;
-}
 
 TEST(CreateCollection, FirstCollectionPagesRecordAndLogFrames) {
   TestDir dir;
@@ -81,89 +74,6 @@ TEST(CreateCollection, RefusalsLeaveNothingBehind) {
   EXPECT_EQ(read_file(path + "-wal"), log);
   EXPECT_EQ(db->list_collections(), std::vector<std::string>{"a"});
   EXPECT_EQ(db->get_collection("a"), 3u);
-}
-
-TEST(CreateCollection, GetListAndOddNames) {
-  TestDir dir;
-  auto db = open_ok(dir.path("db"));
-  ASSERT_TRUE(db);
-  EXPECT_TRUE(db->list_collections().empty());
-  EXPECT_EQ(db->get_collection("x").error().to_string(), "Collection not found: x");
-  EXPECT_EQ(db->get_collection("").error().to_string(), "Collection not found: ");
-  ASSERT_TRUE(db->create_collection("", 0, std::nullopt));
-  ASSERT_TRUE(db->create_collection("b", 7, std::nullopt));
-  EXPECT_EQ(sorted(db->list_collections()), (std::vector<std::string>{"", "b"}));
-  EXPECT_EQ(db->get_collection(""), 0u);
-  EXPECT_EQ(db->get_collection("b"), 7u);
-  EXPECT_FALSE(db->get_collection("B"));
-  ASSERT_TRUE(db->insert("", "z", std::vector<float>{}));
-  EXPECT_EQ(db->count(""), 1u);
-  db.reset();
-  db = open_ok(dir.path("db"));
-  ASSERT_TRUE(db);
-  EXPECT_EQ(sorted(db->list_collections()), (std::vector<std::string>{"", "b"}));
-  EXPECT_EQ(db->count(""), 1u);
-}
-
-TEST(CreateCollection, TwentyFitAndTheTwentyFirstLeavesNoTrace) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  std::vector<std::string> names;
-  for (char c = 'a'; c < 'a' + 20; ++c) {
-    names.emplace_back(1, c);
-    auto r = db->create_collection(names.back(), 3, std::nullopt);
-    ASSERT_TRUE(r) << names.back() << ": " << r.error().to_string();
-  }
-  const Bytes file = read_file(path);
-  auto full = db->create_collection("u", 3, std::nullopt);
-  ASSERT_FALSE(full);
-  EXPECT_EQ(full.error().kind(), EngineError::Kind::Internal);
-  EXPECT_EQ(full.error().to_string(), "Catalog page full \xE2\x80\x94 cannot persist collection");
-  EXPECT_EQ(full.error().to_string().size(), 47u);
-  EXPECT_EQ(read_file(path), file);  // no page allocated
-  EXPECT_EQ(db->get_collection("u").error().to_string(), "Collection not found: u");
-  EXPECT_EQ(sorted(db->list_collections()), names);
-  db.reset();
-  db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(sorted(db->list_collections()), names);
-  EXPECT_FALSE(db->get_collection("u"));
-  EXPECT_EQ(read_file(path).size(), file.size());
-}
-
-TEST(CreateCollection, CloseTwiceAndWritesAfterClose) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  ASSERT_TRUE(db->create_collection("c", 2, "euclidean"));
-  ASSERT_TRUE(db->insert("c", "a", std::vector<float>{0, 0}));
-  ASSERT_TRUE(db->close());
-  EXPECT_FALSE(file_exists(path + "-wal"));
-  ASSERT_TRUE(db->close());
-  EXPECT_FALSE(file_exists(path + "-wal"));
-
-  // Still usable, and as durable as before the close: the log comes back.
-  ASSERT_TRUE(db->insert("c", "b", std::vector<float>{3, 4}));
-  auto found = db->search("c", std::vector<float>{0, 0}, 10);
-  ASSERT_TRUE(found);
-  EXPECT_EQ(ids_of(*found), (std::vector<std::string>{"a", "b"}));
-  ASSERT_TRUE(file_exists(path + "-wal"));
-  // What a killed process would leave behind.
-  std::filesystem::copy_file(path, dir.path("copy"));
-  std::filesystem::copy_file(path + "-wal", dir.path("copy-wal"));
-  {
-    auto copy = open_ok(dir.path("copy"));
-    ASSERT_TRUE(copy);
-    auto again = copy->search("c", std::vector<float>{0, 0}, 10);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(ids_of(*again), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ((*again)[1].score, 5.0f);
-  }
-  db.reset();
-  EXPECT_FALSE(file_exists(path + "-wal"));
 }
 
 }  // namespace

@@ -72,29 +72,6 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
   EXPECT_EQ(peek_id_counter(), 10002u);
 }
 
-TEST(CollectionReplay, OneInternalIdNamesOneVector) {
-  // Written while draws could collide: q took p's internal id.
-  TestDir dir;
-  const std::string path = dir.path("db");
-  write_file(path, file_with_pages(kFlat,
-                                   {encode_vector_record("p", 9, V{1, 0}),
-                                    encode_vector_record("q", 9, V{0, 1})},
-                                   {}));
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(db->count("c"), 1u);
-  EXPECT_EQ(ids_of(db->search("c", V{1, 0}).value()), std::vector<std::string>{"q"});
-  ASSERT_TRUE(db->insert("c", "p", V{1, 0}));  // a fresh vector, q stays
-  EXPECT_EQ(db->count("c"), 2u);
-  EXPECT_EQ(score_of(*db, "q", V{0, 1}), 0.0f);
-  EXPECT_EQ(score_of(*db, "p", V{1, 0}), 0.0f);
-  ASSERT_TRUE(db->remove("c", "p"));
-  db.reset();
-  db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(ids_of(db->search("c", V{1, 0}).value()), std::vector<std::string>{"q"});
-}
-
 TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
   TestDir dir;
   const std::string path = dir.path("db");

@@ -120,14 +120,5 @@ TEST(OpenRegistryTest, FileReplacedAtThePathIsAnotherDatabase) {
   EXPECT_EQ(reopened->count("new").value(), 1u);
 }
 
-TEST(OpenRegistryTest, PathsThatNameNoFileGoToTheOpen) {
-  TestDir dir;
-  auto db = open_ok(dir.path("a.db"));  // the NUL would cut the path to this one
-  EXPECT_EQ(open_error(dir.path("a.db") + std::string(1, '\0') + "x"),
-            "Storage error: I/O error: path contains a NUL byte");
-  EXPECT_EQ(open_error(dir.path("missing/a.db")),
-            "Storage error: I/O error: No such file or directory (os error 2)");
-}
-
 }  // namespace
 }  // namespace orvane::engine

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -28,91 +26,6 @@ std::vector<SearchResult> search(Database& db, const std::string& c, const V& q,
   auto r = db.search(c, q, k);
   EXPECT_TRUE(r) << r.error().to_string();
   return r ? *r : std::vector<SearchResult>{};
-}
-
-TEST(Operations, ScoresPerMetric) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("e", 2, "euclidean"));
-  ASSERT_TRUE(f.db->create_collection("d", 2, "dot"));
-  ASSERT_TRUE(f.db->create_collection("c", 2, std::nullopt));
-  ASSERT_TRUE(f.db->insert("e", "far", V{3, 4}));
-  ASSERT_TRUE(f.db->insert("e", "near", V{0, 0}));
-  auto e = search(*f.db, "e", V{0, 0});
-  ASSERT_EQ(e.size(), 2u);
-  EXPECT_EQ(e[0].id, "near");
-  EXPECT_EQ(e[0].score, 0.0f);
-  EXPECT_EQ(e[1].id, "far");
-  EXPECT_EQ(e[1].score, 5.0f);
-  EXPECT_FALSE(e[0].metadata);
-
-  ASSERT_TRUE(f.db->insert("d", "some", V{1, 0}));
-  ASSERT_TRUE(f.db->insert("d", "most", V{2, 0}));
-  auto d = search(*f.db, "d", V{1, 0});
-  ASSERT_EQ(ids_of(d), (std::vector<std::string>{"most", "some"}));
-  EXPECT_EQ(d[0].score, -2.0f);
-  EXPECT_EQ(d[1].score, -1.0f);
-
-  ASSERT_TRUE(f.db->insert("c", "zero", V{0, 0}));
-  auto c = search(*f.db, "c", V{1, 1});
-  ASSERT_EQ(c.size(), 1u);
-  EXPECT_EQ(c[0].score, 1.0f);
-}
-
-TEST(Operations, NanAndInfinityInVectors) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
-  ASSERT_TRUE(f.db->insert("c", "nan", V{nan, 0}));
-  ASSERT_TRUE(f.db->insert("c", "inf", V{inf, 0}));
-  ASSERT_TRUE(f.db->insert("c", "one", V{1, 0}));
-  for (int round = 0; round < 2; ++round) {
-    auto r = search(*f.db, "c", V{0, 0});
-    ASSERT_EQ(ids_of(r), (std::vector<std::string>{"one", "inf", "nan"}));
-    EXPECT_EQ(r[1].score, inf);
-    EXPECT_TRUE(std::isnan(r[2].score));
-    f.reopen();
-  }
-}
-
-TEST(Operations, InsertSearchEdges) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
-  EXPECT_TRUE(search(*f.db, "c", V{0, 0}).empty());  // empty collection: no error
-  for (int i = 0; i < 12; ++i) {
-    ASSERT_TRUE(f.db->insert("c", "v" + std::to_string(i), V{float(i), 0}));
-  }
-  EXPECT_TRUE(search(*f.db, "c", V{0, 0}, 0).empty());
-  EXPECT_EQ(f.db->search("c", V{0, 0}).value().size(), 10u);  // default top_k
-  EXPECT_EQ(search(*f.db, "c", V{0, 0}, 100).size(), 12u);
-  EXPECT_EQ(search(*f.db, "c", V{0, 0}, UINT64_MAX).size(), 12u);
-
-  auto no_query = f.db->search("c", std::nullopt);
-  EXPECT_EQ(no_query.error().to_string(),
-            "Invalid configuration: Query vector is required for search");
-  EXPECT_EQ(f.db->search("c", V{1}).error().to_string(), "Dimension mismatch: expected 2, got 1");
-  for (auto missing : {f.db->search("x", V{1}).error(), f.db->count("x").error(),
-                       f.db->insert("x", "a", V{1}).error(), f.db->remove("x", "a").error(),
-                       f.db->search("x", std::nullopt).error()}) {
-    EXPECT_EQ(missing.to_string(), "Collection not found: x");
-  }
-}
-
-TEST(Operations, GeneratedIdsAndReplacement) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
-  auto first = f.db->insert("c", std::nullopt, V{1, 1});
-  auto second = f.db->insert("c", std::nullopt, V{2, 2});
-  ASSERT_TRUE(first && second);
-  ASSERT_EQ(first->rfind("doc_", 0), 0u);
-  EXPECT_EQ(std::stoull(second->substr(4)) - std::stoull(first->substr(4)), 2u);
-
-  EXPECT_EQ(f.db->insert("c", *first, V{9, 9}), *first);
-  EXPECT_EQ(f.db->count("c"), 2u);
-  auto r = search(*f.db, "c", V{9, 9}, 1);
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].id, *first);
-  EXPECT_EQ(r[0].score, 0.0f);
 }
 
 TEST(Operations, GeneratedIdsAfterReopen) {
@@ -164,24 +77,6 @@ TEST(Operations, FailedInsertsLeaveNoTrace) {
   EXPECT_EQ(search(*f.db, "c", vectors[0], 1)[0].score, 0.0f);
 }
 
-TEST(Operations, DeleteAndReinsert) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
-  ASSERT_TRUE(f.db->insert("c", "a", V{1, 1}));
-  ASSERT_TRUE(f.db->insert("c", "b", V{2, 2}));
-  EXPECT_TRUE(f.db->remove("c", "nobody"));
-  ASSERT_TRUE(f.db->remove("c", "a"));
-  EXPECT_EQ(f.db->count("c"), 1u);
-  EXPECT_EQ(ids_of(search(*f.db, "c", V{1, 1})), std::vector<std::string>{"b"});
-  ASSERT_TRUE(f.db->insert("c", "a", V{5, 5}));
-  ASSERT_TRUE(f.db->remove("c", "b"));
-  f.reopen();
-  EXPECT_EQ(f.db->count("c"), 1u);
-  auto r = search(*f.db, "c", V{5, 5});
-  ASSERT_EQ(ids_of(r), std::vector<std::string>{"a"});
-  EXPECT_EQ(r[0].score, 0.0f);
-}
-
 TEST(Operations, DeleteThatCannotBeStoredIsRefused) {
   Fixture f;
   ASSERT_TRUE(f.db->create_collection("c", 0, std::nullopt));
@@ -195,19 +90,6 @@ TEST(Operations, DeleteThatCannotBeStoredIsRefused) {
   f.reopen();
   EXPECT_EQ(f.db->count("c"), 1u);
   EXPECT_EQ(ids_of(search(*f.db, "c", V{})), std::vector<std::string>{""});
-}
-
-TEST(Operations, MarkersUseUpSlots) {
-  Fixture f;
-  ASSERT_TRUE(f.db->create_collection("c", 0, std::nullopt));
-  // 17-byte records and 5-byte markers: 128 pairs use all 256 slots but only
-  // 2816 of the 3056 record bytes.
-  for (int i = 0; i < 128; ++i) {
-    ASSERT_TRUE(f.db->insert("c", "a", V{})) << i;
-    ASSERT_TRUE(f.db->remove("c", "a")) << i;
-  }
-  EXPECT_EQ(f.db->insert("c", "last", V{}).error().to_string(), "Vector data page full");
-  EXPECT_EQ(f.db->count("c"), 0u);
 }
 
 TEST(Operations, Metadata) {

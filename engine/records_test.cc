@@ -39,33 +39,6 @@ TEST(Records, EmptyIdWithoutComponentsIsAVectorNotAMarker) {
   EXPECT_EQ(decode_marker(encode_deletion_marker("")), "");
 }
 
-TEST(Records, MalformedVectorRecordsDecodeToNothing) {
-  const Bytes rec = encode_vector_record("a", 7, kOneTwo);
-  // Every truncation: too short for the fixed part, or ending inside a component.
-  for (std::size_t n = 0; n < rec.size(); ++n) {
-    const Bytes cut(rec.begin(), rec.begin() + static_cast<std::ptrdiff_t>(n));
-    EXPECT_FALSE(decode_vector_record(cut)) << n;
-  }
-  // Extra bytes after the last component are ignored.
-  Bytes longer = rec;
-  longer.push_back(9);
-  EXPECT_TRUE(decode_vector_record(longer));
-  // An id length that runs past the record.
-  Bytes huge_id = rec;
-  huge_id[3] = 0xFF;
-  EXPECT_FALSE(decode_vector_record(huge_id));
-  EXPECT_FALSE(decode_marker(huge_id));
-  // A component count far beyond the record.
-  Bytes huge_dim = rec;
-  huge_dim[16] = 0xFF;
-  EXPECT_FALSE(decode_vector_record(huge_dim));
-  // An id that is not UTF-8, as a record and as a marker.
-  Bytes bad_id = rec;
-  bad_id[4] = 0xFF;
-  EXPECT_FALSE(decode_vector_record(bad_id));
-  EXPECT_FALSE(decode_marker(Bytes{1, 0, 0, 0, 0xFF}));
-}
-
 TEST(Records, MetadataRecords) {
   const Bytes rec = encode_metadata_record("id", R"({"k":[1,2]})");
   EXPECT_EQ(rec.size(), 4u + 2u + 11u);
