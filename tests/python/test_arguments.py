@@ -1,6 +1,7 @@
 """Argument parsing and conversion: the exact TypeError texts and what is accepted."""
 
 import array
+import pathlib
 import struct
 
 import pytest
@@ -15,131 +16,89 @@ def type_error(call):
     return str(info.value)
 
 
-def test_too_many_positional_arguments(db, docs):
-    assert type_error(lambda: db.create_collection("a", 3, None, 4)) == (
-        "Kestrum.create_collection() takes from 2 to 3 positional arguments but 4 were given")
-    assert type_error(lambda: db.get_collection("a", "b")) == (
-        "Kestrum.get_collection() takes 1 positional arguments but 2 were given")
-    assert type_error(lambda: db.__exit__(1, 2, 3, 4)) == (
-        "Kestrum.__exit__() takes 3 positional arguments but 4 were given")
-    assert type_error(lambda: docs.insert([1, 2, 3], "a", 5)) == (
-        "PyCollection.insert() takes from 1 to 2 positional arguments but 3 were given")
-    assert type_error(lambda: docs.search([1, 2, 3], 1, 2, 3)) == (
-        "PyCollection.search() takes from 1 to 2 positional arguments but 4 were given")
-    assert type_error(lambda: docs.delete("a", "b")) == (
-        "PyCollection.delete() takes 1 positional arguments but 2 were given")
-    assert type_error(lambda: Kestrum("a", "b")) == (
-        "Kestrum.__new__() takes 1 positional arguments but 2 were given")
+ARGUMENT_ERRORS = [
+    # Counts: the range form, the single form, the constructor.
+    (lambda db, docs: db.create_collection("a", 3, None, 4), TypeError,
+     "Kestrum.create_collection() takes from 2 to 3 positional arguments but 4 were given"),
+    (lambda db, docs: db.get_collection("a", "b"), TypeError,
+     "Kestrum.get_collection() takes 1 positional arguments but 2 were given"),
+    (lambda db, docs: Kestrum("a", "b"), TypeError,
+     "Kestrum.__new__() takes 1 positional arguments but 2 were given"),
+    (lambda db, docs: db.close(1), TypeError, "Kestrum.close() takes no arguments (1 given)"),
+    (lambda db, docs: db.list_collections(x=1), TypeError,
+     "Kestrum.list_collections() takes no keyword arguments"),
+    # Keywords: checked in the order given, after the positional count.
+    (lambda db, docs: db.create_collection("a", 3, metric="dot"), TypeError,
+     "Kestrum.create_collection() got an unexpected keyword argument 'metric'"),
+    (lambda db, docs: db.create_collection("a", dim=3, name="b"), TypeError,
+     "Kestrum.create_collection() got multiple values for argument 'name'"),
+    (lambda db, docs: docs.insert([1, 2, 3], **{"\udc80": 1}), TypeError,
+     "PyCollection.insert() got an unexpected keyword argument '\udc80'"),
+    (lambda db, docs: docs.insert([1], bogus=1, vector=2), TypeError,
+     "PyCollection.insert() got an unexpected keyword argument 'bogus'"),
+    (lambda db, docs: docs.delete("a", "b", nope=1), TypeError,
+     "PyCollection.delete() takes 1 positional arguments but 2 were given"),
+    # Missing arguments, named in order; parsing fails before any conversion.
+    (lambda db, docs: db.get_collection(), TypeError,
+     "Kestrum.get_collection() missing 1 required positional argument: 'name'"),
+    (lambda db, docs: db.create_collection(distance="dot"), TypeError,
+     "Kestrum.create_collection() missing 2 required positional arguments: 'name' and 'dim'"),
+    (lambda db, docs: db.__exit__(), TypeError,
+     "Kestrum.__exit__() missing 3 required positional arguments: "
+     "'_exc_type', '_exc_val', and '_exc_tb'"),
+    (lambda db, docs: db.__exit__(None, _exc_tb=None), TypeError,
+     "Kestrum.__exit__() missing 1 required positional argument: '_exc_val'"),
+    (lambda db, docs: Kestrum(), TypeError,
+     "Kestrum.__new__() missing 1 required positional argument: 'path'"),
+    (lambda db, docs: docs.search("not a vector", 1, 2), TypeError,
+     "PyCollection.search() takes from 1 to 2 positional arguments but 3 were given"),
+    # Conversions, prefixed with the argument's name.
+    (lambda db, docs: Kestrum(pathlib.Path("p.db")), TypeError,
+     "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
+    (lambda db, docs: db.create_collection("a", 3, 1), TypeError,
+     "argument 'distance': 'int' object cannot be converted to 'PyString'"),
+    (lambda db, docs: docs.delete(None), TypeError,
+     "argument 'id': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda db, docs: docs.insert("abc", 5), TypeError,
+     "argument 'vector': Can't extract `str` to `Vec`"),
+    (lambda db, docs: docs.insert(iter([1, 2, 3])), TypeError,
+     "argument 'vector': 'list_iterator' object cannot be converted to 'Sequence'"),
+    (lambda db, docs: docs.search(None), TypeError,
+     "argument 'vector': 'NoneType' object cannot be converted to 'Sequence'"),
+    (lambda db, docs: docs.insert([1, "2", 3]), TypeError,
+     "argument 'vector': must be real number, not str"),
+    (lambda db, docs: docs.search([1, 2, 3], top_k=2.5), TypeError,
+     "argument 'top_k': 'float' object cannot be interpreted as an integer"),
+    (lambda db, docs: db.create_collection("a", 3.0), TypeError,
+     "argument 'dim': 'float' object cannot be interpreted as an integer"),
+    # Unprefixed: the host's own errors.
+    (lambda db, docs: docs.insert([2**1024, 0, 0]), OverflowError,
+     "int too large to convert to float"),
+    (lambda db, docs: db.create_collection("a", -3), OverflowError,
+     "can't convert negative int to unsigned"),
+    (lambda db, docs: docs.search([1, 2, 3], 2**64), OverflowError, None),
+    (lambda db, docs: db.create_collection("\udc80", 3), UnicodeEncodeError, None),
+]
 
 
-def test_methods_without_arguments_refuse_any(db):
-    assert type_error(lambda: db.close(1)) == "Kestrum.close() takes no arguments (1 given)"
-    assert type_error(lambda: db.list_collections(x=1)) == (
-        "Kestrum.list_collections() takes no keyword arguments")
-    assert type_error(lambda: db.__enter__(None)) == (
-        "Kestrum.__enter__() takes no arguments (1 given)")
+@pytest.mark.parametrize("call, kind, text", ARGUMENT_ERRORS)
+def test_argument_errors(db, docs, call, kind, text):
+    with pytest.raises(kind) as info:
+        call(db, docs)
+    assert type(info.value) is kind
+    if text is None:
+        assert not str(info.value).startswith("argument")
+    else:
+        assert str(info.value) == text
+    assert db.list_collections() == ["docs"] and len(docs) == 0
 
 
-def test_unexpected_and_repeated_keywords(db, docs):
-    assert type_error(lambda: db.create_collection("a", 3, metric="dot")) == (
-        "Kestrum.create_collection() got an unexpected keyword argument 'metric'")
-    assert type_error(lambda: db.create_collection("a", dim=3, name="b")) == (
-        "Kestrum.create_collection() got multiple values for argument 'name'")
-    assert type_error(lambda: docs.insert([1, 2, 3], vector=[1, 2, 3])) == (
-        "PyCollection.insert() got multiple values for argument 'vector'")
-    assert type_error(lambda: docs.search([1, 2, 3], k=3)) == (
-        "PyCollection.search() got an unexpected keyword argument 'k'")
-    assert type_error(lambda: docs.delete(key="a")) == (
-        "PyCollection.delete() got an unexpected keyword argument 'key'")
-    assert type_error(lambda: Kestrum(filename="x")) == (
-        "Kestrum.__new__() got an unexpected keyword argument 'filename'")
-    assert type_error(lambda: docs.insert([1, 2, 3], **{"\udc80": 1})) == (
-        "PyCollection.insert() got an unexpected keyword argument '\udc80'")
-    # Keywords are checked in the order given; the first problem is reported.
-    assert type_error(lambda: docs.insert([1], bogus=1, vector=2)) == (
-        "PyCollection.insert() got an unexpected keyword argument 'bogus'")
-    # Too many positional arguments are reported before any keyword problem.
-    assert type_error(lambda: docs.delete("a", "b", nope=1)) == (
-        "PyCollection.delete() takes 1 positional arguments but 2 were given")
-
-
-def test_missing_required_arguments(db, docs):
-    assert type_error(lambda: db.get_collection()) == (
-        "Kestrum.get_collection() missing 1 required positional argument: 'name'")
-    assert type_error(lambda: db.create_collection()) == (
-        "Kestrum.create_collection() missing 2 required positional arguments: 'name' and 'dim'")
-    assert type_error(lambda: db.create_collection(distance="dot")) == (
-        "Kestrum.create_collection() missing 2 required positional arguments: 'name' and 'dim'")
-    assert type_error(lambda: db.create_collection(dim=3)) == (
-        "Kestrum.create_collection() missing 1 required positional argument: 'name'")
-    assert type_error(lambda: db.__exit__()) == (
-        "Kestrum.__exit__() missing 3 required positional arguments: "
-        "'_exc_type', '_exc_val', and '_exc_tb'")
-    assert type_error(lambda: db.__exit__(None, _exc_tb=None)) == (
-        "Kestrum.__exit__() missing 1 required positional argument: '_exc_val'")
-    assert type_error(lambda: docs.insert(id="a")) == (
-        "PyCollection.insert() missing 1 required positional argument: 'vector'")
-    assert type_error(lambda: docs.search()) == (
-        "PyCollection.search() missing 1 required positional argument: 'vector'")
-    assert type_error(lambda: docs.delete()) == (
-        "PyCollection.delete() missing 1 required positional argument: 'id'")
-    assert type_error(lambda: Kestrum()) == (
-        "Kestrum.__new__() missing 1 required positional argument: 'path'")
-    # Parsing fails before any conversion: a bad vector is not reported.
-    assert type_error(lambda: docs.search("not a vector", 1, 2)) == (
-        "PyCollection.search() takes from 1 to 2 positional arguments but 3 were given")
-
-
-def test_text_arguments(db, docs, tmp_path):
-    assert type_error(lambda: Kestrum(1)) == (
-        "argument 'path': 'int' object cannot be converted to 'PyString'")
-    assert type_error(lambda: Kestrum(tmp_path / "p.db")) == (
-        "argument 'path': 'PosixPath' object cannot be converted to 'PyString'")
-    assert type_error(lambda: db.create_collection(b"a", 3)) == (
-        "argument 'name': 'bytes' object cannot be converted to 'PyString'")
-    assert type_error(lambda: db.get_collection(None)) == (
-        "argument 'name': 'NoneType' object cannot be converted to 'PyString'")
-    assert type_error(lambda: db.create_collection("a", 3, 1)) == (
-        "argument 'distance': 'int' object cannot be converted to 'PyString'")
-    assert type_error(lambda: docs.insert([1, 2, 3], 5)) == (
-        "argument 'id': 'int' object cannot be converted to 'PyString'")
-    assert type_error(lambda: docs.delete(None)) == (
-        "argument 'id': 'NoneType' object cannot be converted to 'PyString'")
-    with pytest.raises(UnicodeEncodeError):  # the host's encoding error, unprefixed
-        db.create_collection("\udc80", 3)
-    with pytest.raises(UnicodeEncodeError):
-        docs.insert([1, 2, 3], "\ud800")
-
+def test_text_subclasses_are_accepted(db, docs):
     class Name(str):
         pass
 
     assert docs.insert([1, 2, 3], Name("sub")) == "sub"
     assert db.create_collection(Name("n"), 1).name == "n"
-
-
-def test_vector_conversion_failures(docs):
-    assert type_error(lambda: docs.insert("abc")) == (
-        "argument 'vector': Can't extract `str` to `Vec`")
-    assert type_error(lambda: docs.search("")) == (
-        "argument 'vector': Can't extract `str` to `Vec`")
-    assert type_error(lambda: docs.insert(5)) == (
-        "argument 'vector': 'int' object cannot be converted to 'Sequence'")
-    assert type_error(lambda: docs.insert({0: 1.0})) == (
-        "argument 'vector': 'dict' object cannot be converted to 'Sequence'")
-    assert type_error(lambda: docs.search(None)) == (
-        "argument 'vector': 'NoneType' object cannot be converted to 'Sequence'")
-    assert type_error(lambda: docs.insert(iter([1, 2, 3]))) == (
-        "argument 'vector': 'list_iterator' object cannot be converted to 'Sequence'")
-    assert type_error(lambda: docs.insert([1, "2", 3])) == (
-        "argument 'vector': must be real number, not str")
-    assert type_error(lambda: docs.insert((1, None, 3))) == (
-        "argument 'vector': must be real number, not NoneType")
-    with pytest.raises(OverflowError) as info:
-        docs.insert([2**1024, 0, 0])
-    assert str(info.value) == "int too large to convert to float"
-    # The vector is converted before the id: its failure is the one reported.
-    assert type_error(lambda: docs.insert("abc", 5)).startswith("argument 'vector': ")
-    assert len(docs) == 0
 
 
 def test_conversion_keeps_the_cause_and_only_rewrites_exact_type_errors(docs):
@@ -175,23 +134,7 @@ def test_conversion_keeps_the_cause_and_only_rewrites_exact_type_errors(docs):
     assert str(info.value) == "not today"
 
 
-def test_integer_arguments(db, docs):
-    assert type_error(lambda: docs.search([1, 2, 3], top_k=2.5)) == (
-        "argument 'top_k': 'float' object cannot be interpreted as an integer")
-    assert type_error(lambda: docs.search([1, 2, 3], "3")) == (
-        "argument 'top_k': 'str' object cannot be interpreted as an integer")
-    assert type_error(lambda: db.create_collection("a", 3.0)) == (
-        "argument 'dim': 'float' object cannot be interpreted as an integer")
-    for call in (lambda: docs.search([1, 2, 3], top_k=-1), lambda: db.create_collection("a", -3)):
-        with pytest.raises(OverflowError) as info:
-            call()
-        assert str(info.value) == "can't convert negative int to unsigned"
-    for call in (lambda: docs.search([1, 2, 3], 2**64), lambda: db.create_collection("a", 2**64)):
-        with pytest.raises(OverflowError) as info:
-            call()
-        assert not str(info.value).startswith("argument")
-    assert db.list_collections() == ["docs"]
-
+def test_integer_arguments_take_index_and_bool(db, docs):
     class Three:
         def __index__(self):
             return 3

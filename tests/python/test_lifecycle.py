@@ -58,33 +58,6 @@ def test_handle_keeps_the_database_alive(db_path, wal_path):
     assert Kestrum(db_path).get_collection("docs").search([0, 0]) == [{"id": "a", "score": 5.0}]
 
 
-def test_reopen_round_trip(db_path):
-    store = Kestrum(db_path)
-    docs = store.create_collection("docs", 3, "euclidean")
-    dots = store.create_collection("dots", 2, distance="dot")
-    docs.insert([0, 0, 0], "origin")
-    docs.insert((3, 4, 0), "far")
-    docs.insert([1, 1, 1], "gone")
-    docs.delete("gone")
-    generated = dots.insert(b"\x01\x02")
-    dots.insert([0.1, 0], "tenth")
-    before = (docs.search([0, 0, 0]), dots.search([1, 0]))
-    store.close()
-    del store, docs, dots
-    gc.collect()
-
-    reopened = Kestrum(db_path)
-    assert sorted(reopened.list_collections()) == ["docs", "dots"]
-    docs = reopened.get_collection("docs")
-    dots = reopened.get_collection("dots")
-    assert repr(docs) == "Collection(name='docs', dim=3)"
-    assert len(docs) == 2 and len(dots) == 2
-    assert (docs.search([0, 0, 0]), dots.search([1, 0])) == before
-    assert before[0] == [{"id": "origin", "score": 0.0}, {"id": "far", "score": 5.0}]
-    assert before[1][0] == {"id": generated, "score": -1.0}
-    assert before[1][1] == {"id": "tenth", "score": -0.10000000149011612}
-
-
 def test_open_failures_raise_runtime_error_and_make_no_object(tmp_path):
     with pytest.raises(RuntimeError) as info:
         Kestrum(str(tmp_path))  # a directory

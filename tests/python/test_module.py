@@ -14,13 +14,23 @@ from orvane import _native
 from orvane._native import Kestrum, PyCollection
 
 
-def test_module_exposes_exactly_the_two_classes_in_order():
+def test_module_and_classes_hold_exactly_the_frozen_names():
     assert _native.__all__ == ["Kestrum", "PyCollection"]
-    public = [name for name in vars(_native) if not name.startswith("__")]
-    assert public == ["Kestrum", "PyCollection"]
-    assert _native.__doc__ is None
+    assert [name for name in vars(_native) if not name.startswith("__")] == _native.__all__
     assert orvane.Kestrum is Kestrum and orvane.PyCollection is PyCollection
     assert {"Kestrum", "PyCollection", "connect"} <= set(orvane.__all__)
+    assert [(c.__name__, c.__qualname__, c.__module__, c.__doc__) for c in (Kestrum, PyCollection)
+            ] == [(n, n, "orvane._native", None) for n in ("Kestrum", "PyCollection")]
+    assert str(inspect.signature(Kestrum)) == "(path)"
+    assert PyCollection.__text_signature__ is None
+
+    def own(cls):
+        return {name for name in vars(cls) if not name.startswith("__")}
+
+    assert own(Kestrum) == {"create_collection", "get_collection", "list_collections", "close"}
+    assert own(PyCollection) == {"insert", "search", "delete", "name", "dimension"}
+    assert {"__enter__", "__exit__"} <= set(vars(Kestrum))
+    assert {"__len__", "__repr__"} <= set(vars(PyCollection))
 
 
 def test_reimport_returns_the_same_module_object():
@@ -53,18 +63,6 @@ def test_sub_interpreter_is_refused():
     assert sys.modules["orvane._native"] is _native
 
 
-def test_class_names_and_docs():
-    assert Kestrum.__name__ == "Kestrum" and Kestrum.__qualname__ == "Kestrum"
-    assert PyCollection.__name__ == "PyCollection"
-    assert PyCollection.__qualname__ == "PyCollection"
-    assert Kestrum.__module__ == "orvane._native"
-    assert Kestrum.__doc__ is None and PyCollection.__doc__ is None
-    assert Kestrum.__text_signature__ == "(path)"
-    assert PyCollection.__text_signature__ is None
-    assert str(inspect.signature(Kestrum)) == "(path)"
-    assert PyCollection.name.__doc__ is None and PyCollection.dimension.__doc__ is None
-
-
 @pytest.mark.parametrize(
     "owner, method, text_signature, bound",
     [
@@ -85,16 +83,6 @@ def test_method_signatures(db, docs, owner, method, text_signature, bound):
     assert function.__doc__ is None
     instance = db if owner is Kestrum else docs
     assert str(inspect.signature(getattr(instance, method))) == bound
-
-
-def test_no_attributes_beyond_the_listed_ones():
-    def own(cls):
-        return {name for name in vars(cls) if not name.startswith("__")}
-
-    assert own(Kestrum) == {"create_collection", "get_collection", "list_collections", "close"}
-    assert own(PyCollection) == {"insert", "search", "delete", "name", "dimension"}
-    assert "__enter__" in vars(Kestrum) and "__exit__" in vars(Kestrum)
-    assert "__len__" in vars(PyCollection) and "__repr__" in vars(PyCollection)
 
 
 def test_collection_has_no_constructor():

@@ -44,13 +44,6 @@ def test_top_k(docs):
     assert len(docs.search([0, 0, 0], 100)) == 12
 
 
-def test_scores_are_float32_widened_exactly(db):
-    collection = db.create_collection("d", 3, "dot")
-    collection.insert([0.1, 0, 0], "tenth")
-    [hit] = collection.search([1, 0, 0])
-    assert hit["score"] == -f32(0.1) == -0.10000000149011612
-
-
 @pytest.mark.parametrize(
     "component, stored",
     [
@@ -95,15 +88,21 @@ def test_len_and_delete(docs):
     assert docs.search([1, 2, 3]) == [{"id": "b", "score": 0.0}]
 
 
-def test_engine_errors_become_runtime_errors_with_their_text(db, docs):
-    assert runtime_error(lambda: docs.insert([1, 2])) == "Dimension mismatch: expected 3, got 2"
-    assert runtime_error(lambda: docs.insert([])) == "Dimension mismatch: expected 3, got 0"
-    assert runtime_error(lambda: docs.search([1, 2, 3, 4])) == (
-        "Dimension mismatch: expected 3, got 4")
-    assert runtime_error(lambda: db.get_collection("nope")) == "Collection not found: nope"
-    assert runtime_error(lambda: db.get_collection("")) == "Collection not found: "
-    assert runtime_error(lambda: db.create_collection("docs", 5)) == (
-        "Collection already exists: docs")
+ENGINE_ERRORS = [
+    (lambda db, docs: docs.insert([1, 2]), "Dimension mismatch: expected 3, got 2"),
+    (lambda db, docs: docs.search([1, 2, 3, 4]), "Dimension mismatch: expected 3, got 4"),
+    (lambda db, docs: db.get_collection(""), "Collection not found: "),
+    (lambda db, docs: db.create_collection("docs", 5), "Collection already exists: docs"),
+    (lambda db, docs: db.create_collection("big", 700).insert([0.0] * 700)
+     and db.get_collection("big").insert([0.0] * 700), "Vector data page full"),
+    (lambda db, docs: [db.create_collection(f"c{i}", 1) for i in range(30)],
+     "Catalog page full \u2014 cannot persist collection"),
+]
+
+
+@pytest.mark.parametrize("call, text", ENGINE_ERRORS)
+def test_engine_errors_become_runtime_errors_with_their_text(db, docs, call, text):
+    assert runtime_error(lambda: call(db, docs)) == text
     assert len(docs) == 0
 
 

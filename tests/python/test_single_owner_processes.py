@@ -66,26 +66,6 @@ def open_in_another_process(db_path):
     return out.stdout.strip()
 
 
-def test_second_process_is_refused_and_changes_nothing(db_path, wal_path):
-    db = Kestrum(db_path)
-    col = db.create_collection("docs", 3)
-    col.insert([1.0, 2.0, 3.0], id="a")  # the log now holds frames
-    before = files_of(db_path)
-    assert os.path.getsize(wal_path) > 32
-
-    assert open_in_another_process(db_path) == "RuntimeError: " + CONFLICT
-    os.symlink(db_path, db_path + ".link")
-    assert open_in_another_process(db_path + ".link") == "RuntimeError: " + CONFLICT
-    os.remove(db_path + ".link")
-    # Neither the log (no replay, no truncation) nor the file was touched.
-    assert files_of(db_path) == before
-    col.insert([3.0, 2.0, 1.0], id="b")
-    del db, col
-    gc.collect()
-    assert open_in_another_process(db_path) == "ok"
-    assert ids_of(Kestrum(db_path).get_collection("docs")) == ["a", "b"]
-
-
 @pytest.mark.parametrize("ending", ["exit", "kill"])
 def test_second_process_opens_once_the_first_has_ended(db_path, ending):
     holder, _ = start(db_path, """
