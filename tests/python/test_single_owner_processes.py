@@ -9,7 +9,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
@@ -20,12 +19,6 @@ CONFLICT = "Storage error: Write conflict: another writer is active"
 
 def ids_of(collection):
     return sorted(hit["id"] for hit in collection.search([0.0, 0.0, 0.0], len(collection) + 1))
-
-
-def files_of(db_path):
-    """Name and bytes of every file in the database's directory."""
-    folder = Path(db_path).parent
-    return {p.name: p.read_bytes() for p in sorted(folder.iterdir()) if p.is_file()}
 
 
 def start(db_path, script):
@@ -48,22 +41,6 @@ def kill(proc):
     proc.kill()
     proc.communicate()
     assert proc.returncode == -signal.SIGKILL
-
-
-def open_in_another_process(db_path):
-    """What an open in a new interpreter says: "ok" or the exception."""
-    script = textwrap.dedent("""
-        import sys
-        from orvane import Kestrum
-        try:
-            Kestrum(sys.argv[1])
-            print("ok")
-        except Exception as e:
-            print(f"{type(e).__name__}: {e}")
-    """)
-    out = subprocess.run([sys.executable, "-c", script, db_path], capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    return out.stdout.strip()
 
 
 @pytest.mark.parametrize("ending", ["exit", "kill"])
