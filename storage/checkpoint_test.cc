@@ -85,16 +85,21 @@ TEST(CheckpointTest, OfferCheckpointsAtTheThreshold) {
 TEST(CheckpointTest, AdoptedLogKeepsItsChain) {
   Files f;
   f.make_db(2);
-  // A log left by a run whose salts differ from ours, replay not run.
-  write_file(f.log, make_log(0x1111, 0x2222, {{1, 2 | kCommit, image_of(7)}}));
+  // A log left by a run whose salts differ from ours, replay not run: its
+  // whole call is kept, the torn call after it cut off.
+  const Bytes whole = make_log(0x1111, 0x2222, {{1, 2 | kCommit, image_of(7)}});
+  write_file(f.log, make_log(0x1111, 0x2222,
+                             {{1, 2 | kCommit, image_of(7)}, {3, 4, image_of(9)}}));
   Wal wal(f.log);
   ASSERT_TRUE(wal.open().has_value());
   EXPECT_EQ(wal.frame_count(), 1u);
+  EXPECT_EQ(read_file(f.log), whole);
   ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{2, image_of(8)}}).has_value());
   ASSERT_TRUE(wal.checkpoint(f.db).has_value());
   const Bytes db = read_file(f.db);
   EXPECT_EQ(page_at(db, 1), image_of(7));
   EXPECT_EQ(page_at(db, 2), image_of(8));
+  EXPECT_EQ(db.size(), 3 * kPageSize);
   EXPECT_EQ(read_file(f.log), make_log(0x1111, 0x2222, {}));
 }
 
