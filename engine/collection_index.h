@@ -28,9 +28,6 @@ class CollectionIndex {
 
   // The graph, or null for a Flat index.
   index::HnswGraph* graph() { return std::get_if<index::HnswGraph>(&index_); }
-  const index::HnswGraph* graph() const { return std::get_if<index::HnswGraph>(&index_); }
-  // Replaces the graph of an HNSW index (one restored at open).
-  void set_graph(index::HnswGraph graph) { index_ = std::move(graph); }
 
  private:
   std::variant<index::Flat, index::HnswGraph> index_;

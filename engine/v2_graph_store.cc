@@ -1,6 +1,7 @@
 #include "engine/v2_graph_store.h"
 
 #include <array>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -89,12 +90,14 @@ EngineResult<index::RestoredHnsw> restore_graph(storage::PageCache& cache,
                                                 const index::HnswGraph& empty,
                                                 std::span<const float> vectors,
                                                 std::span<const std::uint64_t> generations) {
-  // Whole pages in one buffer; the codec checks everything in it.
-  std::vector<std::uint8_t> image(graph.data_page_count() * storage::kPageSize);
-  if (auto r = graph.read_pages(cache, 0, graph.data_page_count(), image); !r) return failed(r.error());
-  auto restored =
-      index::restore_hnsw(std::span(image).first(graph.size()), empty.dimension(), empty.metric(),
-                          empty.params(), vectors, generations);
+  // Whole pages in one buffer, not zeroed first (the read fills it); the
+  // codec checks everything in it.
+  const std::uint64_t pages = graph.data_page_count();
+  auto image = std::make_unique_for_overwrite<std::uint8_t[]>(pages * storage::kPageSize);
+  const std::span<std::uint8_t> bytes(image.get(), pages * storage::kPageSize);
+  if (auto r = graph.read_pages(cache, 0, pages, bytes); !r) return failed(r.error());
+  auto restored = index::restore_hnsw(bytes.first(graph.size()), empty.dimension(), empty.metric(),
+                                      empty.params(), vectors, generations);
   if (!restored) return std::unexpected(EngineError(restored.error()));
   return std::move(*restored);
 }

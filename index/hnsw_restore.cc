@@ -116,9 +116,6 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
   RestoredHnsw out{HnswGraph(dimension, metric, params), 0, 0, 0, std::nullopt};
   HnswGraph::Impl& g = HnswGraphAccess::impl(out.graph);
   std::vector<bool> keep(generations.size(), false);
-  // Kept nodes the image itself did not reach: the graph was served so, and
-  // inserting them again at every open would not make that stick.
-  std::vector<bool> unreached_before(generations.size(), false);
   auto parsed = parse_snapshot(bytes, params.m);
   if (!parsed) {
     out.snapshot_error = parsed.error();
@@ -131,9 +128,6 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
       ++(keep[s] ? out.kept : out.removed);
     }
     p.build(g, vectors, &keep);
-    const std::vector<bool> reached = reached_in_image(p);
-    unreached_before.resize(keep.size(), false);
-    for (std::uint64_t s = 0; s < p.slots; ++s) unreached_before[s] = keep[s] && !reached[s];
     if (out.removed > 0) {
       for (std::uint64_t s = 0; s < p.slots; ++s) {
         if (!keep[s]) continue;
@@ -160,6 +154,15 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
     if (generations[s] == 0 || keep[s]) continue;
     if (auto r = g.insert(s, vectors.subspan(s * dim, dim)); !r) return std::unexpected(r.error());
     ++out.inserted;
+  }
+  // Nothing changed: the graph is the image's, as the live graph was.
+  if (out.removed + out.inserted == 0) return out;
+  // Kept nodes the image itself did not reach: the graph was served so, and
+  // inserting them again at every open would not make that stick.
+  std::vector<bool> unreached_before(keep.size(), false);
+  if (parsed) {
+    const std::vector<bool> reached = reached_in_image(*parsed);
+    for (std::uint64_t s = 0; s < parsed->slots; ++s) unreached_before[s] = keep[s] && !reached[s];
   }
   // Insertion links a node to nodes the search reached, so each round
   // re-attaches what the repairs cut off; three rounds are a bound, not a need.
