@@ -89,9 +89,9 @@ def main():
     theirs_load = time.perf_counter() - t
     del index
 
-    ours_open, ours_rss = reopen("orvane", path, "import orvane\n")
+    ours_open, ours_rss = reopen("orvane", path, "import orvane, orvane._core\n")
     theirs_open, _ = reopen("faiss", fpath, "import faiss\n")
-    base = baseline_rss("import orvane\n")
+    base = baseline_rss("import orvane, orvane._core\n")  # _core brings numpy
     size = os.path.getsize(path)
 
     print(f"Flat {n} x {dim}, synchronous={args.synchronous}")

@@ -11,7 +11,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "index/errors.h"
@@ -19,6 +21,24 @@
 #include "index/metric.h"
 
 namespace orvane::index {
+
+// Leaves grown elements uninitialised: a load overwrites the whole array at
+// once, and zeroing it first would cost a third of the load.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
 
 class DenseFlat {
  public:
@@ -64,7 +84,8 @@ class DenseFlat {
   std::uint64_t dimension_;
   DistanceMetric metric_;
   std::uint64_t live_count_ = 0;
-  std::vector<float> vectors_;       // slot_count * dimension
+  // slot_count * dimension; a free slot's vector is unspecified.
+  std::vector<float, UninitializedAllocator<float>> vectors_;
   std::vector<std::uint8_t> live_;   // one per slot
 };
 
