@@ -21,15 +21,26 @@
 namespace orvane::index {
 namespace {
 
+// Working memory of the repairs, reused across lists: `mark[t] == epoch`
+// when t is already a candidate of the current list.
+struct RepairScratch {
+  std::vector<std::uint32_t> mark;
+  std::uint32_t epoch = 0;
+  std::vector<std::uint32_t> ids;
+  std::vector<const float*> vectors;
+  std::vector<float> distances;
+};
+
 // Re-selects one kept node's list after stale targets dropped out of it.
 void repair_list(HnswGraph::Impl& g, const ParsedSnapshot& p, const std::vector<bool>& keep,
-                 std::uint64_t s, std::uint32_t layer) {
+                 std::uint64_t s, std::uint32_t layer, RepairScratch& w) {
   const std::uint32_t base = g.nodes.find_node(s);
-  std::vector<std::uint64_t> ids;
+  w.ids.clear();
+  ++w.epoch;
   auto add = [&](std::uint32_t t) {
-    if (t != s && keep[t] && p.levels[t] >= layer &&
-        std::find(ids.begin(), ids.end(), t) == ids.end()) {
-      ids.push_back(t);
+    if (t != s && keep[t] && p.levels[t] >= layer && w.mark[t] != w.epoch) {
+      w.mark[t] = w.epoch;
+      w.ids.push_back(t);
     }
   };
   for (std::uint32_t t : p.list(s, layer)) {
@@ -39,10 +50,19 @@ void repair_list(HnswGraph::Impl& g, const ParsedSnapshot& p, const std::vector<
       for (std::uint32_t u : p.list(t, layer)) add(u);
     }
   }
+  // One batch of distances: a single distance is latency-bound.
+  w.vectors.clear();
+  for (std::uint32_t& t : w.ids) {
+    t = g.nodes.find_node(t);  // from here on the graph's node slot
+    w.vectors.push_back(g.nodes.vector(t));
+  }
+  w.distances.resize(w.ids.size());
+  distance_batch_ptrs(g.metric, g.nodes.vector(base), w.vectors.data(), g.nodes.dimension(),
+                      w.ids.size(), w.distances.data());
   std::vector<ScoredSlot> candidates;
-  for (std::uint64_t id : ids) {
-    const std::uint32_t t = g.nodes.find_node(id);
-    candidates.push_back({t, g.dist(g.nodes.vector(base), g.nodes.vector(t))});
+  candidates.reserve(w.ids.size());
+  for (std::size_t i = 0; i < w.ids.size(); ++i) {
+    candidates.push_back({w.ids[i], w.distances[i]});
   }
   std::stable_sort(candidates.begin(), candidates.end(), [](ScoredSlot a, ScoredSlot b) {
     return distance_order_key(a.distance) < distance_order_key(b.distance);
@@ -129,12 +149,14 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
     }
     p.build(g, vectors, &keep);
     if (out.removed > 0) {
+      RepairScratch scratch;
+      scratch.mark.assign(p.slots, 0);
       for (std::uint64_t s = 0; s < p.slots; ++s) {
         if (!keep[s]) continue;
         for (std::uint32_t layer = 0; layer <= p.levels[s]; ++layer) {
           for (std::uint32_t t : p.list(s, layer)) {
             if (keep[t]) continue;
-            repair_list(g, p, keep, s, layer);
+            repair_list(g, p, keep, s, layer, scratch);
             break;
           }
         }
