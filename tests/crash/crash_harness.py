@@ -73,6 +73,7 @@ class Chain:
 
 
 class Harness:
+    kill_delay = 0.0003  # most seconds between a call's start line and the kill
     def __init__(self, seed, ops, reopen_live=True, keep=None, lie=False, log=print):
         self.rng = random.Random(seed)
         self.seed = seed
@@ -105,7 +106,7 @@ class Harness:
         started = time.monotonic()
         plan = self.rng.random() if may_kill else 1.0
         kill_at_line = self.rng.randint(1, ops) if ops and may_kill else None
-        kill_delay = 0.0 if self.rng.random() < 0.5 else self.rng.uniform(0, 0.0003)
+        kill_delay = 0.0 if self.rng.random() < 0.5 else self.rng.uniform(0, self.kill_delay)
         deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
         buf, lines, pending_count, killed = b"", [], 0, False
         fd = proc.stdout.fileno()
