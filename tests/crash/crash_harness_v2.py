@@ -108,7 +108,7 @@ class Harness(crash_harness.Harness):
         if outcome == "ok":
             chain.model.apply(op)
 
-    def run(self, runs, workdir, chain_length=12):
+    def run(self, runs, workdir, chain_length=30):
         # A long first chain: its big collection passes 50,000 rows.
         self.run_chain(workdir, min(runs, chain_length), None)
         return super().run(runs, workdir, chain_length)
@@ -135,7 +135,7 @@ def main(argv):
     p.add_argument("--runs", type=int, default=2000, help="kills to perform")
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--ops", type=int, default=12, help="most calls per child")
-    p.add_argument("--chain", type=int, default=12, help="most kills per database file")
+    p.add_argument("--chain", type=int, default=30, help="most kills per database file")
     p.add_argument("--keep", default=None, help="copy the files of failing chains here")
     args = p.parse_args(argv)
     seed = args.seed if args.seed is not None else random.randrange(1 << 32)
