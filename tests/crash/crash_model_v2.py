@@ -130,8 +130,16 @@ def compare(model, seen):
 
 
 def search_findings(db, seen, rng, findings):
-    """A few searches on each Flat collection against a brute-force scan."""
-    for name, (dim, metric, _, _, flat) in seen.items():
+    """A few searches on each Flat collection against a brute-force scan; on
+    an HNSW collection a search as wide as the collection, which reaches
+    every row the graph links and only those (unless every vector is one of
+    two directions: one dimension, cosine or dot, where ties cut a graph)."""
+    for name, (dim, metric, index, held, flat) in seen.items():
+        if index == "hnsw" and held and (dim > 1 or metric == "euclidean"):
+            query = vectors([rng.randrange(1 << 32)], [0], dim)[0]
+            hits = db.get_collection(name).search(query, k=len(held), ef=len(held))
+            if set(map(int, hits.ids)) != set(held):
+                findings.append(f"{name!r}: the graph reaches {len(hits.ids)} of {len(held)} rows")
         if not flat:
             continue
         keys = np.concatenate([np.asarray(k, np.int64) for k, _ in flat])
