@@ -51,13 +51,13 @@ class Child:
     def open(self, pending):
         try:
             self.db = orvane.connect(self.path, synchronous=self.rng.choice(["off", "normal", "full"]))
-            lost, corrupt, applied = check(self.db, self.model, pending, self.rng)
+            lost, corrupt, applied, unreached = check(self.db, self.model, pending, self.rng)
         except Exception as e:  # reported, never hidden
             emit("E", f"{type(e).__name__}: {e}")
             sys.exit(3)
         if applied:
             self.model.apply(pending)
-        emit("S", {"lost": lost, "corrupt": corrupt, "applied": applied})
+        emit("S", {"lost": lost, "corrupt": corrupt, "applied": applied, "unreached": unreached})
 
     def choose(self):
         rng, colls = self.rng, self.model.colls
@@ -83,7 +83,7 @@ class Child:
         if kind == "delete" or room < 1:
             picked = rng.sample(sorted(ids), min(len(ids), n // (10 if name == "big" else 1)))
             return {"op": "delete", "c": name, "ids": picked + [fresh + 10**6]}
-        n = min(room, rng.randint(1000, MAX_ROWS) if name == "big" and kind == "add" else n)
+        n = min(room, rng.randint(2000, MAX_ROWS) if name == "big" and kind == "add" else n)
         new = list(range(fresh, fresh + n))
         if kind == "upsert":
             new = rng.sample(sorted(ids), min(len(ids), n // 2)) + new[n // 2:]

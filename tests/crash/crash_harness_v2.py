@@ -30,13 +30,14 @@ class Stats(crash_harness.Stats):
     def __init__(self):
         super().__init__()
         self.applied_in_flight = self.refused = self.checkpoints = self.largest = self.widest = 0
+        self.unreached = 0  # HNSW rows a search as wide as the collection missed
 
     def details(self):
         return (f"chains={self.chains} reopens_checked={self.checked} "
                 f"in_flight_at_kill={self.in_flight} found_applied={self.applied_in_flight} "
                 f"refused_calls={self.refused} closes={self.closes} "
                 f"log_checkpoints={self.checkpoints} largest={self.largest} "
-                f"widest_rows={self.widest}")
+                f"widest_rows={self.widest} hnsw_rows_unreached={self.unreached}")
 
 
 class Chain:
@@ -91,6 +92,7 @@ class Harness(crash_harness.Harness):
             self.fail(chain, found["lost"], found["corrupt"])
             return
         self.stats.checked += 1
+        self.stats.unreached += found["unreached"]
         if found["applied"]:
             self.stats.applied_in_flight += 1
             chain.model.apply(chain.pending)

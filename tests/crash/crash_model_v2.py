@@ -81,17 +81,22 @@ class Model:
                 ids.pop(i, None)
 
 
-def read(db, asked, findings):
-    """What the database holds: name -> (dim, metric, index, {id: version})
-    for the ids in `asked` (per name); rows whose vector or metadata is not
-    what their version gives, and uncounted rows, go to `findings`."""
+def read(db, findings):
+    """What the database holds: name -> (dim, metric, index, {id: version},
+    Flat rows as [(ids, rows)]); rows whose vector or metadata is not what
+    their version gives, and ids listed but not counted or found, go to
+    `findings`."""
     engine, seen = db._engine(), {}
     for name in db.list_collections():
-        col = db.get_collection(name)
-        ids, held, flat = sorted(asked.get(name, ())), {}, []
+        col, listed = db.get_collection(name), engine.list_ids(name)
+        if len(col) != len(set(listed)) or len(listed) != len(set(listed)):
+            findings.append(f"{name!r}: {len(col)} rows counted, {len(listed)} ids listed")
+        held, flat = {}, []
         step = max(1, CHUNK_FLOATS // max(1, col.dimension))
-        for start in range(0, len(ids), step):
-            found, rows, meta = engine.get(name, [str(i) for i in ids[start:start + step]], True)
+        for start in range(0, len(listed), step):
+            found, rows, meta = engine.get(name, listed[start:start + step], True)
+            if len(found) != len(listed[start:start + step]):
+                findings.append(f"{name!r}: listed ids not found")
             if not found:
                 continue
             keys = [int(i) for i in found]
@@ -101,8 +106,6 @@ def read(db, asked, findings):
             held.update(zip(keys, versions))
             if col.index == "flat":
                 flat.append((keys, rows))
-        if len(col) != len(held):
-            findings.append(f"{name!r}: {len(col)} rows counted, {len(held)} known ids found")
         seen[name] = (col.dimension, col.metric, col.index, held, flat)
     return seen
 
@@ -131,15 +134,19 @@ def compare(model, seen):
 
 def search_findings(db, seen, rng, findings):
     """A few searches on each Flat collection against a brute-force scan; on
-    an HNSW collection a search as wide as the collection, which reaches
-    every row the graph links and only those (unless every vector is one of
-    two directions: one dimension, cosine or dot, where ties cut a graph)."""
+    an HNSW collection a search as wide as the collection, which must name
+    only stored rows, each once. Returns how many rows that search missed
+    (a graph may leave a few rows without in-links; with one dimension under
+    cosine or dot, every vector one of two directions, ties cut it more)."""
+    unreached = 0
     for name, (dim, metric, index, held, flat) in seen.items():
-        if index == "hnsw" and held and (dim > 1 or metric == "euclidean"):
+        if index == "hnsw" and held:
             query = vectors([rng.randrange(1 << 32)], [0], dim)[0]
-            hits = db.get_collection(name).search(query, k=len(held), ef=len(held))
-            if set(map(int, hits.ids)) != set(held):
-                findings.append(f"{name!r}: the graph reaches {len(hits.ids)} of {len(held)} rows")
+            got = [int(i) for i in db.get_collection(name).search(query, k=len(held),
+                                                                  ef=len(held)).ids]
+            if len(set(got)) != len(got) or not set(got) <= held.keys():
+                findings.append(f"{name!r}: a search names a row twice or one not stored")
+            unreached += (dim > 1 or metric == "euclidean") * (len(held) - len(set(got)))
         if not flat:
             continue
         keys = np.concatenate([np.asarray(k, np.int64) for k, _ in flat])
@@ -157,26 +164,24 @@ def search_findings(db, seen, rng, findings):
                                      and np.allclose(got, best, atol=tol)):
                 findings.append(f"{name!r}: search gave {list(hits.ids)} {list(hits.scores)}, "
                                 f"brute force {list(best)}")
-                return
+                break
+    return unreached
 
 
 def check(db, model, pending, rng):
-    """(lost, corrupt, applied): the database against `model` without and
-    with the call in flight `pending`; `applied` says which one it holds."""
+    """(lost, corrupt, applied, unreached): the database against `model`
+    without and with the call in flight `pending`; `applied` says which one
+    it holds; `unreached` counts HNSW rows no search reaches (see below)."""
     candidates = [model]
     if pending and pending["op"] != "close" and model.outcome(pending) == "ok":
         candidates.append(model.copy())
         candidates[1].apply(pending)
-    asked = {}
-    for cand in candidates:
-        for name, coll in cand.colls.items():
-            asked.setdefault(name, set()).update(coll["ids"])
     corrupt = []
-    seen = read(db, asked, corrupt)
-    search_findings(db, seen, rng, corrupt)
+    seen = read(db, corrupt)
+    unreached = search_findings(db, seen, rng, corrupt)
     for applied, cand in enumerate(candidates):
         lost, wrong = compare(cand, seen)
         if not lost and not wrong and not corrupt:
-            return [], [], bool(applied)
+            return [], [], bool(applied), unreached
     lost, wrong = compare(model, seen)
-    return lost, corrupt + wrong, None
+    return lost, corrupt + wrong, None, unreached
