@@ -6,13 +6,10 @@
 // other targets plus the stale node's kept targets on the same layer, the
 // repair that keeps its neighbourhood connected. A stale entry point hands
 // over to the first kept node of the highest level. Missing live slots are
-// then inserted, and finally any node that layer 0 no longer reaches from the
-// entry point is inserted again, except kept nodes the image itself did not
-// reach (a graph built by insertion may leave a few without in-links: the
-// live graph was searched that way, and re-inserting them at every open
-// costs an insert each without making it stick).
+// then inserted, and finally every node that layer 0 does not reach from the
+// entry point is linked from its nearest reached node, so that a search can
+// find every stored vector.
 #include <algorithm>
-#include <deque>
 
 #include "index/hnsw_graph_impl.h"
 #include "index/hnsw_snapshot.h"
@@ -74,52 +71,74 @@ void repair_list(HnswGraph::Impl& g, const ParsedSnapshot& p, const std::vector<
   g.nodes.replace_list(base, layer, slots);
 }
 
-// Ids of nodes that layer 0 does not reach from the entry point.
-std::vector<std::uint64_t> unreachable(const HnswGraph::Impl& g) {
-  const HnswNodes& nodes = g.nodes;
-  std::vector<bool> seen(nodes.slot_count(), false);
-  std::deque<std::uint32_t> queue;
-  if (g.entry_point) {
-    const std::uint32_t ep = nodes.find_node(*g.entry_point);
-    seen[ep] = true;
-    queue.push_back(ep);
+// Links each node that layer 0 does not reach from the entry point into the
+// list of its nearest reached node. A graph built by insertion and left by
+// removals may hold nodes without in-links, and inserting them again does
+// not make a link stick (a neighbour's pruning may drop it again); a direct
+// link does. A full list gives up a target that another node also points at,
+// so the link cuts no node off. Cost: one pass over layer 0, plus a layer-0
+// search per unreached node.
+void link_unreached(HnswGraph::Impl& g) {
+  HnswNodes& nodes = g.nodes;
+  if (!g.entry_point) return;
+  const std::uint32_t entry = nodes.find_node(*g.entry_point);
+  const std::uint32_t n = static_cast<std::uint32_t>(nodes.slot_count());
+  std::vector<std::uint32_t> in_degree(n, 0);
+  for (std::uint32_t s = 0; s < n; ++s) {
+    if (!nodes.is_node(s)) continue;
+    for (std::uint32_t t : nodes.list(s, 0)) ++in_degree[t];
   }
-  while (!queue.empty()) {
-    const std::uint32_t s = queue.front();
-    queue.pop_front();
-    for (std::uint32_t t : nodes.list(s, 0)) {
-      if (!seen[t] && nodes.is_node(t)) {
-        seen[t] = true;
-        queue.push_back(t);
+  std::vector<bool> seen(n, false);
+  std::vector<std::uint32_t> stack;
+  auto spread = [&](std::uint32_t from) {
+    seen[from] = true;
+    stack.push_back(from);
+    while (!stack.empty()) {
+      const std::uint32_t s = stack.back();
+      stack.pop_back();
+      for (std::uint32_t t : nodes.list(s, 0)) {
+        if (!seen[t] && nodes.is_node(t)) {
+          seen[t] = true;
+          stack.push_back(t);
+        }
       }
     }
-  }
-  std::vector<std::uint64_t> out;
-  for (std::uint32_t s = 0; s < nodes.slot_count(); ++s) {
-    if (nodes.is_node(s) && !seen[s]) out.push_back(nodes.id(s));
-  }
-  return out;
-}
-
-// Slots that layer 0 of the image reaches from its entry point.
-std::vector<bool> reached_in_image(const ParsedSnapshot& p) {
-  std::vector<bool> seen(p.slots, false);
-  std::deque<std::uint64_t> queue;
-  if (p.entry < p.slots) {
-    seen[p.entry] = true;
-    queue.push_back(p.entry);
-  }
-  while (!queue.empty()) {
-    const std::uint64_t s = queue.front();
-    queue.pop_front();
-    for (std::uint32_t t : p.list(s, 0)) {
-      if (!seen[t]) {
-        seen[t] = true;
-        queue.push_back(t);
+  };
+  spread(entry);
+  const std::uint32_t cap = nodes.cap(0);
+  std::vector<ScoredSlot> near;
+  std::vector<std::uint32_t> targets;
+  for (std::uint32_t u = 0; u < n; ++u) {
+    if (!nodes.is_node(u) || seen[u]) continue;
+    // A search from the entry point meets reached nodes only.
+    g.search_layer(nodes.vector(u), entry, cap, 0, near);
+    for (const ScoredSlot& r : near) {
+      const std::span<const std::uint32_t> list = nodes.list(r.slot, 0);
+      if (list.size() < cap) {
+        nodes.append(r.slot, 0, u);
+      } else {
+        // The target farthest from r among those with another in-link.
+        std::uint32_t victim = n;
+        float worst = -1.0f;
+        for (std::uint32_t t : list) {
+          if (in_degree[t] < 2) continue;
+          const float d = g.dist(nodes.vector(r.slot), nodes.vector(t));
+          if (victim == n || d > worst) {
+            victim = t;
+            worst = d;
+          }
+        }
+        if (victim == n) continue;
+        targets.assign(list.begin(), list.end());
+        std::replace(targets.begin(), targets.end(), victim, u);
+        nodes.replace_list(r.slot, 0, targets);
+        --in_degree[victim];
       }
+      ++in_degree[u];
+      spread(u);
+      break;
     }
   }
-  return seen;
 }
 
 }  // namespace
@@ -177,27 +196,7 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
     if (auto r = g.insert(s, vectors.subspan(s * dim, dim)); !r) return std::unexpected(r.error());
     ++out.inserted;
   }
-  // Nothing changed: the graph is the image's, as the live graph was.
-  if (out.removed + out.inserted == 0) return out;
-  // Kept nodes the image itself did not reach: the graph was served so, and
-  // inserting them again at every open would not make that stick.
-  std::vector<bool> unreached_before(keep.size(), false);
-  if (parsed) {
-    const std::vector<bool> reached = reached_in_image(*parsed);
-    for (std::uint64_t s = 0; s < parsed->slots; ++s) unreached_before[s] = keep[s] && !reached[s];
-  }
-  // Insertion links a node to nodes the search reached, so each round
-  // re-attaches what the repairs cut off; three rounds are a bound, not a need.
-  for (int round = 0; round < 3; ++round) {
-    std::vector<std::uint64_t> lost = unreachable(g);
-    std::erase_if(lost, [&](std::uint64_t id) { return unreached_before[id]; });
-    if (lost.empty()) break;
-    for (std::uint64_t id : lost) {
-      if (auto r = g.insert(id, vectors.subspan(id * dim, dim)); !r) {
-        return std::unexpected(r.error());
-      }
-    }
-  }
+  link_unreached(g);
   return out;
 }
 

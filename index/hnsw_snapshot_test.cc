@@ -64,15 +64,15 @@ TEST(HnswSnapshot, RoundTripRestoresTheGraphExactly) {
     const auto again = encode_hnsw_snapshot(g, decoded->generations);
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *bytes);
-    // The open rule with nothing changed gives the same graph back, with the
-    // nodes that the removals left unreached.
+    // The open rule with nothing changed keeps every node, and links in the
+    // nodes that the removals left unreached, so that every one is found.
     auto restored = restore_hnsw(*bytes, 12, DistanceMetric::Euclidean, params, b.vectors,
                                  b.generations);
     ASSERT_TRUE(restored);
     EXPECT_EQ(restored->kept, b.graph.node_count());
     EXPECT_EQ(restored->removed + restored->inserted, 0u);
-    EXPECT_EQ(encode_hnsw_snapshot(restored->graph, b.generations), *bytes);
     EXPECT_LT(testing::reachable_layer0(b.graph).size(), b.graph.node_count());
+    EXPECT_EQ(testing::reachable_layer0(restored->graph).size(), b.graph.node_count());
     // A node without a generation cannot be written.
     auto missing = b.generations;
     missing[1] = 0;
