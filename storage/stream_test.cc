@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "storage/test_dir.h"
@@ -135,6 +136,13 @@ TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
   auto damaged = Stream::open(*f.pager, h.catalog_root);
   ASSERT_FALSE(damaged);
   EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
+  // So is a directory with fewer entries than the length needs.
+  f.pager->begin();
+  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
+    std::fill(p.begin() + 4, p.begin() + 16, 0);  // no entries, no next directory
+  }));
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
 }
 
 // An unlogged stream takes the lowest free pages (here not contiguous), is
