@@ -143,6 +143,15 @@ TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
   }));
   ASSERT_TRUE(f.pager->commit(*f.wal));
   EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
+  // And one whose entry names the page just past the file's end.
+  f.pager->begin();
+  const std::uint64_t end = f.pager->page_count();
+  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
+    p[4] = 1;
+    for (int i = 0; i < 8; ++i) p[32 + i] = static_cast<std::uint8_t>(end >> (8 * i));
+  }));
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
 }
 
 // An unlogged stream takes the lowest free pages (here not contiguous), is
