@@ -4,7 +4,9 @@
 #include <set>
 
 #include "engine/id_counter.h"
+#include "engine/records.h"
 #include "engine/test_support.h"
+#include "storage/page.h"
 
 namespace orvane::engine {
 namespace {
@@ -160,6 +162,23 @@ TEST(Operations, DrawsSkipIdsInUseAfterDeletions) {
   }
   f.reopen();
   EXPECT_EQ(f.db->count("c"), 5u);
+}
+
+// 0 is never an internal id (an edge page means "no entry point" by it): a
+// counter that wraps skips it.
+TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
+  Fixture f;
+  ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
+  reset_id_counter(UINT64_MAX);  // saturates: the next draws are 2^64 - 1, then 0
+  ASSERT_TRUE(f.db->insert("c", "a", V{1}));
+  ASSERT_TRUE(f.db->insert("c", "b", V{2}));
+  ASSERT_TRUE(f.db->close());
+  const auto page = page_of(read_file(f.path), 1);
+  std::vector<std::uint64_t> internal;
+  for (std::uint16_t slot = 0; slot < 2; ++slot) {
+    internal.push_back(decode_vector_record(*storage::read_record(1, page, slot))->internal_id);
+  }
+  EXPECT_EQ(internal, (std::vector<std::uint64_t>{UINT64_MAX, 1}));
 }
 
 TEST(Operations, TwoDatabasesInOneProcessDoNotShareIds) {
