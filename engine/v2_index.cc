@@ -1,6 +1,9 @@
 #include "engine/v2_index.h"
 
+#include <algorithm>
+
 #include "index/batch_search.h"
+#include "index/score_order.h"
 
 namespace orvane::engine {
 namespace {
@@ -66,8 +69,18 @@ index::IndexResult<std::vector<std::vector<index::ScoredId>>> V2Index::search(
   const index::SearchOptions options{.ef = query.ef,
                                      .filter = query.filter,
                                      .filter_fraction = query.filter_fraction};
-  return index::search_batch(std::get<index::HnswGraph>(index_), queries, query.k, options,
-                             query.threads);
+  auto hits = index::search_batch(std::get<index::HnswGraph>(index_), queries, query.k, options,
+                                  query.threads);
+  if (!hits) return hits;
+  // Equal scores in slot order, as the Flat index gives them: the graph's
+  // own order of ties depends on its random levels.
+  for (std::vector<index::ScoredId>& row : *hits) {
+    std::stable_sort(row.begin(), row.end(), [](const index::ScoredId& a, const index::ScoredId& b) {
+      const auto ka = index::score_key(a.distance), kb = index::score_key(b.distance);
+      return ka != kb ? ka < kb : a.id < b.id;
+    });
+  }
+  return hits;
 }
 
 void V2Index::install_graph(index::HnswGraph graph) {

@@ -52,7 +52,9 @@ def content(path):
 
 def searches(path):
     db = Kestrum(path)
-    out = {name: [db.get_collection(name).search(q, top_k=100) for q in QUERIES]
+    # Equal scores in id order: a classic graph orders ties by its random levels.
+    out = {name: [sorted(db.get_collection(name).search(q, top_k=100),
+                         key=lambda h: (h["score"], h["id"])) for q in QUERIES]
            for name in sorted(db.list_collections())}
     db.close()
     return out
