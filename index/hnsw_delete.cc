@@ -27,10 +27,14 @@ IndexResult<void> HnswGraph::Impl::remove(std::uint64_t id) {
   nodes.drop_node(slot);
 
   if (entry_point == id) {
+    // The new entry point is a node of the highest remaining level, so that
+    // a search starts where every layer can be walked.
     const std::uint32_t first = nodes.first_node();
     if (first != HnswNodes::kNoSlot) {
-      entry_point = nodes.id(first);
       max_level = nodes.max_node_level();
+      std::uint32_t top = first;
+      while (!nodes.is_node(top) || nodes.level(top) != max_level) ++top;
+      entry_point = nodes.id(top);
     } else {
       entry_point.reset();
       max_level = 0;
