@@ -1,6 +1,7 @@
 #include "engine/v2_index.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "index/batch_search.h"
 #include "index/score_order.h"
@@ -13,6 +14,20 @@ std::variant<index::DenseFlat, index::HnswGraph> make_index(const V2Config& conf
     return index::HnswGraph(config.dimension, config.metric, hnsw_params(config.index));
   }
   return index::DenseFlat(config.dimension, config.metric);
+}
+
+// The allowed share below which scoring every allowed node costs fewer
+// distances than a filtered walk. The walk gathers ef allowed nodes after
+// about ef / f expansions of up to 2m neighbours each (f the allowed share of
+// n nodes); the scan scores f * n nodes, each a sequential read where the
+// walk's are random: the scan wins while f * n < 2m * ef / f, i.e. while
+// f < sqrt(2m * ef / n).
+double scan_threshold(const index::HnswGraph& g, const V2Index::Query& query) {
+  const double n = static_cast<double>(g.node_count());
+  if (n == 0) return 0.0;
+  const double ef = static_cast<double>(
+      std::max<std::uint64_t>(query.k, query.ef != 0 ? query.ef : g.params().ef_search));
+  return std::sqrt(g.params().m_max0() * ef / n);
 }
 
 }  // namespace
@@ -66,11 +81,12 @@ index::IndexResult<std::vector<std::vector<index::ScoredId>>> V2Index::search(
   if (const auto* flat = std::get_if<index::DenseFlat>(&index_)) {
     return index::search_batch(*flat, queries, query.k, query.filter, query.threads);
   }
-  const index::SearchOptions options{.ef = query.ef,
-                                     .filter = query.filter,
-                                     .filter_fraction = query.filter_fraction};
-  auto hits = index::search_batch(std::get<index::HnswGraph>(index_), queries, query.k, options,
-                                  query.threads);
+  const index::HnswGraph& g = std::get<index::HnswGraph>(index_);
+  index::SearchOptions options{.ef = query.ef,
+                               .filter = query.filter,
+                               .filter_fraction = query.filter_fraction};
+  options.exact_below = std::max(options.exact_below, scan_threshold(g, query));
+  auto hits = index::search_batch(g, queries, query.k, options, query.threads);
   if (!hits) return hits;
   // Equal scores in slot order, as the Flat index gives them: the graph's
   // own order of ties depends on its random levels.

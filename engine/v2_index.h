@@ -60,7 +60,8 @@ class V2Index {
   // One hit list per query (queries: a multiple of the dimension), each at
   // most k slots by ascending distance; Flat is exact (ties by slot), HNSW
   // approximate. With a filter only allowed slots, and k of them whenever k
-  // exist.
+  // exist; HNSW scores every allowed slot instead of walking the graph (an
+  // exact answer) when the filter's share makes that the fewer distances.
   [[nodiscard]] index::IndexResult<std::vector<std::vector<index::ScoredId>>> search(
       std::span<const float> queries, const Query& query) const;
 
