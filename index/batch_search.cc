@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "index/hnsw_graph_impl.h"
 #include "index/parallel.h"
 
 namespace orvane::index {
@@ -35,6 +36,35 @@ class FirstError {
   std::optional<VectorIndexError> error_;
 };
 
+// Below this many queries a batch that scans the allowed nodes scans them
+// where they lie, one query at a time.
+constexpr std::size_t kGatherQueries = 8;
+
+// The graph's exhaustive filtered search for a whole batch: the allowed
+// nodes' vectors are copied once, in node-slot order, into a DenseFlat that
+// scores a block of queries per pass. Positions follow node-slot order, so
+// ties break exactly as the graph's own scan breaks them.
+IndexResult<std::vector<std::vector<ScoredId>>> scan_batch(const HnswGraph& graph,
+                                                           std::span<const float> queries,
+                                                           std::uint64_t k, const IdFilter& filter,
+                                                           std::size_t threads) {
+  const HnswNodes& nodes = HnswGraphAccess::impl(graph).nodes;
+  DenseFlat allowed(graph.dimension(), graph.metric());
+  std::vector<std::uint64_t> ids;
+  const auto slot_count = static_cast<std::uint32_t>(nodes.slot_count());
+  for (std::uint32_t s = 0; s < slot_count; ++s) {
+    if (!nodes.is_node(s) || !filter.allows(nodes.id(s))) continue;
+    ids.push_back(nodes.id(s));
+    (void)allowed.append(std::span<const float>(nodes.vector(s), graph.dimension()));
+  }
+  auto found = search_batch(allowed, queries, k, nullptr, threads);
+  if (!found) return found;
+  for (std::vector<ScoredId>& row : *found) {
+    for (ScoredId& hit : row) hit.id = ids[hit.id];
+  }
+  return found;
+}
+
 }  // namespace
 
 IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const HnswGraph& graph,
@@ -45,6 +75,10 @@ IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const HnswGraph& gr
   const std::uint64_t dim = graph.dimension();
   auto count = query_count(queries, dim);
   if (!count) return std::unexpected(count.error());
+  if (options.filter != nullptr && options.filter_fraction >= 0.0 &&
+      options.filter_fraction < options.exact_below && *count >= kGatherQueries) {
+    return scan_batch(graph, queries, k, *options.filter, threads);
+  }
   std::vector<std::vector<ScoredId>> results(*count);
   FirstError error;
   parallel_for(*count, threads, kGraphQueriesPerThread, [&](std::size_t begin, std::size_t end) {

@@ -15,6 +15,9 @@
 
 namespace orvane::index {
 
+// A filtered batch that the options send to an exhaustive scan (filter
+// fraction below exact_below) copies the allowed nodes' vectors once and
+// scans them for a block of queries per pass, with the same result.
 [[nodiscard]] IndexResult<std::vector<std::vector<ScoredId>>> search_batch(
     const HnswGraph& graph, std::span<const float> queries, std::uint64_t k,
     const SearchOptions& options, std::size_t threads = 0);
