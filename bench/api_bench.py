@@ -19,11 +19,11 @@ import argparse
 import os
 import statistics
 import tempfile
-import time
 
 import numpy as np
 
 import orvane
+from measure import recall, timed
 
 
 def clustered(n, dim, rng, centres=64):
@@ -41,16 +41,6 @@ def exact_top(data, queries, k, allowed=None):
             d[:, ~allowed] = np.inf
         out.append(np.argsort(d, axis=1)[:, :k])
     return np.vstack(out)
-
-
-def recall(found, truth):
-    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)]))
-
-
-def timed(call):
-    start = time.perf_counter()
-    value = call()
-    return time.perf_counter() - start, value
 
 
 def main() -> None:
@@ -135,7 +125,7 @@ def main() -> None:
                 # (which may be the slow reference BLAS).
                 theirs, _ = timed(lambda: [index.search(fq[i:i + 16], 10)
                                            for i in range(0, len(fq), 16)])
-                rows.append((f"  same, faiss in calls of 16 queries (no BLAS)", ours, theirs))
+                rows.append(("  same, faiss in calls of 16 queries (no BLAS)", ours, theirs))
             else:
                 theirs, _ = timed(lambda: exact_top(flat_data, fq, 10))
                 rows.append((f"flat {len(fq):,} q on {args.flat_count:,}, {threads} thr (numpy)",

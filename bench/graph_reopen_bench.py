@@ -22,11 +22,11 @@ import argparse
 import os
 import shutil
 import tempfile
-import time
 
 import numpy as np
 
 import orvane
+from measure import recall, timed
 
 
 def clustered(n, dim, rng, centres=64):
@@ -38,16 +38,6 @@ def exact_top(data, queries, k):
     norms = (data * data).sum(1)
     return np.vstack([np.argsort(norms[None, :] - 2 * q @ data.T, axis=1)[:, :k]
                       for q in np.array_split(queries, max(1, len(queries) // 128))])
-
-
-def recall(found, truth):
-    return float(np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)]))
-
-
-def timed(call):
-    start = time.perf_counter()
-    value = call()
-    return time.perf_counter() - start, value
 
 
 def main() -> None:
