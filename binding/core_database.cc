@@ -88,17 +88,17 @@ PyObject* create_collection(PyObject* self, PyObject* args) {
     const char* name = nullptr;
     unsigned long long dim = 0;
     const char* metric = nullptr;
-    engine::IndexSpec spec;
+    engine::IndexSpec index;
     const char* index_type = nullptr;
-    if (!PyArg_ParseTuple(args, "sKssIII", &name, &dim, &metric, &index_type, &spec.m,
-                          &spec.ef_construction, &spec.ef_search)) {
+    if (!PyArg_ParseTuple(args, "sKssIII", &name, &dim, &metric, &index_type, &index.m,
+                          &index.ef_construction, &index.ef_search)) {
       return nullptr;
     }
-    spec.type = index_type;
+    index.type = index_type;
     const std::string name_text = name;
     const std::string metric_text = metric;
     auto info = without_gil([&] {
-      return core_database(self).create_collection(name_text, dim, metric_text, spec);
+      return core_database(self).create_collection(name_text, dim, metric_text, index);
     });
     return checked(std::move(info), [](engine::CollectionInfo& i) { return info_dict(i); });
   });

@@ -63,9 +63,9 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
     {
       auto db = open_v2(path);
       EXPECT_EQ(db->format(), FileFormat::V2);
-      IndexSpec spec;
-      spec.type = c.index;
-      ASSERT_TRUE(db->create_collection("c", c.dim, "Euclidean", spec));
+      IndexSpec index_options;
+      index_options.type = c.index;
+      ASSERT_TRUE(db->create_collection("c", c.dim, "Euclidean", index_options));
       auto added = db->add("c", vectors, rows, ids, metadata, WriteMode::Add);
       ASSERT_TRUE(added) << added.error().to_string();
       EXPECT_EQ(*added, ids);

@@ -32,8 +32,8 @@ double scan_threshold(const index::HnswGraph& g, const V2Index::Query& query) {
 
 }  // namespace
 
-index::HnswParams hnsw_params(const IndexSpec& spec) {
-  return {.m = spec.m, .ef_construction = spec.ef_construction, .ef_search = spec.ef_search};
+index::HnswParams hnsw_params(const IndexSpec& params) {
+  return {.m = params.m, .ef_construction = params.ef_construction, .ef_search = params.ef_search};
 }
 
 V2Index::V2Index(const V2Config& config)

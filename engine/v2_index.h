@@ -28,7 +28,7 @@
 namespace orvane::engine {
 
 // The graph parameters of a configuration.
-index::HnswParams hnsw_params(const IndexSpec& spec);
+index::HnswParams hnsw_params(const IndexSpec& params);
 
 class V2Index {
  public:

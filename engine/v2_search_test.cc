@@ -79,10 +79,10 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
     OpenOptions options;
     options.new_file_format = FileFormat::V2;
     auto db = Database::open(path, options).value();
-    IndexSpec spec;
-    spec.type = c.index;
-    spec.ef_construction = 64;
-    ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", spec));
+    IndexSpec index_options;
+    index_options.type = c.index;
+    index_options.ef_construction = 64;
+    ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", index_options));
     ASSERT_TRUE(db->add("c", vectors, kRows, ids, metadata, WriteMode::Add));
     ASSERT_EQ(db->remove_batch("c", gone, nullptr).value(), gone.size());
     ASSERT_TRUE(db->add("c", again_vectors, again.size(), again, again_metadata, WriteMode::Upsert));
@@ -153,9 +153,9 @@ TEST(V2Search, ListIdsFollowsSlotOrder) {
   OpenOptions options;
   options.new_file_format = FileFormat::V2;
   auto db = Database::open(dir.path("db"), options).value();
-  IndexSpec spec;
-  spec.type = "flat";
-  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", spec));
+  IndexSpec index_options;
+  index_options.type = "flat";
+  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_options));
   const std::vector<std::string> first = {"a", "b", "c", "d"}, gone = {"b", "d"}, next = {"e"};
   ASSERT_TRUE(db->add("c", std::vector<float>(4), 4, first, {}, WriteMode::Add));
   ASSERT_TRUE(db->remove_batch("c", gone, nullptr));

@@ -64,7 +64,7 @@ EngineResult<V2Config> check_v2_config(std::uint64_t dim, std::string_view metri
     return std::unexpected(
         EngineError::invalid_configuration("index type must be \"flat\" or \"hnsw\""));
   }
-  // The graph's own bounds, checked for "flat" too: the spec is stored either way.
+  // The graph's own bounds, checked for "flat" too: the parameters are stored either way.
   if (!hnsw_params(index).check()) {
     return std::unexpected(EngineError::invalid_configuration(
         "m must be between 2 and 64, ef_construction and ef_search between 1 and 65536"));
