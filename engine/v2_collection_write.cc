@@ -37,8 +37,13 @@ StreamRoots V2Collection::Pending::roots() const {
 
 storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending& p) const {
   const std::uint64_t vector_bytes = 4 * config_.dimension;
+  // Rows take free slots first, so the rows on new slots are a suffix.
+  const std::uint64_t old_slots = vector_bytes == 0 ? 0 : p.vectors.size() / vector_bytes;
+  std::size_t first_new = p.rows.size();
+  while (first_new > 0 && p.rows[first_new - 1].slot >= old_slots) --first_new;
   std::vector<std::uint8_t> buffer;
-  // Slot records and vectors, one write per run of consecutive slots.
+  // Slot records, and vectors of reused slots, one write per run of
+  // consecutive slots.
   for (std::size_t begin = 0; begin < p.rows.size();) {
     std::size_t end = begin + 1;
     while (end < p.rows.size() && p.rows[end].slot == p.rows[end - 1].slot + 1) ++end;
@@ -47,12 +52,36 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
       encode_slot(p.rows[i].record, buffer.data() + (i - begin) * kSlotSize);
     }
     if (auto r = p.slots.write(pager, p.rows[begin].slot * kSlotSize, buffer); !r) return r;
-    buffer.resize((end - begin) * vector_bytes);
-    for (std::size_t i = begin; i < end; ++i) {
-      std::memcpy(buffer.data() + (i - begin) * vector_bytes, p.rows[i].vector, vector_bytes);
+    const std::size_t reused_end = std::min(end, first_new);
+    if (begin < reused_end && vector_bytes != 0) {
+      buffer.resize((reused_end - begin) * vector_bytes);
+      for (std::size_t i = begin; i < reused_end; ++i) {
+        std::memcpy(buffer.data() + (i - begin) * vector_bytes, p.rows[i].vector, vector_bytes);
+      }
+      if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, buffer); !r) return r;
     }
-    if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, buffer); !r) return r;
     begin = end;
+  }
+  // Vectors of new slots appended at once, from the caller's array when the
+  // rows lie in it end to end (no id given twice).
+  if (first_new < p.rows.size() && vector_bytes != 0) {
+    const std::size_t count = p.rows.size() - first_new;
+    const float* start = p.rows[first_new].vector;
+    bool contiguous = true;
+    for (std::size_t i = first_new; i < p.rows.size() && contiguous; ++i) {
+      contiguous = p.rows[i].vector == start + (i - first_new) * config_.dimension;
+    }
+    std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(start),
+                                        count * vector_bytes);
+    if (!contiguous) {
+      buffer.resize(count * vector_bytes);
+      for (std::size_t i = first_new; i < p.rows.size(); ++i) {
+        std::memcpy(buffer.data() + (i - first_new) * vector_bytes, p.rows[i].vector,
+                    vector_bytes);
+      }
+      bytes = buffer;
+    }
+    if (auto r = p.vectors.append(pager, bytes); !r) return r;
   }
   // Heap records in offset order, one write per run of adjacent records.
   std::vector<std::size_t> order(p.rows.size());
@@ -173,7 +202,6 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
     return std::unexpected(EngineError(e));
   };
   if (auto r = p->slots.resize(pager, p->slot_count * kSlotSize); !r) return fail(r.error());
-  if (auto r = p->vectors.resize(pager, p->slot_count * 4 * dim); !r) return fail(r.error());
 
   // A replaced id's old slot is freed in the same call; its heap record
   // becomes free space once the call commits.

@@ -59,13 +59,7 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
     pager.rollback();
     return 0;
   }
-  // The images are durable before any root names them.
-  if (wal.sync_level() != storage::SyncLevel::Off) {
-    if (auto r = pager.cache().sync_file(); !r) {
-      pager.rollback();
-      return failed(r.error());
-    }
-  }
+  // The pager synchronises the images before the commit that names them.
   for (Written& w : written) {
     std::array<std::uint8_t, 8> root{};
     storage::put_u64(root.data(), w.stream.root());

@@ -105,7 +105,7 @@ IndexResult<void> DenseFlat::set(std::uint64_t slot, std::span<const float> vect
     return std::unexpected(VectorIndexError::dimension_mismatch(dimension_, vector.size()));
   }
   if (slot >= slot_count()) grow(slot + 1 - slot_count());
-  std::copy(vector.begin(), vector.end(), vectors_.begin() + slot * dimension_);
+  std::copy(vector.begin(), vector.end(), vectors_.data() + slot * dimension_);
   set_live(slot, true);
   return {};
 }

@@ -17,28 +17,11 @@
 #include <vector>
 
 #include "index/errors.h"
+#include "index/float_buffer.h"
 #include "index/id_filter.h"
 #include "index/metric.h"
 
 namespace orvane::index {
-
-// Leaves grown elements uninitialised: a load overwrites the whole array at
-// once, and zeroing it first would cost a third of the load.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    if constexpr (sizeof...(Args) == 0) {
-      ::new (static_cast<void*>(p)) U;
-    } else {
-      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-  }
-};
 
 class DenseFlat {
  public:
@@ -85,7 +68,7 @@ class DenseFlat {
   DistanceMetric metric_;
   std::uint64_t live_count_ = 0;
   // slot_count * dimension; a free slot's vector is unspecified.
-  std::vector<float, UninitializedAllocator<float>> vectors_;
+  FloatBuffer vectors_;
   std::vector<std::uint8_t> live_;   // one per slot
 };
 

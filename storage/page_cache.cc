@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <limits>
 #include <unordered_set>
 #include <utility>
@@ -58,8 +59,12 @@ struct PageCache::Impl {
   mutable std::mutex unit_mutex;
   std::vector<UnitEntry> unit;
   std::unordered_set<PageId> unit_ids;  // ids of `unit`, for a constant-time check
-  // Set when a scan found nothing to evict; cleared when a clean page may
-  // have appeared. Saves a scan of a table full of dirty pages per insertion.
+  // Ids that may be evicted, oldest first: every page entered clean and every
+  // page made clean. An entry may be stale (evicted, dirty again, or held by
+  // a caller); evict_once skips those, so no scan ever walks dirty pages.
+  std::deque<PageId> candidates;  // guarded by table_mutex
+  // Set when no candidate could be evicted; cleared when one may have
+  // appeared. Saves a pass over held pages per insertion.
   bool nothing_to_evict = false;  // guarded by table_mutex
 
   // REQUIRES: the page's lock held exclusively, before the change is made.
@@ -72,11 +77,33 @@ struct PageCache::Impl {
   }
 
   // REQUIRES: table_mutex held exclusively.
+  void add_candidate(PageId id) {
+    nothing_to_evict = false;
+    if (id == 0) return;
+    // Stale entries pile up only as fast as pages come and go; rebuild
+    // before they outnumber the table.
+    if (candidates.size() > 2 * table.size() + 64) {
+      candidates.clear();
+      for (const auto& [cached, page] : table) {
+        if (cached != 0) candidates.push_back(cached);
+      }
+    }
+    candidates.push_back(id);
+  }
+
+  // REQUIRES: table_mutex held exclusively.
   void evict_once() {
-    for (auto it = table.begin(); it != table.end(); ++it) {
-      if (it->first == 0 || it->second.use_count() > 1) continue;
+    for (std::size_t tries = candidates.size(); tries > 0; --tries) {
+      const PageId id = candidates.front();
+      candidates.pop_front();
+      auto it = table.find(id);
+      if (it == table.end()) continue;
+      if (it->second.use_count() > 1) {
+        candidates.push_back(id);  // a caller holds it: later
+        continue;
+      }
       std::shared_lock page_lock(it->second->mutex());
-      if (it->second->dirty()) continue;
+      if (it->second->dirty()) continue;  // queued again when made clean
       page_lock.unlock();
       table.erase(it);
       return;
@@ -125,19 +152,21 @@ Result<std::shared_ptr<Page>> PageCache::fetch_page(PageId id) {
   // Another thread may have loaded the same page meanwhile: keep its copy so
   // that no change is ever made to a page the table no longer knows.
   if (auto it = impl_->table.find(id); it != impl_->table.end()) return it->second;
-  if (impl_->table.size() >= capacity_) impl_->evict_once();
-  impl_->nothing_to_evict = false;
+  if (impl_->table.size() >= capacity_ && !impl_->nothing_to_evict) impl_->evict_once();
   auto page = std::make_shared<Page>(id, std::move(bytes));
   impl_->table.emplace(id, page);
+  impl_->add_candidate(id);
   return page;
 }
 
 void PageCache::insert_clean_page(PageId id, std::vector<std::uint8_t> bytes) {
   auto page = std::make_shared<Page>(id, std::move(bytes));
   std::unique_lock lock(impl_->table_mutex);
-  if (impl_->table.size() >= capacity_ && !impl_->table.contains(id)) impl_->evict_once();
-  impl_->nothing_to_evict = false;
+  if (impl_->table.size() >= capacity_ && !impl_->nothing_to_evict && !impl_->table.contains(id)) {
+    impl_->evict_once();
+  }
   impl_->table.insert_or_assign(id, std::move(page));
+  impl_->add_candidate(id);
 }
 
 Result<void> PageCache::write_page(PageId id, std::span<const std::uint8_t> bytes) {
@@ -195,8 +224,12 @@ Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
   auto page = std::make_shared<Page>(id, image);
   {
     std::unique_lock lock(impl_->table_mutex);
-    if (impl_->table.size() >= capacity_ && !impl_->table.contains(id)) impl_->evict_once();
+    if (impl_->table.size() >= capacity_ && !impl_->nothing_to_evict &&
+        !impl_->table.contains(id)) {
+      impl_->evict_once();
+    }
     impl_->table.insert_or_assign(id, page);
+    impl_->add_candidate(id);
   }
   // The new page is part of the unit so that its image is logged; its
   // before-image is the image just written, so a rollback leaves it as is.
@@ -336,19 +369,20 @@ Result<std::shared_ptr<Page>> PageCache::create_page(PageId id,
 
 void PageCache::mark_all_clean() {
   std::unique_lock lock(impl_->table_mutex);
-  for (auto& [id, page] : impl_->table) {
-    std::unique_lock page_lock(page->mutex());
-    page->mark_clean();
-  }
+  impl_->candidates.clear();
   impl_->nothing_to_evict = false;
-  // Evict in one pass rather than a scan per page.
-  for (auto it = impl_->table.begin();
-       it != impl_->table.end() && impl_->table.size() > capacity_;) {
-    if (it->first == 0 || it->second.use_count() > 1) {
-      ++it;
-    } else {
-      it = impl_->table.erase(it);
+  for (auto it = impl_->table.begin(); it != impl_->table.end();) {
+    {
+      std::unique_lock page_lock(it->second->mutex());
+      it->second->mark_clean();
     }
+    // Evict in this pass rather than a lookup per page later.
+    if (impl_->table.size() > capacity_ && it->first != 0 && it->second.use_count() == 1) {
+      it = impl_->table.erase(it);
+      continue;
+    }
+    if (it->first != 0) impl_->candidates.push_back(it->first);
+    ++it;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "storage/file.h"
@@ -43,6 +44,7 @@ class PowerCutRecorder final : public FileHook {
     std::lock_guard lock(mutex_);
     const int id = static_cast<int>(initial_.size());
     initial_.push_back(std::move(bytes));
+    paths_.push_back(path);
     at_path_[path] = id;
     durable_path_[path] = id;
   }
@@ -54,6 +56,7 @@ class PowerCutRecorder final : public FileHook {
     if (created || !at_path_.contains(path)) {
       id = static_cast<int>(initial_.size());
       initial_.emplace_back();
+      paths_.push_back(path);
       at_path_[path] = id;
       ops_.push_back({TraceOp::Kind::Create, id, path, 0, {}});
     } else {
@@ -75,11 +78,13 @@ class PowerCutRecorder final : public FileHook {
     std::lock_guard lock(mutex_);
     return ops_.size();
   }
-  // Position just past the last synchronisation of a file's data before `at`.
-  std::size_t last_sync_before(std::size_t at) const {
+  // Position just past the last synchronisation, before `at`, of the data
+  // of a file whose path ends with `suffix`.
+  std::size_t last_sync_before(std::size_t at, std::string_view suffix = {}) const {
     std::lock_guard lock(mutex_);
     for (std::size_t i = std::min(at, ops_.size()); i > 0; --i) {
-      if (ops_[i - 1].kind == TraceOp::Kind::Sync) return i;
+      const TraceOp& op = ops_[i - 1];
+      if (op.kind == TraceOp::Kind::Sync && paths_[op.file].ends_with(suffix)) return i;
     }
     return 0;
   }
@@ -230,6 +235,7 @@ class PowerCutRecorder final : public FileHook {
   mutable std::mutex mutex_;
   std::vector<TraceOp> ops_;
   std::vector<std::vector<std::uint8_t>> initial_;  // by file id
+  std::vector<std::string> paths_;                   // by file id: where it was created
   std::map<std::string, int> at_path_;              // the file at each path now (-1: none)
   std::map<std::string, int> durable_path_;         // adopted files
 };

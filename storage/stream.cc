@@ -12,6 +12,9 @@ StorageError damaged(PageId root, const std::string& text) {
   return StorageError::invalid_database_file("stream " + std::to_string(root) + ": " + text);
 }
 
+// 1 MiB: below it, logging the pages costs less than synchronising the file.
+constexpr std::uint64_t kMinStraightPages = 256;
+
 std::uint64_t pages_for(std::uint64_t bytes) { return (bytes + kPageSize - 1) / kPageSize; }
 
 std::uint64_t dirs_for(std::uint64_t data_pages) {
@@ -186,21 +189,9 @@ Result<Stream> Stream::write_unlogged(V2Pager& pager, std::span<const std::uint8
   return s;
 }
 
-Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
-  if (new_size == size_ && (root_ != 0 || new_size == 0)) return {};
-  if (new_size > (std::uint64_t{1} << 62)) {
-    return std::unexpected(StorageError::internal("stream length too large"));
-  }
-  const std::uint64_t old_pages = data_.size();
-  const std::uint64_t new_pages = pages_for(new_size);
+Result<void> Stream::fit_directories(V2Pager& pager, std::uint64_t first_changed) {
   const std::uint64_t old_dirs = dirs_.size();
-  const std::uint64_t new_dirs = dirs_for(new_pages);
-  // The first directory whose entries change; the root changes with the length.
-  const std::uint64_t first_changed = std::min(old_pages, new_pages) / kDirectoryEntries;
-  while (data_.size() > new_pages) {
-    pager.release(data_.back());
-    data_.pop_back();
-  }
+  const std::uint64_t new_dirs = dirs_for(data_.size());
   while (dirs_.size() > new_dirs) {
     pager.release(dirs_.back());
     dirs_.pop_back();
@@ -211,18 +202,78 @@ Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
     dirs_.push_back(*id);
   }
   root_ = dirs_.front();
+  if (auto r = write_directory(pager, 0); !r) return r;
+  // The last old directory gains a next link when directories were added.
+  const std::uint64_t from = std::max<std::uint64_t>(
+      1, std::min<std::uint64_t>(first_changed / kDirectoryEntries,
+                                 old_dirs == 0 ? 0 : old_dirs - 1));
+  for (std::uint64_t i = from; i < dirs_.size(); ++i) {
+    if (auto r = write_directory(pager, i); !r) return r;
+  }
+  return {};
+}
+
+Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
+  if (new_size == size_ && (root_ != 0 || new_size == 0)) return {};
+  if (new_size > (std::uint64_t{1} << 62)) {
+    return std::unexpected(StorageError::internal("stream length too large"));
+  }
+  const std::uint64_t new_pages = pages_for(new_size);
+  const std::uint64_t first_changed = std::min<std::uint64_t>(data_.size(), new_pages);
+  while (data_.size() > new_pages) {
+    pager.release(data_.back());
+    data_.pop_back();
+  }
   while (data_.size() < new_pages) {
     auto id = pager.allocate();
     if (!id) return std::unexpected(id.error());
     data_.push_back(*id);
   }
   size_ = new_size;
-  if (auto r = write_directory(pager, 0); !r) return r;
-  // The last old directory gains a next link when directories were added.
-  const std::uint64_t from = std::max<std::uint64_t>(
-      1, std::min<std::uint64_t>(first_changed, old_dirs == 0 ? 0 : old_dirs - 1));
-  for (std::uint64_t i = from; i < dirs_.size(); ++i) {
-    if (auto r = write_directory(pager, i); !r) return r;
+  return fit_directories(pager, first_changed);
+}
+
+Result<void> Stream::append(V2Pager& pager, std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return {};
+  if (bytes.size() > (std::uint64_t{1} << 62) - size_) {
+    return std::unexpected(StorageError::internal("stream length too large"));
+  }
+  const std::uint64_t old_size = size_;
+  const std::uint64_t old_pages = data_.size();
+  // Free pages first, so that a file with holes fills them before growing.
+  // Pages written straight to the file cost a synchronisation of the file at
+  // commit, which a short append would not repay.
+  const std::uint64_t added = pages_for(old_size + bytes.size()) - old_pages;
+  std::uint64_t logged = std::min<std::uint64_t>(added, pager.free_page_count());
+  if (added - logged < kMinStraightPages) logged = added;
+  for (std::uint64_t i = 0; i < logged; ++i) {
+    auto id = pager.allocate();
+    if (!id) return std::unexpected(id.error());
+    data_.push_back(*id);
+  }
+  auto grown = pager.allocate_growth(added - logged);
+  if (!grown) return std::unexpected(grown.error());
+  data_.insert(data_.end(), grown->begin(), grown->end());
+  size_ = old_size + bytes.size();
+  if (auto r = fit_directories(pager, old_pages); !r) return r;
+
+  // Through the cache: the old last page's tail and the free pages.
+  const std::uint64_t through_cache =
+      std::min<std::uint64_t>(bytes.size(), (old_pages + logged) * kPageSize - old_size);
+  if (auto r = write(pager, old_size, bytes.first(through_cache)); !r) return r;
+  // Straight to the file: the grown pages are contiguous ids.
+  const auto rest = bytes.subspan(through_cache);
+  if (rest.empty()) return {};
+  const std::uint64_t whole = rest.size() / kPageSize;
+  PageCache& cache = pager.cache();
+  if (whole > 0) {
+    if (auto r = cache.write_run(grown->front(), rest.first(whole * kPageSize)); !r) return r;
+  }
+  if (whole < grown->size()) {
+    std::vector<std::uint8_t> last(kPageSize, 0);
+    std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), rest.end(),
+              last.begin());
+    if (auto r = cache.write_run(grown->back(), last); !r) return r;
   }
   return {};
 }

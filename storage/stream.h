@@ -74,6 +74,12 @@ class Stream {
                                    std::span<const std::uint8_t> bytes);
   // Grows (new bytes are unspecified until written) or shrinks the stream.
   [[nodiscard]] Result<void> resize(V2Pager& pager, std::uint64_t new_size);
+  // Adds `bytes` at the end. The last partial page is filled through the
+  // cache and free pages are taken as resize() takes them; the rest goes
+  // onto pages past the file's end (V2Pager::allocate_growth), written
+  // straight to the file a run of contiguous pages per write, without a
+  // copy in the cache or the log.
+  [[nodiscard]] Result<void> append(V2Pager& pager, std::span<const std::uint8_t> bytes);
   // Releases every page; the stream becomes empty with root 0.
   void destroy(V2Pager& pager);
 
@@ -81,6 +87,9 @@ class Stream {
   // Directory page `index` of the chain, as its bytes.
   std::vector<std::uint8_t> directory_image(std::size_t index) const;
   [[nodiscard]] Result<void> write_directory(V2Pager& pager, std::size_t index);
+  // Directories for data_.size() pages; rewrites the root (it holds the
+  // length) and every directory from the one holding data page `first_changed`.
+  [[nodiscard]] Result<void> fit_directories(V2Pager& pager, std::uint64_t first_changed);
 
   PageId root_ = 0;
   std::uint64_t size_ = 0;

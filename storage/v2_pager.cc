@@ -38,6 +38,7 @@ void V2Pager::finish_open() {
 void V2Pager::begin() {
   taken_.clear();
   released_.clear();
+  wrote_unlogged_ = false;
   page_count_ = header_.page_count;
   catalog_root_ = header_.catalog_root;
   cache_->begin_call();
@@ -73,12 +74,29 @@ Result<std::vector<PageId>> V2Pager::allocate_unlogged(std::uint64_t count) {
   }
   taken_.insert(taken_.end(), ids.begin(), ids.end());
   while (ids.size() < count) ids.push_back(page_count_++);
+  wrote_unlogged_ = true;
+  return ids;
+}
+
+Result<std::vector<PageId>> V2Pager::allocate_growth(std::uint64_t count) {
+  if (count > (std::uint64_t{1} << 32) - page_count_) {
+    return std::unexpected(StorageError::io("database file reached 2^32 pages"));
+  }
+  std::vector<PageId> ids(count);
+  for (PageId& id : ids) id = page_count_++;
+  if (count > 0) wrote_unlogged_ = true;
   return ids;
 }
 
 void V2Pager::release(PageId id) { released_.push_back(id); }
 
 Result<void> V2Pager::commit(Wal& wal) {
+  if (wrote_unlogged_ && wal.sync_level() != SyncLevel::Off) {
+    if (auto r = cache_->sync_file(); !r) {
+      rollback();
+      return r;
+    }
+  }
   V2Header next = header_;
   next.change_counter += 1;
   next.page_count = page_count_;

@@ -55,13 +55,21 @@ class V2Pager {
   // and returned to the free set if the unit rolls back, but entered into
   // neither the cache nor the unit.
   [[nodiscard]] Result<std::vector<PageId>> allocate_unlogged(std::uint64_t count);
+  // `count` contiguous new page ids past every committed page, for pages
+  // written straight to the file (PageCache::write_run): no committed state
+  // names them, so an unfinished unit or a lost commit leaves only unused
+  // bytes past the file's pages. Not entered into the cache or the unit.
+  [[nodiscard]] Result<std::vector<PageId>> allocate_growth(std::uint64_t count);
   // Frees a page when the unit commits.
   void release(PageId id);
   void set_catalog_root(PageId root) { catalog_root_ = root; }
   PageId catalog_root() const { return catalog_root_; }
   // The change counter the open unit commits with: unique per call.
   std::uint64_t unit_counter() const { return header_.change_counter + 1; }
-  // Logs the unit; on failure rolls it back and returns the error.
+  // Logs the unit; on failure rolls it back and returns the error. A unit
+  // that wrote pages straight to the file synchronises the file first
+  // (unless the log's level is off), so that a commit that survives a power
+  // cut finds those pages' bytes.
   [[nodiscard]] Result<void> commit(Wal& wal);
   void rollback();
 
@@ -74,6 +82,7 @@ class V2Pager {
   std::vector<bool> marked_;  // open only
   std::vector<PageId> taken_;     // from free_ by the open unit
   std::vector<PageId> released_;  // by the open unit
+  bool wrote_unlogged_ = false;   // by the open unit
 };
 
 }  // namespace orvane::storage
