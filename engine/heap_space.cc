@@ -38,7 +38,7 @@ void HeapSpace::reset(std::uint64_t end, std::vector<std::pair<std::uint64_t, st
   taken_.clear();
   released_.clear();
   end_ = end;
-  std::sort(used.begin(), used.end());
+  if (!std::is_sorted(used.begin(), used.end())) std::sort(used.begin(), used.end());
   std::uint64_t at = 0;
   for (const auto& [offset, length] : used) {
     if (length == 0) continue;

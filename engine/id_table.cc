@@ -14,13 +14,23 @@ std::uint64_t IdTable::hash(std::string_view id) {
   return x;
 }
 
+namespace {
+
+std::uint64_t entry_of(std::uint64_t hash, std::uint64_t slot) {
+  return (hash & 0xffffffff00000000ULL) | (slot + 1);
+}
+std::uint64_t slot_of(std::uint64_t entry) { return (entry & 0xffffffffULL) - 1; }
+
+}  // namespace
+
 std::optional<std::uint64_t> IdTable::find(std::string_view id) const {
   if (table_.empty()) return std::nullopt;
+  const std::uint64_t h = hash(id);
   const std::uint64_t mask = table_.size() - 1;
-  for (std::uint64_t i = hash(id) & mask;; i = (i + 1) & mask) {
-    const std::uint32_t e = table_[i];
+  for (std::uint64_t i = h & mask;; i = (i + 1) & mask) {
+    const std::uint64_t e = table_[i];
     if (e == 0) return std::nullopt;
-    if ((*ids_)[e - 1] == id) return e - 1;
+    if ((e >> 32) == (h >> 32) && (*ids_)[slot_of(e)] == id) return slot_of(e);
   }
 }
 
@@ -30,41 +40,49 @@ void IdTable::reserve(std::uint64_t entries) {
 }
 
 void IdTable::grow(std::uint64_t capacity) {
-  std::vector<std::uint32_t> old;
+  std::vector<std::uint64_t> old;
   old.swap(table_);
   table_.assign(capacity, 0);
   const std::uint64_t mask = capacity - 1;
-  for (std::uint32_t e : old) {
+  for (std::uint64_t e : old) {
     if (e == 0) continue;
-    std::uint64_t i = hash((*ids_)[e - 1]) & mask;
+    std::uint64_t i = hash((*ids_)[slot_of(e)]) & mask;
     while (table_[i] != 0) i = (i + 1) & mask;
     table_[i] = e;
   }
 }
 
-void IdTable::insert(std::uint64_t slot) {
+void IdTable::insert(std::uint64_t slot) { (void)insert_new(slot); }
+
+bool IdTable::insert_new(std::uint64_t slot) {
   if ((size_ + 1) * 2 > table_.size()) grow(std::max<std::uint64_t>(16, table_.size() * 2));
+  const std::string& id = (*ids_)[slot];
+  const std::uint64_t h = hash(id);
   const std::uint64_t mask = table_.size() - 1;
-  std::uint64_t i = hash((*ids_)[slot]) & mask;
-  while (table_[i] != 0) i = (i + 1) & mask;
-  table_[i] = static_cast<std::uint32_t>(slot + 1);
+  std::uint64_t i = h & mask;
+  for (; table_[i] != 0; i = (i + 1) & mask) {
+    const std::uint64_t e = table_[i];
+    if ((e >> 32) == (h >> 32) && (*ids_)[slot_of(e)] == id) return false;
+  }
+  table_[i] = entry_of(h, slot);
   ++size_;
+  return true;
 }
 
 void IdTable::erase(std::uint64_t slot) {
   if (table_.empty()) return;
   const std::uint64_t mask = table_.size() - 1;
   std::uint64_t i = hash((*ids_)[slot]) & mask;
-  while (table_[i] != slot + 1) {
+  while (table_[i] == 0 || slot_of(table_[i]) != slot) {
     if (table_[i] == 0) return;
     i = (i + 1) & mask;
   }
   // Backward shift: pull later entries of the cluster into the hole when
   // their home lies at or before it.
   for (std::uint64_t j = (i + 1) & mask;; j = (j + 1) & mask) {
-    const std::uint32_t e = table_[j];
+    const std::uint64_t e = table_[j];
     if (e == 0) break;
-    const std::uint64_t home = hash((*ids_)[e - 1]) & mask;
+    const std::uint64_t home = hash((*ids_)[slot_of(e)]) & mask;
     if (((j - home) & mask) >= ((j - i) & mask)) {
       table_[i] = e;
       i = j;

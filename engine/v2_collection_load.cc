@@ -110,7 +110,7 @@ EngineResult<void> V2Collection::load_slots(storage::PageCache& cache) {
     used.emplace_back(r.heap_offset, length);
   }
   // Live records never overlap: a damaged file could make two share bytes.
-  std::sort(used.begin(), used.end());
+  if (!std::is_sorted(used.begin(), used.end())) std::sort(used.begin(), used.end());
   for (std::size_t i = 1; i < used.size(); ++i) {
     if (used[i].second != 0 && used[i - 1].first + used[i - 1].second > used[i].first) {
       return failed(damaged(name_, "heap records overlap"));
@@ -125,35 +125,49 @@ EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
   for (std::uint64_t s = 0; s < slot_table_.size(); ++s) {
     if (slot_table_[s].generation != 0) live.push_back(s);
   }
-  std::sort(live.begin(), live.end(), [&](std::uint64_t a, std::uint64_t b) {
+  // Already in heap order unless slots were reused: check before sorting.
+  auto by_heap = [&](std::uint64_t a, std::uint64_t b) {
     return slot_table_[a].heap_offset < slot_table_[b].heap_offset;
-  });
+  };
+  if (!std::is_sorted(live.begin(), live.end(), by_heap)) {
+    std::sort(live.begin(), live.end(), by_heap);
+  }
   ids_.reserve(live.size());
   // A window of whole heap pages, moved forward to the next record not in it.
   std::vector<std::uint8_t> window;
   std::uint64_t window_start = 0;
-  for (std::uint64_t s : live) {
-    const SlotRecord& r = slot_table_[s];
-    const std::uint64_t end = r.heap_offset + r.id_length + r.metadata_length;
-    if (end != r.heap_offset &&
-        (r.heap_offset < window_start || end > window_start + window.size())) {
-      const std::uint64_t first_page = r.heap_offset / storage::kPageSize;
-      const std::uint64_t last_page = (end - 1) / storage::kPageSize;
-      const std::uint64_t n =
-          std::min(std::max(kChunkPages, last_page - first_page + 1),
-                   heap_.data_page_count() - first_page);
-      window.resize(n * storage::kPageSize);
-      if (auto rr = heap_.read_pages(cache, first_page, n, window); !rr) return failed(rr.error());
-      window_start = first_page * storage::kPageSize;
+  constexpr std::size_t kBlock = 16;  // ids whose table lines are fetched together
+  for (std::size_t b = 0; b < live.size(); b += kBlock) {
+    const std::size_t e = std::min(live.size(), b + kBlock);
+    for (std::size_t i = b; i < e; ++i) {
+      const std::uint64_t s = live[i];
+      const SlotRecord& r = slot_table_[s];
+      const std::uint64_t end = r.heap_offset + r.id_length + r.metadata_length;
+      if (end != r.heap_offset &&
+          (r.heap_offset < window_start || end > window_start + window.size())) {
+        const std::uint64_t first_page = r.heap_offset / storage::kPageSize;
+        const std::uint64_t last_page = (end - 1) / storage::kPageSize;
+        const std::uint64_t n =
+            std::min(std::max(kChunkPages, last_page - first_page + 1),
+                     heap_.data_page_count() - first_page);
+        window.resize(n * storage::kPageSize);
+        if (auto rr = heap_.read_pages(cache, first_page, n, window); !rr) {
+          return failed(rr.error());
+        }
+        window_start = first_page * storage::kPageSize;
+      }
+      const char* record =
+          reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start);
+      slot_ids_[s].assign(record, r.id_length);
+      ids_.prefetch(slot_ids_[s]);
+      if (r.metadata_length != 0) {
+        columns_.set_text(s, std::string_view(record + r.id_length, r.metadata_length));
+      }
     }
-    const char* record = reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start);
-    slot_ids_[s].assign(record, r.id_length);
-    if (ids_.find(slot_ids_[s])) {
-      return failed(damaged(name_, "id " + slot_ids_[s] + " is stored twice"));
-    }
-    ids_.insert(s);
-    if (r.metadata_length != 0) {
-      columns_.set_text(s, std::string_view(record + r.id_length, r.metadata_length));
+    for (std::size_t i = b; i < e; ++i) {
+      if (!ids_.insert_new(live[i])) {
+        return failed(damaged(name_, "id " + slot_ids_[live[i]] + " is stored twice"));
+      }
     }
   }
   return {};
