@@ -19,6 +19,7 @@ churning collection's file size.
 
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -63,18 +64,25 @@ def main():
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--synchronous", default="normal")
     args = ap.parse_args()
-    import faiss
-    import orvane
-
     n, dim = args.n, args.dim
     data = np.random.default_rng(7).random((n, dim), dtype=np.float32)
     ids = [f"id{i}" for i in range(n)]
     raw = data.nbytes + sum(len(i) for i in ids)
     work = tempfile.mkdtemp(dir=os.environ.get("TMPDIR"))
+    try:
+        run(n, dim, args.synchronous, data, ids, raw, work)
+    finally:
+        shutil.rmtree(work)
+
+
+def run(n, dim, synchronous, data, ids, raw, work):
+    import faiss
+    import orvane
+
     path = os.path.join(work, "f2.db")
 
     t = time.perf_counter()
-    db = orvane.connect(path, synchronous=args.synchronous)
+    db = orvane.connect(path, synchronous=synchronous)
     col = db.create_collection("c", dim, metric="euclidean", index="flat")
     for start in range(0, n, 10_000):
         col.add(data[start:start + 10_000], ids=ids[start:start + 10_000])
@@ -100,7 +108,7 @@ def main():
     base = baseline_rss("import orvane, orvane._core\n")  # _core brings numpy
     size = os.path.getsize(path)
 
-    print(f"Flat {n} x {dim}, synchronous={args.synchronous}")
+    print(f"Flat {n} x {dim}, synchronous={synchronous}")
     print(f"  load + close  {ours_load:8.2f} s   faiss add + write_index {theirs_load:8.2f} s"
           f"   ratio {ours_load / theirs_load:.2f}")
     print(f"  reopen        {ours_open:8.3f} s   faiss read_index        {theirs_open:8.3f} s"

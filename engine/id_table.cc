@@ -16,6 +16,12 @@ std::uint64_t IdTable::hash(std::string_view id) {
 
 namespace {
 
+// An entry's home is the top bits of its hash, which the entry keeps: growing
+// the table moves entries without reading a single id.
+std::uint64_t home_of(std::uint64_t hash, std::uint64_t mask) {
+  return static_cast<std::uint64_t>(static_cast<unsigned __int128>(hash >> 32) * (mask + 1) >> 32);
+}
+
 std::uint64_t entry_of(std::uint64_t hash, std::uint64_t slot) {
   return (hash & 0xffffffff00000000ULL) | (slot + 1);
 }
@@ -23,11 +29,15 @@ std::uint64_t slot_of(std::uint64_t entry) { return (entry & 0xffffffffULL) - 1;
 
 }  // namespace
 
+std::uint64_t IdTable::home(std::string_view id) const {
+  return home_of(hash(id), table_.size() - 1);
+}
+
 std::optional<std::uint64_t> IdTable::find(std::string_view id) const {
   if (table_.empty()) return std::nullopt;
   const std::uint64_t h = hash(id);
   const std::uint64_t mask = table_.size() - 1;
-  for (std::uint64_t i = h & mask;; i = (i + 1) & mask) {
+  for (std::uint64_t i = home_of(h, mask);; i = (i + 1) & mask) {
     const std::uint64_t e = table_[i];
     if (e == 0) return std::nullopt;
     if ((e >> 32) == (h >> 32) && (*ids_)[slot_of(e)] == id) return slot_of(e);
@@ -46,7 +56,7 @@ void IdTable::grow(std::uint64_t capacity) {
   const std::uint64_t mask = capacity - 1;
   for (std::uint64_t e : old) {
     if (e == 0) continue;
-    std::uint64_t i = hash((*ids_)[slot_of(e)]) & mask;
+    std::uint64_t i = home_of(e, mask);
     while (table_[i] != 0) i = (i + 1) & mask;
     table_[i] = e;
   }
@@ -59,7 +69,7 @@ bool IdTable::insert_new(std::uint64_t slot) {
   const std::string& id = (*ids_)[slot];
   const std::uint64_t h = hash(id);
   const std::uint64_t mask = table_.size() - 1;
-  std::uint64_t i = h & mask;
+  std::uint64_t i = home_of(h, mask);
   for (; table_[i] != 0; i = (i + 1) & mask) {
     const std::uint64_t e = table_[i];
     if ((e >> 32) == (h >> 32) && (*ids_)[slot_of(e)] == id) return false;
@@ -72,7 +82,7 @@ bool IdTable::insert_new(std::uint64_t slot) {
 void IdTable::erase(std::uint64_t slot) {
   if (table_.empty()) return;
   const std::uint64_t mask = table_.size() - 1;
-  std::uint64_t i = hash((*ids_)[slot]) & mask;
+  std::uint64_t i = home_of(hash((*ids_)[slot]), mask);
   while (table_[i] == 0 || slot_of(table_[i]) != slot) {
     if (table_[i] == 0) return;
     i = (i + 1) & mask;
@@ -82,7 +92,7 @@ void IdTable::erase(std::uint64_t slot) {
   for (std::uint64_t j = (i + 1) & mask;; j = (j + 1) & mask) {
     const std::uint64_t e = table_[j];
     if (e == 0) break;
-    const std::uint64_t home = hash((*ids_)[slot_of(e)]) & mask;
+    const std::uint64_t home = home_of(e, mask);
     if (((j - home) & mask) >= ((j - i) & mask)) {
       table_[i] = e;
       i = j;

@@ -33,13 +33,14 @@ class IdTable {
   // prefetches a block of ids before inserting them waits for memory once
   // per block instead of once per id.
   void prefetch(std::string_view id) const {
-    if (!table_.empty()) __builtin_prefetch(&table_[hash(id) & (table_.size() - 1)]);
+    if (!table_.empty()) __builtin_prefetch(&table_[home(id)]);
   }
   std::uint64_t size() const { return size_; }
   void reserve(std::uint64_t entries);
 
  private:
   static std::uint64_t hash(std::string_view id);
+  std::uint64_t home(std::string_view id) const;
   void grow(std::uint64_t capacity);
 
   const std::vector<std::string>* ids_;

@@ -16,6 +16,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "vectors are stored as little-endian float32 straight from memory");
 
+constexpr std::size_t kPrefetchBlock = 16;
 constexpr std::uint64_t kMaxSlots = (std::uint64_t{1} << 32) - 2;  // the id table's 32-bit entries
 
 void encode_slot(const SlotRecord& r, std::uint8_t* p) {
@@ -169,8 +170,15 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
       it->second = i;  // the last row of an id wins
     }
     if (mode == WriteMode::Add) {
-      for (const std::string& id : batch_ids) {
-        if (ids_.find(id)) return std::unexpected(EngineError::invalid_configuration("id exists: " + id));
+      // A block of table lines fetched at once: one wait for memory per block.
+      for (std::size_t b = 0; b < batch_ids.size(); b += kPrefetchBlock) {
+        const std::size_t e = std::min(batch_ids.size(), b + kPrefetchBlock);
+        for (std::size_t i = b; i < e; ++i) ids_.prefetch(batch_ids[i]);
+        for (std::size_t i = b; i < e; ++i) {
+          if (ids_.find(batch_ids[i])) {
+            return std::unexpected(EngineError::invalid_configuration("id exists: " + batch_ids[i]));
+          }
+        }
       }
     }
   }
@@ -204,9 +212,9 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
   if (auto r = p->slots.resize(pager, p->slot_count * kSlotSize); !r) return fail(r.error());
 
   // A replaced id's old slot is freed in the same call; its heap record
-  // becomes free space once the call commits.
+  // becomes free space once the call commits. An add has none (checked above).
   const std::array<std::uint8_t, 8> zero{};
-  for (const Row& row : p->rows) {
+  for (const Row& row : mode == WriteMode::Add ? std::span<const Row>() : std::span<const Row>(p->rows)) {
     auto old = ids_.find(row.id);
     if (!old) continue;
     const SlotRecord& r = slot_table_[*old];
@@ -276,7 +284,9 @@ void V2Collection::apply(Pending& p) {
     free_slots_.insert(slot);
   }
   ids_.reserve(ids_.size() + p.rows.size());
-  for (Row& row : p.rows) {
+  for (std::size_t i = 0; i < p.rows.size(); ++i) {
+    if (i + kPrefetchBlock < p.rows.size()) ids_.prefetch(p.rows[i + kPrefetchBlock].id);
+    Row& row = p.rows[i];
     free_slots_.erase(row.slot);
     slot_table_[row.slot] = row.record;
     slot_ids_[row.slot] = std::move(row.id);
