@@ -181,7 +181,7 @@ def load_shim():
         return None
     lib = ctypes.CDLL(str(path))
     lib.orvane_bench_open.restype = ctypes.c_void_p
-    lib.orvane_bench_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    lib.orvane_bench_open.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
     lib.orvane_bench_create.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_uint64]
     lib.orvane_bench_insert.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p,
                                         ctypes.POINTER(ctypes.c_float), ctypes.c_uint64]
@@ -192,22 +192,26 @@ def load_shim():
 class LevelSide:
     """orvane at one level: new ids into collections with room, as OrvaneSide."""
 
-    def __init__(self, lib, workdir, dim, level):
+    def __init__(self, lib, workdir, dim, level, file_format):
         self.lib, self.workdir, self.dim, self.level = lib, workdir, dim, level
+        self.file_format = file_format
         self.files = self.collections = 0
         self.handle = None
         self.used = PAGE_ROOM + 1
         self.name = b""
 
     def room_for(self, length):
-        if self.used + length <= PAGE_ROOM:
+        # A format-2 collection has no page to fill.
+        if self.used + length <= PAGE_ROOM or (self.file_format == 2 and self.handle is not None):
             self.used += length
             return
         if self.handle is None or self.collections == COLLECTIONS_PER_FILE:
             self.release()
             self.files += 1
-            path = os.path.join(self.workdir, f"level-{self.level}-{self.dim}-{self.files}.db")
-            self.handle = self.lib.orvane_bench_open(path.encode(), LEVELS[self.level])
+            path = os.path.join(self.workdir, f"level-{self.level}-{self.file_format}-{self.dim}-"
+                                              f"{self.files}.db")
+            self.handle = self.lib.orvane_bench_open(path.encode(), LEVELS[self.level],
+                                                     self.file_format)
             assert self.handle, path
             self.collections = 0
         self.collections += 1
@@ -229,14 +233,14 @@ class LevelSide:
 def measure_levels(lib, dim, calls, workdir, vectors):
     """Durable inserts (new ids) per level beside sqlite3 at the matching setting."""
     rows = []
-    for level in LEVELS:
-        side = LevelSide(lib, workdir, dim, level)
-        con = sqlite3.connect(os.path.join(workdir, f"sqlite-{level}-{dim}.db"),
+    for level, file_format in [(lv, f) for f in (1, 2) for lv in LEVELS]:
+        side = LevelSide(lib, workdir, dim, level, file_format)
+        con = sqlite3.connect(os.path.join(workdir, f"sqlite-{level}-{file_format}-{dim}.db"),
                               isolation_level=None)
         con.execute("PRAGMA journal_mode=WAL")
         con.execute(f"PRAGMA synchronous={level.upper()}")
         con.execute("CREATE TABLE vectors (id TEXT PRIMARY KEY, vec BLOB NOT NULL)")
-        row = Row(f"insert at {level}", dim)
+        row = Row(f"{'classic' if file_format == 1 else 'format 2'} {level}", dim)
         record = vector_record(7, dim)
         for start in range(0, calls, BATCH):
             batch = range(start, min(start + BATCH, calls))

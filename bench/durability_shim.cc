@@ -17,10 +17,13 @@ struct Handle {
 
 extern "C" {
 
-// level: 0 off, 1 normal, 2 full. Null when the open fails.
-void* orvane_bench_open(const char* path, int level) {
+// level: 0 off, 1 normal, 2 full; format: 1 classic, 2 format 2 (for a new
+// file). Null when the open fails.
+void* orvane_bench_open(const char* path, int level, int format) {
   orvane::engine::OpenOptions options;
   options.synchronous = static_cast<orvane::engine::Synchronous>(level);
+  options.new_file_format =
+      format == 2 ? orvane::engine::FileFormat::V2 : orvane::engine::FileFormat::Classic;
   auto db = orvane::engine::Database::open(path, options);
   if (!db) return nullptr;
   return new Handle{*db};

@@ -19,6 +19,8 @@
 // exclusively and also the database's write mutex.
 #pragma once
 
+#include <algorithm>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,6 +43,17 @@
 namespace orvane::engine {
 
 inline constexpr std::uint64_t kSlotSize = 24;
+inline constexpr std::uint64_t kMaxSlots = (std::uint64_t{1} << 32) - 2;  // the id table's 32-bit entries
+
+// The slots a collection's streams hold: those with a whole slot record and
+// a whole vector. The streams grow by whole pages, so the last slots are
+// free room.
+inline std::uint64_t slots_held(std::uint64_t slot_stream_bytes, std::uint64_t vector_stream_bytes,
+                                std::uint64_t dimension) {
+  std::uint64_t n = slot_stream_bytes / kSlotSize;
+  if (dimension != 0) n = std::min(n, vector_stream_bytes / (4 * dimension));
+  return std::min(n, kMaxSlots);
+}
 
 struct SlotRecord {
   std::uint64_t generation = 0;
@@ -77,7 +90,8 @@ class V2Collection {
   };
   struct Pending {
     storage::Stream slots, vectors, heap;
-    std::uint64_t slot_count = 0;
+    std::uint64_t slot_count = 0;      // the slots the streams hold after the call
+    std::uint64_t next_new = 0;        // slots from here to slot_count are free
     std::vector<Row> rows;             // slots written, ascending
     std::vector<std::uint64_t> freed;  // slots freed
     std::vector<std::string> ids;      // an add's ids in batch order

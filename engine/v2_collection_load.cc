@@ -71,13 +71,9 @@ EngineResult<std::shared_ptr<V2Collection>> V2Collection::load(storage::V2Pager&
 }
 
 EngineResult<void> V2Collection::load_slots(storage::PageCache& cache) {
-  if (slots_.size() % kSlotSize != 0) return failed(damaged(name_, "slots stream length"));
-  const std::uint64_t slot_count = slots_.size() / kSlotSize;
   const std::uint64_t dim = config_.dimension;
-  if (slot_count >= (std::uint64_t{1} << 32) - 1 ||
-      (dim != 0 && vectors_.size() / (4 * dim) < slot_count) || (dim == 0 && vectors_.size() != 0)) {
-    return failed(damaged(name_, "vectors stream holds fewer vectors than slots"));
-  }
+  if (dim == 0 && vectors_.size() != 0) return failed(damaged(name_, "vectors of dimension 0"));
+  const std::uint64_t slot_count = slots_held(slots_.size(), vectors_.size(), dim);
   slot_table_.resize(slot_count);
   slot_ids_.resize(slot_count);
   std::vector<std::uint8_t> buffer;
@@ -93,6 +89,18 @@ EngineResult<void> V2Collection::load_slots(storage::PageCache& cache) {
       r.heap_offset = storage::get_u64(record + 8);
       r.id_length = storage::get_u32(record + 16);
       r.metadata_length = storage::get_u32(record + 20);
+    }
+  }
+  // Records past the last vector are room no call has used: one in use
+  // means a damaged length that would hide a live vector.
+  for (std::uint64_t s0 = slot_count; s0 < slots_.size() / kSlotSize; s0 += per_chunk) {
+    const std::uint64_t s1 = std::min(s0 + per_chunk, slots_.size() / kSlotSize);
+    auto base = read_range(cache, slots_, s0 * kSlotSize, s1 * kSlotSize, buffer);
+    if (!base) return failed(base.error());
+    for (std::uint64_t s = s0; s < s1; ++s) {
+      if (storage::get_u64(*base + (s - s0) * kSlotSize) != 0) {
+        return failed(damaged(name_, "slot " + std::to_string(s) + " has no vector"));
+      }
     }
   }
   std::vector<std::pair<std::uint64_t, std::uint64_t>> used;

@@ -17,13 +17,16 @@ static_assert(std::endian::native == std::endian::little,
               "vectors are stored as little-endian float32 straight from memory");
 
 constexpr std::size_t kPrefetchBlock = 16;
-constexpr std::uint64_t kMaxSlots = (std::uint64_t{1} << 32) - 2;  // the id table's 32-bit entries
 
 void encode_slot(const SlotRecord& r, std::uint8_t* p) {
   storage::put_u64(p, r.generation);
   storage::put_u64(p + 8, r.heap_offset);
   storage::put_u32(p + 16, r.id_length);
   storage::put_u32(p + 20, r.metadata_length);
+}
+
+std::uint64_t whole_pages(std::uint64_t bytes) {
+  return (bytes + storage::kPageSize - 1) / storage::kPageSize * storage::kPageSize;
 }
 
 bool is_json(const std::string& text) {
@@ -38,12 +41,14 @@ StreamRoots V2Collection::Pending::roots() const {
 
 storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending& p) const {
   const std::uint64_t vector_bytes = 4 * config_.dimension;
-  // Rows take free slots first, so the rows on new slots are a suffix.
-  const std::uint64_t old_slots = vector_bytes == 0 ? 0 : p.vectors.size() / vector_bytes;
+  // Rows whose vector reaches past the vectors stream's end are a suffix:
+  // rows take free slots (all within the streams) first, then new ones.
   std::size_t first_new = p.rows.size();
-  while (first_new > 0 && p.rows[first_new - 1].slot >= old_slots) --first_new;
+  while (first_new > 0 && (p.rows[first_new - 1].slot + 1) * vector_bytes > p.vectors.size()) {
+    --first_new;
+  }
   std::vector<std::uint8_t> buffer;
-  // Slot records, and vectors of reused slots, one write per run of
+  // Slot records, and vectors within the stream, one write per run of
   // consecutive slots.
   for (std::size_t begin = 0; begin < p.rows.size();) {
     std::size_t end = begin + 1;
@@ -53,18 +58,18 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
       encode_slot(p.rows[i].record, buffer.data() + (i - begin) * kSlotSize);
     }
     if (auto r = p.slots.write(pager, p.rows[begin].slot * kSlotSize, buffer); !r) return r;
-    const std::size_t reused_end = std::min(end, first_new);
-    if (begin < reused_end && vector_bytes != 0) {
-      buffer.resize((reused_end - begin) * vector_bytes);
-      for (std::size_t i = begin; i < reused_end; ++i) {
+    const std::size_t within_end = std::min(end, first_new);
+    if (begin < within_end && vector_bytes != 0) {
+      buffer.resize((within_end - begin) * vector_bytes);
+      for (std::size_t i = begin; i < within_end; ++i) {
         std::memcpy(buffer.data() + (i - begin) * vector_bytes, p.rows[i].vector, vector_bytes);
       }
       if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, buffer); !r) return r;
     }
     begin = end;
   }
-  // Vectors of new slots appended at once, from the caller's array when the
-  // rows lie in it end to end (no id given twice).
+  // The rest in one growing write, from the caller's array when the rows
+  // lie in it end to end (no id given twice).
   if (first_new < p.rows.size() && vector_bytes != 0) {
     const std::size_t count = p.rows.size() - first_new;
     const float* start = p.rows[first_new].vector;
@@ -82,7 +87,8 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
       }
       bytes = buffer;
     }
-    if (auto r = p.vectors.append(pager, bytes); !r) return r;
+    const std::uint64_t at = p.rows[first_new].slot * vector_bytes;
+    if (auto r = p.vectors.write_growing(pager, at, bytes); !r) return r;
   }
   // Heap records in offset order, one write per run of adjacent records.
   std::vector<std::size_t> order(p.rows.size());
@@ -200,7 +206,7 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
   if (next_new > kMaxSlots) {
     return std::unexpected(EngineError::invalid_configuration("collection holds 2^32 - 2 slots"));
   }
-  p->slot_count = next_new;
+  p->next_new = next_new;
   p->slots = slots_;
   p->vectors = vectors_;
   p->heap = heap_;
@@ -209,7 +215,13 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
     heap_space_.rollback();
     return std::unexpected(EngineError(e));
   };
-  if (auto r = p->slots.resize(pager, p->slot_count * kSlotSize); !r) return fail(r.error());
+  // Streams grow by whole pages, so that a call that adds a row rewrites a
+  // stream's root directory (its length) only when a page is added.
+  if (next_new * kSlotSize > p->slots.size()) {
+    if (auto r = p->slots.resize(pager, whole_pages(next_new * kSlotSize)); !r) {
+      return fail(r.error());
+    }
+  }
 
   // A replaced id's old slot is freed in the same call; its heap record
   // becomes free space once the call commits. An add has none (checked above).
@@ -232,9 +244,10 @@ EngineResult<std::unique_ptr<V2Collection::Pending>> V2Collection::prepare_add(
         heap_space_.take(std::uint64_t{row.record.id_length} + row.record.metadata_length);
   }
   if (heap_space_.end() > p->heap.size()) {
-    if (auto r = p->heap.resize(pager, heap_space_.end()); !r) return fail(r.error());
+    if (auto r = p->heap.resize(pager, whole_pages(heap_space_.end())); !r) return fail(r.error());
   }
   if (auto r = write_rows(pager, *p); !r) return fail(r.error());
+  p->slot_count = slots_held(p->slots.size(), p->vectors.size(), dim);
   p->ids = std::move(batch_ids);
   return p;
 }
@@ -272,6 +285,11 @@ void V2Collection::apply(Pending& p) {
   vectors_ = std::move(p.vectors);
   heap_ = std::move(p.heap);
   if (slot_table_.size() < p.slot_count) {
+    // Slots the grown streams hold that no row took are free.
+    for (std::uint64_t s = std::max<std::uint64_t>(slot_table_.size(), p.next_new);
+         s < p.slot_count; ++s) {
+      free_slots_.insert(free_slots_.end(), s);
+    }
     slot_table_.resize(p.slot_count);
     slot_ids_.resize(p.slot_count);
   }

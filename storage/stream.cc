@@ -233,17 +233,17 @@ Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
   return fit_directories(pager, first_changed);
 }
 
-Result<void> Stream::append(V2Pager& pager, std::span<const std::uint8_t> bytes) {
-  if (bytes.empty()) return {};
-  if (bytes.size() > (std::uint64_t{1} << 62) - size_) {
-    return std::unexpected(StorageError::internal("stream length too large"));
+Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
+                                   std::span<const std::uint8_t> bytes) {
+  if (offset > size_ || bytes.size() > (std::uint64_t{1} << 62) - offset) {
+    return std::unexpected(StorageError::internal("stream write past its end"));
   }
-  const std::uint64_t old_size = size_;
+  const std::uint64_t end = offset + bytes.size();
   const std::uint64_t old_pages = data_.size();
+  const std::uint64_t added = end > old_pages * kPageSize ? pages_for(end) - old_pages : 0;
   // Free pages first, so that a file with holes fills them before growing.
   // Pages written straight to the file cost a synchronisation of the file at
-  // commit, which a short append would not repay.
-  const std::uint64_t added = pages_for(old_size + bytes.size()) - old_pages;
+  // commit, which a short write would not repay.
   std::uint64_t logged = std::min<std::uint64_t>(added, pager.free_page_count());
   if (added - logged < kMinStraightPages) logged = added;
   for (std::uint64_t i = 0; i < logged; ++i) {
@@ -254,13 +254,15 @@ Result<void> Stream::append(V2Pager& pager, std::span<const std::uint8_t> bytes)
   auto grown = pager.allocate_growth(added - logged);
   if (!grown) return std::unexpected(grown.error());
   data_.insert(data_.end(), grown->begin(), grown->end());
-  size_ = old_size + bytes.size();
-  if (auto r = fit_directories(pager, old_pages); !r) return r;
+  if (end > size_) {
+    size_ = data_.size() * kPageSize;
+    if (auto r = fit_directories(pager, old_pages); !r) return r;
+  }
 
-  // Through the cache: the old last page's tail and the free pages.
+  // Through the cache: everything up to the end of the logged pages.
   const std::uint64_t through_cache =
-      std::min<std::uint64_t>(bytes.size(), (old_pages + logged) * kPageSize - old_size);
-  if (auto r = write(pager, old_size, bytes.first(through_cache)); !r) return r;
+      std::min<std::uint64_t>(bytes.size(), (old_pages + logged) * kPageSize - offset);
+  if (auto r = write(pager, offset, bytes.first(through_cache)); !r) return r;
   // Straight to the file: the grown pages are contiguous ids.
   const auto rest = bytes.subspan(through_cache);
   if (rest.empty()) return {};

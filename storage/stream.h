@@ -74,12 +74,15 @@ class Stream {
                                    std::span<const std::uint8_t> bytes);
   // Grows (new bytes are unspecified until written) or shrinks the stream.
   [[nodiscard]] Result<void> resize(V2Pager& pager, std::uint64_t new_size);
-  // Adds `bytes` at the end. The last partial page is filled through the
-  // cache and free pages are taken as resize() takes them; the rest goes
+  // Writes `bytes` at `offset` (<= size()), growing the stream by whole
+  // pages (its length becomes a multiple of 4096) to hold what lies past its
+  // end. Bytes up to the old last page go through the cache, and new pages
+  // come from the pager's free pages as resize() takes them; the rest goes
   // onto pages past the file's end (V2Pager::allocate_growth), written
   // straight to the file a run of contiguous pages per write, without a
   // copy in the cache or the log.
-  [[nodiscard]] Result<void> append(V2Pager& pager, std::span<const std::uint8_t> bytes);
+  [[nodiscard]] Result<void> write_growing(V2Pager& pager, std::uint64_t offset,
+                                           std::span<const std::uint8_t> bytes);
   // Releases every page; the stream becomes empty with root 0.
   void destroy(V2Pager& pager);
 

@@ -138,7 +138,6 @@ def _v2_collections(db: DatabaseFile) -> list[SourceCollection]:
         if not entry.live:
             continue
         c = f.collection(entry)
-        c.check_vectors()
         cfg = entry.config
         params = ({"m": cfg.m, "ef_construction": cfg.ef_construction, "ef_search": cfg.ef_search}
                   if cfg.index_type == "hnsw" else {})

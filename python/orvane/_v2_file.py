@@ -15,6 +15,7 @@ from ._database_file import DatabaseFile
 from ._format import PAGE_SIZE
 from ._v2_format import (
     DIRECTORY_ENTRIES,
+    SLOT_SIZE,
     CatalogEntry,
     Damaged,
     Slot,
@@ -98,7 +99,17 @@ class V2File:
     def collection(self, entry: CatalogEntry) -> "V2Collection":
         who = f"collection {json.dumps(entry.name, ensure_ascii=False)}"
         streams = {k: self.stream(root, f"{who} {k} stream") for k, root in entry.roots.items()}
-        slots = decode_slots(self.read(streams["slots"], 0, streams["slots"].length, who))
+        # The streams grow by whole pages: the slots are those with a whole
+        # record and a whole vector, the last of them free room.
+        records = streams["slots"].length // SLOT_SIZE
+        count = records
+        if entry.config.dimension:
+            count = min(count, streams["vectors"].length // (4 * entry.config.dimension))
+        slots = decode_slots(self.read(streams["slots"], 0, records * SLOT_SIZE, who))
+        for i in range(count, records):
+            if slots[i].generation:
+                raise Damaged(f"{who}: slot {i} has no vector")
+        del slots[count:]
         heap = self.read(streams["heap"], 0, streams["heap"].length, who)
         return V2Collection(entry, streams, slots, heap, who)
 
@@ -139,13 +150,7 @@ class V2Collection:
             raise Damaged(f"{self.who}: slot {i}: metadata is not JSON") from None
         return text
 
-    def check_vectors(self) -> None:
-        need = len(self.slots) * 4 * self.entry.config.dimension
-        if self.streams["vectors"].length < need:
-            raise Damaged(f"{self.who}: vectors stream holds {self.streams['vectors'].length} "
-                          f"bytes, {len(self.slots)} slots need {need}")
-
     def vector_bytes(self, f: V2File, first: int, count: int) -> bytes:
-        """The float32 bytes of slots [first, first + count). REQUIRES: check_vectors()."""
+        """The float32 bytes of slots [first, first + count)."""
         width = 4 * self.entry.config.dimension
         return f.read(self.streams["vectors"], first * width, count * width, self.who)

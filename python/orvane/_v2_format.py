@@ -171,6 +171,5 @@ class Slot:
 
 
 def decode_slots(data: bytes) -> list[Slot]:
-    if len(data) % SLOT_SIZE:
-        raise Damaged(f"slots stream of {len(data)} bytes is not a whole number of slots")
+    """REQUIRES: len(data) is a multiple of SLOT_SIZE."""
     return [Slot(*t) for t in struct.iter_unpack("<QQII", data)]

@@ -25,7 +25,6 @@ def _collection(f: V2File, c: V2Collection) -> dict:
     documents = sum(1 for i in live if c.slots[i].metadata_length)
     for i in live:
         c.id_of(i)
-    c.check_vectors()
     graph = c.streams["graph"]
     snapshot = None
     if graph.length:

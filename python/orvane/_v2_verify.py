@@ -60,10 +60,6 @@ def verify_v2(db: DatabaseFile, result) -> None:
 
 
 def _check_collection(f: V2File, c: V2Collection, who: str, out: Findings) -> int:
-    try:
-        c.check_vectors()
-    except Damaged as err:
-        out.error(who, _without(who, err))
     live, ids, extents = c.live, {}, []
     for i in live:
         s = c.slots[i]
