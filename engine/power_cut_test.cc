@@ -121,6 +121,9 @@ Tally power_cuts(FileFormat format, Synchronous level, std::uint64_t seed, std::
   OpenOptions options;
   options.synchronous = level;
   options.new_file_format = format;
+  // Format 2: a checkpoint every 32 frames, so that the trace holds many of
+  // them (each one starts the log over in place).
+  options.cache_budget_bytes = 256 << 10;
   RandomWorkload work(seed, format == FileFormat::Classic);
   Model model;
   Phase first, second;

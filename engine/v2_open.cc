@@ -41,6 +41,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
                                            checkpoint_frames(options));
   db->wal->set_header_magic(storage::kV2Magic);
   db->wal->set_sync_level(sync_level(options.synchronous));
+  db->wal->reuse_file_after_checkpoint();
   auto owner = take_ownership(*file, resolved, *db->wal);
   if (!owner) return std::unexpected(owner.error());
   db->owner = *owner;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <map>
 
+#include "storage/random.h"
 #include "storage/wal.h"
 
 namespace orvane::storage {
@@ -53,7 +54,12 @@ Result<void> Wal::checkpoint(const std::string& db_path) {
   // a power cut may tear the pages being overwritten.
   if (auto r = sync_locked(); !r) return r;
   if (auto r = apply_frames(*file_, *frames, db_path); !r) return r;
-  if (auto r = file_->truncate(0); !r) return r;
+  if (reuse_file_) {
+    salt1_ = static_cast<std::uint32_t>(thread_random_next());
+    salt2_ = static_cast<std::uint32_t>(thread_random_next());
+  } else if (auto r = file_->truncate(0); !r) {
+    return r;
+  }
   if (auto r = write_wal_header(*file_); !r) return r;
   // The emptied log is made durable before new frames follow the header:
   // old frames carry the same salts and would otherwise pass for new ones.

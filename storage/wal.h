@@ -60,6 +60,11 @@ class Wal {
   // REQUIRES: called before the log is shared with other threads.
   void set_sync_level(SyncLevel level) { sync_level_ = level; }
   SyncLevel sync_level() const { return sync_level_; }
+  // A checkpoint then keeps the log file's length and starts over at its
+  // header with new salts, which end the log before the first stale frame:
+  // new frames overwrite pages of a file the system holds already instead
+  // of extending an emptied one. REQUIRES: called before the log is shared.
+  void reuse_file_after_checkpoint() { reuse_file_ = true; }
   std::uint32_t salt1() const { return salt1_; }
   std::uint32_t salt2() const { return salt2_; }
   std::uint64_t frame_count() const;
@@ -142,6 +147,7 @@ class Wal {
   std::uint32_t salt1_ = 0, salt2_ = 0;
   std::array<std::uint8_t, 16> header_magic_ = kMagic;
   SyncLevel sync_level_ = SyncLevel::Normal;
+  bool reuse_file_ = false;
   mutable std::mutex file_mutex_, sequence_mutex_, frame_count_mutex_;
   std::unique_ptr<File> file_;                               // guarded by file_mutex_
   std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_
