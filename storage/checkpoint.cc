@@ -47,13 +47,11 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
 Result<void> Wal::checkpoint(const std::string& db_path) {
   std::lock_guard lock(file_mutex_);
   if (!file_) return std::unexpected(StorageError::internal("WAL not open"));
-  auto frames = scan_frames(*file_, salt1_, salt2_);
-  if (!frames) return std::unexpected(frames.error());
-  if (frames->empty()) return {};
+  if (frames_.empty()) return {};
   // Frames copied into the database file must be durable in the log first:
   // a power cut may tear the pages being overwritten.
   if (auto r = sync_locked(); !r) return r;
-  if (auto r = apply_frames(*file_, *frames, db_path); !r) return r;
+  if (auto r = apply_frames(*file_, frames_, db_path); !r) return r;
   if (reuse_file_) {
     salt1_ = static_cast<std::uint32_t>(thread_random_next());
     salt2_ = static_cast<std::uint32_t>(thread_random_next());
@@ -66,6 +64,7 @@ Result<void> Wal::checkpoint(const std::string& db_path) {
   unsynced_ = true;
   if (auto r = sync_locked(); !r) return r;
   append_offset_ = kWalHeaderSize;
+  frames_.clear();
   {
     std::lock_guard seq_lock(sequence_mutex_);
     sequence_ = 0;

@@ -136,6 +136,7 @@ Result<void> Wal::open() {
   std::uint32_t salt1 = salt1_, salt2 = salt2_;
   std::uint64_t end = kWalHeaderSize;
   std::size_t kept = 0;
+  std::vector<FrameLocation> live_frames;
   if (!existed || *size == 0) {
     if (auto r = write_wal_header(*file); !r) return r;
     if (auto r = sync_new_file(*file); !r) return r;
@@ -153,6 +154,8 @@ Result<void> Wal::open() {
       if ((*frames)[i].frame_tag & kFrameTagCommit) kept = i + 1;
     }
     end = kWalHeaderSize + kept * (kWalFrameHeaderSize + page_size_);
+    frames->resize(kept);
+    live_frames = std::move(*frames);
     // A torn call (killed mid-write) is cut off so that new frames follow
     // the last whole call directly.
     // Synchronised so that the cut-off frames, which carry this log's
@@ -171,6 +174,7 @@ Result<void> Wal::open() {
   file_ = std::move(file);
   file_identity_ = *identity;
   append_offset_ = end;
+  frames_ = std::move(live_frames);
   unsynced_ = kept > 0;
   salt1_ = salt1;
   salt2_ = salt2;

@@ -152,6 +152,9 @@ class Wal {
   std::unique_ptr<File> file_;                               // guarded by file_mutex_
   std::pair<std::uint64_t, std::uint64_t> file_identity_{};  // device, inode of file_
   std::uint64_t append_offset_ = kWalHeaderSize;             // end of the last whole call
+  // The live log's frames as written (guarded by file_mutex_): a checkpoint
+  // finds them here instead of reading the log back.
+  std::vector<FrameLocation> frames_;
   bool unsynced_ = false;          // file_ changed since its last synchronisation
   std::uint64_t call_number_ = 0;  // upper bits of frame_tag
   std::uint64_t sequence_ = 0;

@@ -2,6 +2,7 @@
 // so that a killed process loses no acknowledged change. One call's frames go
 // out in one vectored write at the end of the last whole call; the last
 // frame carries the commit bit, so a call is either whole in the log or cut.
+#include <algorithm>
 #include <limits>
 
 #include "storage/wal.h"
@@ -28,6 +29,7 @@ Result<void> Wal::ensure_log_at_path() {
   file_ = std::move(file);
   file_identity_ = *identity;
   append_offset_ = kWalHeaderSize;
+  frames_.clear();
   unsynced_ = false;
   std::lock_guard count_lock(frame_count_mutex_);
   frame_count_ = 0;
@@ -79,7 +81,15 @@ Result<void> Wal::append_frames(std::span<const ChangedPage> pages, bool barrier
       return r;
     }
   }
-  append_offset_ += pages.size() * (kWalFrameHeaderSize + page_size_);
+  const std::uint64_t frame_size = kWalFrameHeaderSize + page_size_;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const bool last = i + 1 == pages.size();
+    const bool magic = std::equal(header_magic_.begin(), header_magic_.end(), pages[i].bytes.begin());
+    frames_.push_back({static_cast<std::uint32_t>(pages[i].id),
+                       (call << 1) | (last ? kFrameTagCommit : 0), append_offset_ + i * frame_size,
+                       magic});
+  }
+  append_offset_ += pages.size() * frame_size;
   std::lock_guard count_lock(frame_count_mutex_);
   frame_count_ += pages.size();
   return {};
