@@ -157,6 +157,7 @@ def main():
     ap.add_argument("--n", type=int)
     ap.add_argument("--dim", type=int)
     ap.add_argument("--queries", type=int, default=1000)
+    ap.add_argument("--indexes", default="hnsw,flat", help="wide: which sides to run")
     args = ap.parse_args()
     n = args.n or (1_000_000 if args.case == "hnsw" else 100_000)
     dim = args.dim or (128 if args.case == "hnsw" else 1536)
@@ -167,10 +168,11 @@ def main():
     work = tempfile.mkdtemp(dir=os.environ.get("TMPDIR"))
     print(f"{args.case}: {n} x {dim}, {args.queries} queries")
     try:
-        hnsw = orvane_side(work, data, queries, truth, "hnsw", m=16, ef_construction=200)
-        report("HNSW (M 16, ef_construction 200)", hnsw, hnswlib_side(work, data, queries, truth),
-               "hnswlib")
-        if args.case == "wide":
+        if args.case == "hnsw" or "hnsw" in args.indexes:
+            hnsw = orvane_side(work, data, queries, truth, "hnsw", m=16, ef_construction=200)
+            report("HNSW (M 16, ef_construction 200)", hnsw,
+                   hnswlib_side(work, data, queries, truth), "hnswlib")
+        if args.case == "wide" and "flat" in args.indexes:
             flat = orvane_side(work, data, queries, truth, "flat")
             report("Flat", flat, faiss_side(work, data, queries, truth), "faiss")
     finally:

@@ -164,12 +164,16 @@ EngineResult<void> V2Collection::load_ids(storage::PageCache& cache) {
         }
         window_start = first_page * storage::kPageSize;
       }
-      const char* record =
-          reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start);
-      slot_ids_[s].assign(record, r.id_length);
+      // An empty record may lie anywhere, even where no window was read.
+      std::string_view record;
+      if (end != r.heap_offset) {
+        record = {reinterpret_cast<const char*>(window.data()) + (r.heap_offset - window_start),
+                  end - r.heap_offset};
+      }
+      slot_ids_[s].assign(record.substr(0, r.id_length));
       ids_.prefetch(slot_ids_[s]);
       if (r.metadata_length != 0) {
-        columns_.set_text(s, std::string_view(record + r.id_length, r.metadata_length));
+        columns_.set_text(s, record.substr(r.id_length));
       }
     }
     for (std::size_t i = b; i < e; ++i) {

@@ -41,11 +41,15 @@ V2Index::V2Index(const V2Config& config)
 
 std::span<float> V2Index::load_buffer(std::uint64_t slot_count) {
   if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->grow(slot_count);
-  staging_.assign(slot_count * dimension_, 0.0f);
-  return staging_;
+  // Not zeroed: the load fills every byte (free slots hold garbage the
+  // graph never looks at).
+  staging_.resize(slot_count * dimension_);
+  return {staging_.data(), staging_.size()};
 }
 
-std::span<const float> V2Index::loaded_vectors() const { return staging_; }
+std::span<const float> V2Index::loaded_vectors() const {
+  return {staging_.data(), staging_.size()};
+}
 
 index::IndexResult<void> V2Index::finish_load(std::span<const std::uint64_t> generations) {
   if (auto* flat = std::get_if<index::DenseFlat>(&index_)) {
@@ -60,7 +64,7 @@ index::IndexResult<void> V2Index::finish_load(std::span<const std::uint64_t> gen
     auto r = g.insert(s, std::span<const float>(staging_.data() + s * dimension_, dimension_));
     if (!r) return r;
   }
-  staging_ = std::vector<float>();
+  staging_ = index::FloatBuffer();
   return {};
 }
 

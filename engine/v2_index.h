@@ -22,6 +22,7 @@
 #include "engine/v2_catalog.h"
 #include "index/dense_flat.h"
 #include "index/errors.h"
+#include "index/float_buffer.h"
 #include "index/hnsw_graph.h"
 #include "index/id_filter.h"
 
@@ -75,7 +76,7 @@ class V2Index {
  private:
   std::uint64_t dimension_;
   std::variant<index::DenseFlat, index::HnswGraph> index_;
-  std::vector<float> staging_;  // HNSW: the loaded vectors until finish_load
+  index::FloatBuffer staging_;  // HNSW: the loaded vectors until finish_load
 };
 
 }  // namespace orvane::engine

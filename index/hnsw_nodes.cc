@@ -81,6 +81,19 @@ void HnswNodes::reset_lists(std::uint32_t slot, std::uint32_t count) {
   upper_[slot].assign((count - 1) * stride_upper_, 0);
 }
 
+void HnswNodes::reserve(std::size_t slots) {
+  slot_of_.reserve(slots);
+  ids_.reserve(slots);
+  state_.reserve(slots);
+  levels_.reserve(slots);
+  list_counts_.reserve(slots);
+  refs_.reserve(slots);
+  vectors_.reserve(slots * dimension_);
+  links0_.reserve(slots * cap0_);
+  count0_.reserve(slots);
+  upper_.reserve(slots);
+}
+
 std::uint32_t HnswNodes::begin_node(std::uint64_t id, std::span<const float> vector,
                                     std::uint32_t level) {
   assert(level <= kMaxLevel && vector.size() == dimension_);

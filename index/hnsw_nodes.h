@@ -98,6 +98,8 @@ class HnswNodes {
   // sets the level and level + 1 empty lists. The slot is not a node until
   // publish(), so searches made meanwhile pass over it.
   std::uint32_t begin_node(std::uint64_t id, std::span<const float> vector, std::uint32_t level);
+  // Room for `slots` slots in all, so that a load that adds them grows no array.
+  void reserve(std::size_t slots);
   void publish(std::uint32_t slot);
   // Removes the node: drops its lists; the slot stays while lists name it.
   void drop_node(std::uint32_t slot);

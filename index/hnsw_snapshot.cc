@@ -180,6 +180,7 @@ void ParsedSnapshot::build(HnswGraph::Impl& g, std::span<const float> vectors,
     return generations[s] != 0 && (keep == nullptr || (*keep)[s]);
   };
   std::vector<std::uint32_t> node_of(slots, HnswNodes::kNoSlot);
+  g.nodes.reserve(g.nodes.slot_count() + slots);
   for (std::uint64_t s = 0; s < slots; ++s) {
     if (!kept(s)) continue;
     node_of[s] = g.nodes.begin_node(s, vectors.subspan(s * dim, dim), levels[s]);

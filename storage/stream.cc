@@ -189,6 +189,14 @@ Result<Stream> Stream::write_unlogged(V2Pager& pager, std::span<const std::uint8
   return s;
 }
 
+Result<void> Stream::zero_tail(V2Pager& pager, std::uint64_t from, std::uint64_t old_pages) {
+  // Bytes past an old length may hold anything a shorter stream left there.
+  const std::uint64_t to = std::min(size_, old_pages * kPageSize);
+  if (from >= to) return {};
+  const std::vector<std::uint8_t> zero(to - from, 0);
+  return write(pager, from, zero);
+}
+
 Result<void> Stream::fit_directories(V2Pager& pager, std::uint64_t first_changed) {
   const std::uint64_t old_dirs = dirs_.size();
   const std::uint64_t new_dirs = dirs_for(data_.size());
@@ -229,8 +237,11 @@ Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
     if (!id) return std::unexpected(id.error());
     data_.push_back(*id);
   }
+  const std::uint64_t old_size = size_;
+  const std::uint64_t old_pages = first_changed;
   size_ = new_size;
-  return fit_directories(pager, first_changed);
+  if (auto r = fit_directories(pager, first_changed); !r) return r;
+  return zero_tail(pager, old_size, old_pages);
 }
 
 Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
@@ -255,8 +266,10 @@ Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
   if (!grown) return std::unexpected(grown.error());
   data_.insert(data_.end(), grown->begin(), grown->end());
   if (end > size_) {
+    const std::uint64_t old_size = size_;
     size_ = data_.size() * kPageSize;
     if (auto r = fit_directories(pager, old_pages); !r) return r;
+    if (auto r = zero_tail(pager, std::max(end, old_size), old_pages); !r) return r;
   }
 
   // Through the cache: everything up to the end of the logged pages.

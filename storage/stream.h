@@ -72,7 +72,7 @@ class Stream {
   // Unit operations. REQUIRES: offset + bytes.size() <= size().
   [[nodiscard]] Result<void> write(V2Pager& pager, std::uint64_t offset,
                                    std::span<const std::uint8_t> bytes);
-  // Grows (new bytes are unspecified until written) or shrinks the stream.
+  // Grows (new bytes are zero) or shrinks the stream.
   [[nodiscard]] Result<void> resize(V2Pager& pager, std::uint64_t new_size);
   // Writes `bytes` at `offset` (<= size()), growing the stream by whole
   // pages (its length becomes a multiple of 4096) to hold what lies past its
@@ -93,6 +93,9 @@ class Stream {
   // Directories for data_.size() pages; rewrites the root (it holds the
   // length) and every directory from the one holding data page `first_changed`.
   [[nodiscard]] Result<void> fit_directories(V2Pager& pager, std::uint64_t first_changed);
+  // Zeroes bytes [from, end of the stream's first `old_pages` pages) that the
+  // stream now holds: its old last page's tail after a growth.
+  [[nodiscard]] Result<void> zero_tail(V2Pager& pager, std::uint64_t from, std::uint64_t old_pages);
 
   PageId root_ = 0;
   std::uint64_t size_ = 0;
