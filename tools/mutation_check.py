@@ -77,7 +77,7 @@ FAULTS = [
     ('cache-rollback-skipped', 'storage/page_cache.cc',
      'std::copy(e.before.begin(), e.before.end(), e.page->bytes().begin());',
      ''),
-    ('cache-evicts-dirty', 'storage/page_cache.cc',
+    ('cache-evicts-dirty', 'storage/page_cache_impl.h',
      'if (it->second->dirty()) continue;',
      ''),
     ('cache-next-page-id', 'storage/page_cache.cc',
