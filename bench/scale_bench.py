@@ -27,7 +27,7 @@ import time
 
 import numpy as np
 
-from measure import recall, timed
+from measure import faiss_flat_saved, recall
 
 REOPEN = """
 import sys, time
@@ -129,11 +129,7 @@ def faiss_side(work, data, queries, truth):
     import faiss
     n, dim = data.shape
     path = os.path.join(work, "flat.faiss")
-    start = time.perf_counter()
-    index = faiss.IndexFlatL2(dim)
-    index.add(data)
-    faiss.write_index(index, path)
-    load = time.perf_counter() - start
+    load, index = faiss_flat_saved(data, path)
     open_s = min(reopen("faiss", path, dim, n) for _ in range(3))
     faiss.omp_set_num_threads(1)
     rate, found = qps(lambda q: index.search(q[None, :], 10)[1][0], queries)

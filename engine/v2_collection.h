@@ -20,7 +20,6 @@
 #pragma once
 
 #include <algorithm>
-
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -78,29 +78,26 @@ EngineResult<void> V2Collection::load_slots(storage::PageCache& cache) {
   slot_ids_.resize(slot_count);
   std::vector<std::uint8_t> buffer;
   const std::uint64_t per_chunk = kChunkPages * storage::kPageSize / kSlotSize;
-  for (std::uint64_t s0 = 0; s0 < slot_count; s0 += per_chunk) {
-    const std::uint64_t s1 = std::min(s0 + per_chunk, slot_count);
+  // Records past the last vector are room no call has used: one in use
+  // means a damaged length that would hide a live vector.
+  const std::uint64_t records = slots_.size() / kSlotSize;
+  for (std::uint64_t s0 = 0; s0 < records; s0 += per_chunk) {
+    const std::uint64_t s1 = std::min(s0 + per_chunk, records);
     auto base = read_range(cache, slots_, s0 * kSlotSize, s1 * kSlotSize, buffer);
     if (!base) return failed(base.error());
     for (std::uint64_t s = s0; s < s1; ++s) {
       const std::uint8_t* record = *base + (s - s0) * kSlotSize;
+      if (s >= slot_count) {
+        if (storage::get_u64(record) != 0) {
+          return failed(damaged(name_, "slot " + std::to_string(s) + " has no vector"));
+        }
+        continue;
+      }
       SlotRecord& r = slot_table_[s];
       r.generation = storage::get_u64(record);
       r.heap_offset = storage::get_u64(record + 8);
       r.id_length = storage::get_u32(record + 16);
       r.metadata_length = storage::get_u32(record + 20);
-    }
-  }
-  // Records past the last vector are room no call has used: one in use
-  // means a damaged length that would hide a live vector.
-  for (std::uint64_t s0 = slot_count; s0 < slots_.size() / kSlotSize; s0 += per_chunk) {
-    const std::uint64_t s1 = std::min(s0 + per_chunk, slots_.size() / kSlotSize);
-    auto base = read_range(cache, slots_, s0 * kSlotSize, s1 * kSlotSize, buffer);
-    if (!base) return failed(base.error());
-    for (std::uint64_t s = s0; s < s1; ++s) {
-      if (storage::get_u64(*base + (s - s0) * kSlotSize) != 0) {
-        return failed(damaged(name_, "slot " + std::to_string(s) + " has no vector"));
-      }
     }
   }
   std::vector<std::pair<std::uint64_t, std::uint64_t>> used;

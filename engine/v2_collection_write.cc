@@ -48,6 +48,14 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
     --first_new;
   }
   std::vector<std::uint8_t> buffer;
+  // The vectors of rows [first, last) end to end in `buffer`.
+  auto gather = [&](std::size_t first, std::size_t last) -> std::span<const std::uint8_t> {
+    buffer.resize((last - first) * vector_bytes);
+    for (std::size_t i = first; i < last; ++i) {
+      std::memcpy(buffer.data() + (i - first) * vector_bytes, p.rows[i].vector, vector_bytes);
+    }
+    return buffer;
+  };
   // Slot records, and vectors within the stream, one write per run of
   // consecutive slots.
   for (std::size_t begin = 0; begin < p.rows.size();) {
@@ -60,11 +68,8 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
     if (auto r = p.slots.write(pager, p.rows[begin].slot * kSlotSize, buffer); !r) return r;
     const std::size_t within_end = std::min(end, first_new);
     if (begin < within_end && vector_bytes != 0) {
-      buffer.resize((within_end - begin) * vector_bytes);
-      for (std::size_t i = begin; i < within_end; ++i) {
-        std::memcpy(buffer.data() + (i - begin) * vector_bytes, p.rows[i].vector, vector_bytes);
-      }
-      if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, buffer); !r) return r;
+      const auto bytes = gather(begin, within_end);
+      if (auto r = p.vectors.write(pager, p.rows[begin].slot * vector_bytes, bytes); !r) return r;
     }
     begin = end;
   }
@@ -79,14 +84,7 @@ storage::Result<void> V2Collection::write_rows(storage::V2Pager& pager, Pending&
     }
     std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(start),
                                         count * vector_bytes);
-    if (!contiguous) {
-      buffer.resize(count * vector_bytes);
-      for (std::size_t i = first_new; i < p.rows.size(); ++i) {
-        std::memcpy(buffer.data() + (i - first_new) * vector_bytes, p.rows[i].vector,
-                    vector_bytes);
-      }
-      bytes = buffer;
-    }
+    if (!contiguous) bytes = gather(first_new, p.rows.size());
     const std::uint64_t at = p.rows[first_new].slot * vector_bytes;
     if (auto r = p.vectors.write_growing(pager, at, bytes); !r) return r;
   }

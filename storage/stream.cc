@@ -17,6 +17,29 @@ constexpr std::uint64_t kMinStraightPages = 256;
 
 std::uint64_t pages_for(std::uint64_t bytes) { return (bytes + kPageSize - 1) / kPageSize; }
 
+// `bytes` onto the pages `ids` straight to the file: whole pages a run of
+// contiguous ids per write, the last, partial page from a padded copy.
+// REQUIRES: ids.size() == pages_for(bytes.size()).
+Result<void> write_straight(PageCache& cache, std::span<const PageId> ids,
+                            std::span<const std::uint8_t> bytes) {
+  const std::uint64_t whole = bytes.size() / kPageSize;
+  for (std::uint64_t i = 0; i < whole;) {
+    std::uint64_t run = 1;
+    while (i + run < whole && ids[i + run] == ids[i] + run) ++run;
+    if (auto r = cache.write_run(ids[i], bytes.subspan(i * kPageSize, run * kPageSize)); !r) {
+      return r;
+    }
+    i += run;
+  }
+  if (whole < ids.size()) {
+    std::vector<std::uint8_t> last(kPageSize, 0);
+    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), bytes.end(),
+              last.begin());
+    return cache.write_run(ids.back(), last);
+  }
+  return {};
+}
+
 std::uint64_t dirs_for(std::uint64_t data_pages) {
   return std::max<std::uint64_t>(1, (data_pages + kDirectoryEntries - 1) / kDirectoryEntries);
 }
@@ -164,23 +187,7 @@ Result<Stream> Stream::write_unlogged(V2Pager& pager, std::span<const std::uint8
   s.data_.assign(ids->end() - static_cast<std::ptrdiff_t>(data_pages), ids->end());
   s.root_ = s.dirs_.front();
   PageCache& cache = pager.cache();
-  // Whole pages straight from `bytes`, a run of contiguous ids per write; the
-  // last, partial page from a padded copy.
-  const std::uint64_t whole = bytes.size() / kPageSize;
-  for (std::uint64_t i = 0; i < whole;) {
-    std::uint64_t run = 1;
-    while (i + run < whole && s.data_[i + run] == s.data_[i] + run) ++run;
-    if (auto r = cache.write_run(s.data_[i], bytes.subspan(i * kPageSize, run * kPageSize)); !r) {
-      return std::unexpected(r.error());
-    }
-    i += run;
-  }
-  if (whole < data_pages) {
-    std::vector<std::uint8_t> last(kPageSize, 0);
-    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), bytes.end(),
-              last.begin());
-    if (auto r = cache.write_run(s.data_.back(), last); !r) return std::unexpected(r.error());
-  }
+  if (auto r = write_straight(cache, s.data_, bytes); !r) return std::unexpected(r.error());
   for (std::size_t i = 0; i < s.dirs_.size(); ++i) {
     if (auto r = cache.write_run(s.dirs_[i], s.directory_image(i)); !r) {
       return std::unexpected(r.error());
@@ -276,21 +283,8 @@ Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
   const std::uint64_t through_cache =
       std::min<std::uint64_t>(bytes.size(), (old_pages + logged) * kPageSize - offset);
   if (auto r = write(pager, offset, bytes.first(through_cache)); !r) return r;
-  // Straight to the file: the grown pages are contiguous ids.
-  const auto rest = bytes.subspan(through_cache);
-  if (rest.empty()) return {};
-  const std::uint64_t whole = rest.size() / kPageSize;
-  PageCache& cache = pager.cache();
-  if (whole > 0) {
-    if (auto r = cache.write_run(grown->front(), rest.first(whole * kPageSize)); !r) return r;
-  }
-  if (whole < grown->size()) {
-    std::vector<std::uint8_t> last(kPageSize, 0);
-    std::copy(rest.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), rest.end(),
-              last.begin());
-    if (auto r = cache.write_run(grown->back(), last); !r) return r;
-  }
-  return {};
+  // Straight to the file.
+  return write_straight(pager.cache(), *grown, bytes.subspan(through_cache));
 }
 
 void Stream::destroy(V2Pager& pager) {
