@@ -132,6 +132,11 @@ class V2Collection {
   // Graph persistence (engine/v2_graph_store.h). REQUIRES: mutex() held.
   // The HNSW graph, null for a Flat collection.
   const index::HnswGraph* hnsw() const { return index_.graph(); }
+  // Links the graph's unreached nodes before an image is written, so that
+  // an open of that image has nothing to link. REQUIRES: mutex() exclusive.
+  void link_graph() {
+    if (index::HnswGraph* graph = index_.graph()) graph->link_unreached();
+  }
   // Each slot's generation, 0 for a free slot.
   std::vector<std::uint64_t> generations() const;
   const storage::Stream& graph_stream() const { return graph_; }

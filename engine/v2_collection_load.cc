@@ -199,16 +199,20 @@ EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
     std::memcpy(target.data() + whole * storage::kPageSize, page.data(), tail);
   }
   const std::vector<std::uint64_t> slots = generations();
-  if (const index::HnswGraph* graph = index_.graph()) {
+  if (index_.graph() != nullptr) {
     // The open rule: the image's nodes whose slot is unchanged, the rest
     // inserted (free slots hold garbage the graph never looks at).
-    auto restored = restore_graph(cache, graph_, *graph, index_.loaded_vectors(), slots);
+    auto restored = restore_graph(cache, graph_, index_.take_graph(), slots);
     if (!restored) return std::unexpected(restored.error());
-    graph_changes_ = restored->snapshot_error ? restored->graph.node_count()
-                                              : restored->removed + restored->inserted;
+    // Links the open made count as changes, so that the next image holds
+    // them and later opens do not search for them again.
+    graph_changes_ = restored->snapshot_error
+                         ? restored->graph.node_count()
+                         : restored->removed + restored->inserted + restored->linked;
     index_.install_graph(std::move(restored->graph));
+  } else {
+    index_.finish_load(slots);
   }
-  if (auto r = index_.finish_load(slots); !r) return std::unexpected(EngineError(r.error()));
   return {};
 }
 

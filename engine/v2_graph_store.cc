@@ -39,8 +39,12 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
     V2Collection& c = *collection;
     std::vector<std::uint8_t> image;
     {
-      std::shared_lock lock(c.mutex());
+      std::unique_lock lock(c.mutex());
       if (!wanted(c, when)) continue;
+      c.link_graph();
+    }
+    {
+      std::shared_lock lock(c.mutex());
       auto encoded = index::encode_hnsw_snapshot(*c.hnsw(), c.generations());
       if (!encoded) {
         pager.rollback();
@@ -81,8 +85,7 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
 
 EngineResult<index::RestoredHnsw> restore_graph(storage::PageCache& cache,
                                                 const storage::Stream& graph,
-                                                const index::HnswGraph& empty,
-                                                std::span<const float> vectors,
+                                                index::HnswGraph empty,
                                                 std::span<const std::uint64_t> generations) {
   // Whole pages in one buffer, not zeroed first (the read fills it); the
   // codec checks everything in it.
@@ -90,8 +93,7 @@ EngineResult<index::RestoredHnsw> restore_graph(storage::PageCache& cache,
   auto image = std::make_unique_for_overwrite<std::uint8_t[]>(pages * storage::kPageSize);
   const std::span<std::uint8_t> bytes(image.get(), pages * storage::kPageSize);
   if (auto r = graph.read_pages(cache, 0, pages, bytes); !r) return failed(r.error());
-  auto restored = index::restore_hnsw(bytes.first(graph.size()), empty.dimension(), empty.metric(),
-                                      empty.params(), vectors, generations);
+  auto restored = index::restore_hnsw(bytes.first(graph.size()), std::move(empty), generations);
   if (!restored) return std::unexpected(EngineError(restored.error()));
   return std::move(*restored);
 }

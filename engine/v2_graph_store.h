@@ -42,11 +42,11 @@ enum class GraphSave : std::uint8_t {
 [[nodiscard]] EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal,
                                                       GraphSave when);
 
-// The graph of a collection at open, built like `empty` (dimension, metric,
-// parameters): `vectors` holds slot s at s * dimension, `generations` each
+// The graph of a collection at open, built in `empty` (no node yet, its
+// vectors loaded in place: HnswGraph::load_vectors), `generations` each
 // slot's generation (0 = free). Fails only when the stream cannot be read.
 [[nodiscard]] EngineResult<index::RestoredHnsw> restore_graph(
-    storage::PageCache& cache, const storage::Stream& graph, const index::HnswGraph& empty,
-    std::span<const float> vectors, std::span<const std::uint64_t> generations);
+    storage::PageCache& cache, const storage::Stream& graph, index::HnswGraph empty,
+    std::span<const std::uint64_t> generations);
 
 }  // namespace orvane::engine

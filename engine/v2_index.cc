@@ -33,7 +33,11 @@ double scan_threshold(const index::HnswGraph& g, const V2Index::Query& query) {
 }  // namespace
 
 index::HnswParams hnsw_params(const IndexSpec& params) {
-  return {.m = params.m, .ef_construction = params.ef_construction, .ef_search = params.ef_search};
+  // Graph ids are slots: small and dense.
+  return {.m = params.m,
+          .ef_construction = params.ef_construction,
+          .ef_search = params.ef_search,
+          .dense_ids = true};
 }
 
 V2Index::V2Index(const V2Config& config)
@@ -43,29 +47,14 @@ std::span<float> V2Index::load_buffer(std::uint64_t slot_count) {
   if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->grow(slot_count);
   // Not zeroed: the load fills every byte (free slots hold garbage the
   // graph never looks at).
-  staging_.resize(slot_count * dimension_);
-  return {staging_.data(), staging_.size()};
+  return std::get<index::HnswGraph>(index_).load_vectors(slot_count);
 }
 
-std::span<const float> V2Index::loaded_vectors() const {
-  return {staging_.data(), staging_.size()};
-}
-
-index::IndexResult<void> V2Index::finish_load(std::span<const std::uint64_t> generations) {
-  if (auto* flat = std::get_if<index::DenseFlat>(&index_)) {
-    for (std::uint64_t s = 0; s < generations.size(); ++s) {
-      if (generations[s] != 0) flat->set_live(s, true);
-    }
-    return {};
-  }
-  index::HnswGraph& g = std::get<index::HnswGraph>(index_);
+void V2Index::finish_load(std::span<const std::uint64_t> generations) {
+  index::DenseFlat& flat = std::get<index::DenseFlat>(index_);
   for (std::uint64_t s = 0; s < generations.size(); ++s) {
-    if (generations[s] == 0 || g.contains(s)) continue;
-    auto r = g.insert(s, std::span<const float>(staging_.data() + s * dimension_, dimension_));
-    if (!r) return r;
+    if (generations[s] != 0) flat.set_live(s, true);
   }
-  staging_ = index::FloatBuffer();
-  return {};
 }
 
 index::IndexResult<void> V2Index::set(std::uint64_t slot, std::span<const float> vector) {
@@ -102,6 +91,8 @@ index::IndexResult<std::vector<std::vector<index::ScoredId>>> V2Index::search(
   }
   return hits;
 }
+
+index::HnswGraph V2Index::take_graph() { return std::move(std::get<index::HnswGraph>(index_)); }
 
 void V2Index::install_graph(index::HnswGraph graph) {
   std::get<index::HnswGraph>(index_) = std::move(graph);

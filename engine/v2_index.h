@@ -3,11 +3,11 @@
 // ef_construction and ef_search for "hnsw". Hits name slots.
 //
 // Loading at open is one sequential read: the vectors stream goes straight
-// into load_buffer() (Flat: the index's own array; HNSW: a staging array),
-// then finish_load() makes the live slots the index's contents. A restored
-// HNSW graph (graph stream) is installed between the two with
-// install_graph(); finish_load() then inserts only the live slots the graph
-// lacks and drops the staging array.
+// into load_buffer(), the index's own array (Flat: its rows; HNSW: the
+// graph's node vectors, a node's slot being its collection slot). Flat then
+// makes the live slots its contents with finish_load(); HNSW takes the graph
+// out (take_graph), has the open rule restore it from its image, and
+// installs the result (install_graph).
 //
 // Thread-safety: none of its own. set/erase/install under the collection's
 // exclusive lock; search is const and may run on many threads at once under
@@ -22,7 +22,6 @@
 #include "engine/v2_catalog.h"
 #include "index/dense_flat.h"
 #include "index/errors.h"
-#include "index/float_buffer.h"
 #include "index/hnsw_graph.h"
 #include "index/id_filter.h"
 
@@ -37,14 +36,11 @@ class V2Index {
   explicit V2Index(const V2Config& config);
 
   // Memory for slot_count vectors (slot s at s * dimension), to be filled
-  // before finish_load. REQUIRES: nothing loaded or set yet.
+  // by the load. REQUIRES: nothing loaded or set yet.
   std::span<float> load_buffer(std::uint64_t slot_count);
-  // The vectors as loaded, until finish_load (for a graph restore).
-  std::span<const float> loaded_vectors() const;
-  // Makes exactly the slots whose generation is not 0 live. HNSW inserts, in
-  // slot order, every live slot the graph does not hold yet. Cost: Flat
-  // O(slots); HNSW one graph insertion per slot inserted.
-  [[nodiscard]] index::IndexResult<void> finish_load(std::span<const std::uint64_t> generations);
+  // Flat: makes exactly the slots whose generation is not 0 live. Cost
+  // O(slots). REQUIRES: a Flat index.
+  void finish_load(std::span<const std::uint64_t> generations);
 
   // Stores the slot's vector (replacing what it held).
   [[nodiscard]] index::IndexResult<void> set(std::uint64_t slot, std::span<const float> vector);
@@ -69,6 +65,9 @@ class V2Index {
   // The graph, or null for a Flat index (graph snapshots).
   index::HnswGraph* graph() { return std::get_if<index::HnswGraph>(&index_); }
   const index::HnswGraph* graph() const { return std::get_if<index::HnswGraph>(&index_); }
+  // The graph with its loaded vectors, for the open rule; install_graph
+  // puts the restored one back. REQUIRES: an HNSW index.
+  index::HnswGraph take_graph();
   // Replaces the graph by one restored from a snapshot. REQUIRES: an HNSW
   // index, the graph built with this collection's dimension, metric and m.
   void install_graph(index::HnswGraph graph);
@@ -76,7 +75,6 @@ class V2Index {
  private:
   std::uint64_t dimension_;
   std::variant<index::DenseFlat, index::HnswGraph> index_;
-  index::FloatBuffer staging_;  // HNSW: the loaded vectors until finish_load
 };
 
 }  // namespace orvane::engine

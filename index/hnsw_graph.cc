@@ -53,6 +53,9 @@ IndexResult<std::vector<ScoredId>> HnswGraph::search(std::span<const float> quer
   return impl_->search(query, k, options);
 }
 IndexResult<void> HnswGraph::remove(std::uint64_t id) { return impl_->remove(id); }
+std::span<float> HnswGraph::load_vectors(std::uint64_t slots) {
+  return impl_->nodes.load_vectors(slots);
+}
 
 std::vector<std::uint64_t> HnswGraph::node_ids() const {
   const HnswNodes& nodes = impl_->nodes;

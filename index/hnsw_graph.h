@@ -22,6 +22,9 @@ struct HnswParams {
   std::uint32_t m = 16;  // list cap above layer 0; layer 0 holds 2m
   std::uint32_t ef_construction = 200;
   std::uint32_t ef_search = 64;  // default candidate list of a search
+  // Ids are small dense integers (a collection's slots): each id is its own
+  // node slot, with no id map (HnswNodes).
+  bool dense_ids = false;
 
   std::uint32_t m_max0() const { return 2 * m; }
   // m in [2, 64], ef_construction and ef_search in [1, 65536].
@@ -72,6 +75,15 @@ class HnswGraph {
                                                           std::uint64_t k,
                                                           const SearchOptions& options) const;
   [[nodiscard]] IndexResult<void> remove(std::uint64_t id);
+  // Links every node that layer 0 does not reach from the entry point into
+  // the list of its nearest reached node, so that a search can find every
+  // node; returns how many it linked. Cost: one traversal of layer 0, plus a
+  // layer-0 search per unreached node.
+  std::uint64_t link_unreached();
+  // An empty graph with dense ids: room for ids below `slots` and their
+  // vectors, uninitialised, for a load to fill in place; an insert of id
+  // with the span's own vector then copies nothing. REQUIRES: no node yet.
+  std::span<float> load_vectors(std::uint64_t slots);
 
   // Read-only views, in the graph's iteration order (dense slot order).
   // Costs: node_ids O(nodes); the others one lookup plus the copied lists.

@@ -21,7 +21,7 @@ namespace orvane::index {
 
 struct HnswGraph::Impl {
   Impl(std::uint64_t dim, DistanceMetric m, const HnswParams& p)
-      : nodes(dim, p.m_max0(), p.m), metric(m), params(p), level_multiplier(1.0 / std::log(p.m)) {}
+      : nodes(dim, p.m_max0(), p.m, p.dense_ids), metric(m), params(p), level_multiplier(1.0 / std::log(p.m)) {}
 
   float dist(const float* a, const float* b) const {
     return distance(metric, a, b, nodes.dimension());
@@ -56,6 +56,7 @@ struct HnswGraph::Impl {
 
   IndexResult<void> insert(std::uint64_t id, std::span<const float> vector);
   IndexResult<void> remove(std::uint64_t id);
+  std::uint64_t link_unreached();
   IndexResult<std::vector<ScoredId>> search(std::span<const float> query, std::uint64_t k,
                                             const SearchOptions& options) const;
 

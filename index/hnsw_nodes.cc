@@ -6,6 +6,9 @@
 namespace orvane::index {
 
 std::uint32_t HnswNodes::find(std::uint64_t id) const {
+  if (dense_) {
+    return id < ids_.size() && state_[id] != State::Free ? static_cast<std::uint32_t>(id) : kNoSlot;
+  }
   const auto it = slot_of_.find(id);
   return it == slot_of_.end() ? kNoSlot : it->second;
 }
@@ -82,7 +85,7 @@ void HnswNodes::reset_lists(std::uint32_t slot, std::uint32_t count) {
 }
 
 void HnswNodes::reserve(std::size_t slots) {
-  slot_of_.reserve(slots);
+  if (!dense_) slot_of_.reserve(slots);
   ids_.reserve(slots);
   state_.reserve(slots);
   levels_.reserve(slots);
@@ -92,6 +95,26 @@ void HnswNodes::reserve(std::size_t slots) {
   links0_.reserve(slots * cap0_);
   count0_.reserve(slots);
   upper_.reserve(slots);
+}
+
+std::span<float> HnswNodes::load_vectors(std::size_t slots) {
+  assert(dense_ && ids_.empty());
+  grow_to(slots);
+  return {vectors_.data(), vectors_.size()};
+}
+
+void HnswNodes::grow_to(std::size_t slots) {
+  const std::size_t old = ids_.size();
+  ids_.resize(slots);
+  for (std::size_t s = old; s < slots; ++s) ids_[s] = s;
+  state_.resize(slots, State::Free);
+  levels_.resize(slots, 0);
+  list_counts_.resize(slots, 0);
+  refs_.resize(slots, 0);
+  vectors_.resize(slots * dimension_);
+  links0_.resize(slots * cap0_);
+  count0_.resize(slots, 0);
+  upper_.resize(slots);
 }
 
 std::uint32_t HnswNodes::begin_node(std::uint64_t id, std::span<const float> vector,
@@ -104,7 +127,8 @@ std::uint32_t HnswNodes::begin_node(std::uint64_t id, std::span<const float> vec
     assert(state_[slot] == State::Dangling);
     state_[slot] = State::Building;
   }
-  std::copy(vector.begin(), vector.end(), vectors_.begin() + slot * dimension_);
+  float* to = vectors_.data() + slot * dimension_;
+  if (vector.data() != to) std::copy(vector.begin(), vector.end(), to);  // a load fills in place
   levels_[slot] = static_cast<std::uint8_t>(level);
   reset_lists(slot, level + 1);
   return slot;
@@ -131,7 +155,10 @@ std::uint32_t HnswNodes::slot_for_link(std::uint64_t id) {
 
 std::uint32_t HnswNodes::new_slot(std::uint64_t id, State state) {
   std::uint32_t slot;
-  if (!free_slots_.empty()) {
+  if (dense_) {
+    if (id >= ids_.size()) grow_to(id + 1);
+    slot = static_cast<std::uint32_t>(id);
+  } else if (!free_slots_.empty()) {
     slot = free_slots_.back();
     free_slots_.pop_back();
   } else {
@@ -151,7 +178,7 @@ std::uint32_t HnswNodes::new_slot(std::uint64_t id, State state) {
   levels_[slot] = 0;
   list_counts_[slot] = 0;
   refs_[slot] = 0;
-  slot_of_.emplace(id, slot);
+  if (!dense_) slot_of_.emplace(id, slot);
   return slot;
 }
 
@@ -164,8 +191,9 @@ void HnswNodes::unref(std::uint32_t target) {
 // A dangling slot that no list names any more goes back to the free list.
 void HnswNodes::release_if_unused(std::uint32_t slot) {
   if (refs_[slot] != 0 || state_[slot] != State::Dangling) return;
-  slot_of_.erase(ids_[slot]);
   state_[slot] = State::Free;
+  if (dense_) return;
+  slot_of_.erase(ids_[slot]);
   free_slots_.push_back(slot);
 }
 

@@ -19,6 +19,7 @@
 #include <new>
 #include <span>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace orvane::index {
@@ -34,6 +35,17 @@ struct CacheAligned {
   CacheAligned(const CacheAligned<U>&) {}
   T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlign)); }
   void deallocate(T* p, std::size_t) { ::operator delete(p, kAlign); }
+  // Growth leaves new elements uninitialised: every vector and list entry is
+  // written before it is read, and zeroing gigabytes first would double the
+  // memory traffic of a load.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
   friend bool operator==(const CacheAligned&, const CacheAligned&) { return true; }
 };
 
@@ -45,9 +57,16 @@ class HnswNodes {
   // Largest layer-0 list any graph may use; bounds the callers' stack buffers.
   static constexpr std::uint32_t kMaxCap0 = 128;
 
-  // REQUIRES: 1 <= cap_upper <= cap0 <= kMaxCap0.
-  HnswNodes(std::size_t dimension, std::uint32_t cap0, std::uint32_t cap_upper)
-      : dimension_(dimension), cap0_(cap0), cap_upper_(cap_upper), stride_upper_(1 + cap_upper) {}
+  // REQUIRES: 1 <= cap_upper <= cap0 <= kMaxCap0. With dense_ids every id
+  // is its own slot (ids are small integers, such as a collection's slots):
+  // no id map, and a slot is never recycled for another id.
+  HnswNodes(std::size_t dimension, std::uint32_t cap0, std::uint32_t cap_upper,
+            bool dense_ids = false)
+      : dimension_(dimension),
+        cap0_(cap0),
+        cap_upper_(cap_upper),
+        stride_upper_(1 + cap_upper),
+        dense_(dense_ids) {}
 
   std::uint32_t cap(std::uint32_t layer) const { return layer == 0 ? cap0_ : cap_upper_; }
 
@@ -100,6 +119,10 @@ class HnswNodes {
   std::uint32_t begin_node(std::uint64_t id, std::span<const float> vector, std::uint32_t level);
   // Room for `slots` slots in all, so that a load that adds them grows no array.
   void reserve(std::size_t slots);
+  // Dense ids, empty table: `slots` free slots and their vector array, for a
+  // load to fill in place (uninitialised). begin_node(id, vector(id)...) then
+  // makes id a node without a copy.
+  std::span<float> load_vectors(std::size_t slots);
   void publish(std::uint32_t slot);
   // Removes the node: drops its lists; the slot stays while lists name it.
   void drop_node(std::uint32_t slot);
@@ -129,6 +152,7 @@ class HnswNodes {
     }
   }
   std::uint32_t new_slot(std::uint64_t id, State state);
+  void grow_to(std::size_t slots);
   void unref(std::uint32_t target);
   void release_if_unused(std::uint32_t slot);
   void clear_lists(std::uint32_t slot);
@@ -137,13 +161,14 @@ class HnswNodes {
   std::uint32_t cap0_;
   std::uint32_t cap_upper_;
   std::size_t stride_upper_;  // upper lists: a count, then cap_upper_ slots, per layer
+  bool dense_;                // slot == id; no slot_of_, free_slots_ or refs_
   std::size_t node_count_ = 0;
   std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
   std::vector<std::uint64_t> ids_;
   std::vector<State> state_;
   std::vector<std::uint8_t> levels_;
   std::vector<std::uint8_t> list_counts_;
-  std::vector<std::uint32_t> refs_;  // list occurrences naming the slot
+  std::vector<std::uint32_t> refs_;  // list occurrences naming the slot (hashed ids)
   std::vector<float, CacheAligned<float>> vectors_;
   std::vector<std::uint32_t, CacheAligned<std::uint32_t>> links0_;  // cap0_ per slot
   std::vector<std::uint8_t> count0_;

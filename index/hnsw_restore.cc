@@ -7,8 +7,8 @@
 // repair that keeps its neighbourhood connected. A stale entry point hands
 // over to the first kept node of the highest level. Missing live slots are
 // then inserted, and finally every node that layer 0 does not reach from the
-// entry point is linked from its nearest reached node, so that a search can
-// find every stored vector.
+// entry point is linked from its nearest reached node (HnswGraph::
+// link_unreached), so that a search can find every stored vector.
 #include <algorithm>
 
 #include "index/hnsw_graph_impl.h"
@@ -71,76 +71,6 @@ void repair_list(HnswGraph::Impl& g, const ParsedSnapshot& p, const std::vector<
   g.nodes.replace_list(base, layer, slots);
 }
 
-// Links each node that layer 0 does not reach from the entry point into the
-// list of its nearest reached node. A graph built by insertion and left by
-// removals may hold nodes without in-links, and inserting them again does
-// not make a link stick (a neighbour's pruning may drop it again); a direct
-// link does. A full list gives up a target that another node also points at,
-// so the link cuts no node off. Cost: one pass over layer 0, plus a layer-0
-// search per unreached node.
-void link_unreached(HnswGraph::Impl& g) {
-  HnswNodes& nodes = g.nodes;
-  if (!g.entry_point) return;
-  const std::uint32_t entry = nodes.find_node(*g.entry_point);
-  const std::uint32_t n = static_cast<std::uint32_t>(nodes.slot_count());
-  std::vector<std::uint32_t> in_degree(n, 0);
-  for (std::uint32_t s = 0; s < n; ++s) {
-    if (!nodes.is_node(s)) continue;
-    for (std::uint32_t t : nodes.list(s, 0)) ++in_degree[t];
-  }
-  std::vector<bool> seen(n, false);
-  std::vector<std::uint32_t> stack;
-  auto spread = [&](std::uint32_t from) {
-    seen[from] = true;
-    stack.push_back(from);
-    while (!stack.empty()) {
-      const std::uint32_t s = stack.back();
-      stack.pop_back();
-      for (std::uint32_t t : nodes.list(s, 0)) {
-        if (!seen[t] && nodes.is_node(t)) {
-          seen[t] = true;
-          stack.push_back(t);
-        }
-      }
-    }
-  };
-  spread(entry);
-  const std::uint32_t cap = nodes.cap(0);
-  std::vector<ScoredSlot> near;
-  std::vector<std::uint32_t> targets;
-  for (std::uint32_t u = 0; u < n; ++u) {
-    if (!nodes.is_node(u) || seen[u]) continue;
-    // A search from the entry point meets reached nodes only.
-    g.search_layer(nodes.vector(u), entry, cap, 0, near);
-    for (const ScoredSlot& r : near) {
-      const std::span<const std::uint32_t> list = nodes.list(r.slot, 0);
-      if (list.size() < cap) {
-        nodes.append(r.slot, 0, u);
-      } else {
-        // The target farthest from r among those with another in-link.
-        std::uint32_t victim = n;
-        float worst = -1.0f;
-        for (std::uint32_t t : list) {
-          if (in_degree[t] < 2) continue;
-          const float d = g.dist(nodes.vector(r.slot), nodes.vector(t));
-          if (victim == n || d > worst) {
-            victim = t;
-            worst = d;
-          }
-        }
-        if (victim == n) continue;
-        targets.assign(list.begin(), list.end());
-        std::replace(targets.begin(), targets.end(), victim, u);
-        nodes.replace_list(r.slot, 0, targets);
-        --in_degree[victim];
-      }
-      ++in_degree[u];
-      spread(u);
-      break;
-    }
-  }
-}
-
 }  // namespace
 
 IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
@@ -152,10 +82,27 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
         "vectors for " + std::to_string(vectors.size() / dimension) + " slots, generations for " +
         std::to_string(generations.size())));
   }
-  RestoredHnsw out{HnswGraph(dimension, metric, params), 0, 0, 0, std::nullopt};
+  HnswParams dense = params;
+  dense.dense_ids = true;
+  HnswGraph graph(dimension, metric, dense);
+  const std::span<float> own = graph.load_vectors(generations.size());
+  std::copy_n(vectors.begin(), own.size(), own.begin());
+  return restore_hnsw(bytes, std::move(graph), generations);
+}
+
+IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes, HnswGraph graph,
+                                       std::span<const std::uint64_t> generations) {
+  RestoredHnsw out{std::move(graph), 0, 0, 0, 0, std::nullopt};
   HnswGraph::Impl& g = HnswGraphAccess::impl(out.graph);
+  const std::size_t dim = g.nodes.dimension();
+  if (g.nodes.node_count() != 0 || g.nodes.slot_count() < generations.size()) {
+    return std::unexpected(VectorIndexError::invalid_parameter(
+        "the graph must be empty with vectors for " + std::to_string(generations.size()) +
+        " slots"));
+  }
+  const std::span<const float> vectors(g.nodes.vector(0), g.nodes.slot_count() * dim);
   std::vector<bool> keep(generations.size(), false);
-  auto parsed = parse_snapshot(bytes, params.m);
+  auto parsed = parse_snapshot(bytes, g.params.m);
   if (!parsed) {
     out.snapshot_error = parsed.error();
   } else {
@@ -190,13 +137,12 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
       g.max_level = p.levels[best];
     }
   }
-  const std::size_t dim = static_cast<std::size_t>(dimension);
   for (std::uint64_t s = 0; s < generations.size(); ++s) {
     if (generations[s] == 0 || keep[s]) continue;
     if (auto r = g.insert(s, vectors.subspan(s * dim, dim)); !r) return std::unexpected(r.error());
     ++out.inserted;
   }
-  link_unreached(g);
+  out.linked = g.link_unreached();
   return out;
 }
 

@@ -180,7 +180,9 @@ void ParsedSnapshot::build(HnswGraph::Impl& g, std::span<const float> vectors,
     return generations[s] != 0 && (keep == nullptr || (*keep)[s]);
   };
   std::vector<std::uint32_t> node_of(slots, HnswNodes::kNoSlot);
-  g.nodes.reserve(g.nodes.slot_count() + slots);
+  // A graph whose vectors were loaded in place has every slot already, and
+  // must not move them.
+  if (g.nodes.slot_count() == 0) g.nodes.reserve(slots);
   for (std::uint64_t s = 0; s < slots; ++s) {
     if (!kept(s)) continue;
     node_of[s] = g.nodes.begin_node(s, vectors.subspan(s * dim, dim), levels[s]);

@@ -59,6 +59,7 @@ struct RestoredHnsw {
   std::uint64_t kept = 0;      // snapshot nodes whose generation still matches
   std::uint64_t removed = 0;   // stale snapshot nodes taken out with repair
   std::uint64_t inserted = 0;  // live slots that had no kept node
+  std::uint64_t linked = 0;    // nodes layer 0 did not reach, linked in
   // Why the image was not used (then every live slot was inserted).
   std::optional<VectorIndexError> snapshot_error;
 };
@@ -74,6 +75,12 @@ struct RestoredHnsw {
                                                      DistanceMetric metric,
                                                      const HnswParams& params,
                                                      std::span<const float> vectors,
+                                                     std::span<const std::uint64_t> generations);
+// The same rule on `graph`: empty, with dense ids, its vectors already in
+// place (HnswGraph::load_vectors of at least generations.size() slots), so
+// that nothing is copied. Fails when the graph is not so.
+[[nodiscard]] IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes,
+                                                     HnswGraph graph,
                                                      std::span<const std::uint64_t> generations);
 
 }  // namespace orvane::index
