@@ -29,7 +29,10 @@ void after_v2_call(Database::Impl& db) {
   (void)db.wal->offer_checkpoint(db.resolved_path);
   if (db.wal->frame_count() != 0) return;
   db.cache->mark_all_clean();
-  (void)save_graphs(*db.v2, *db.wal, GraphSave::QuarterChanged);
+  auto saved = save_graphs(*db.v2, *db.wal, GraphSave::QuarterChanged);
+  // An image rewrites its old pages through the log: into the file with them
+  // at once, so that the cache may let them go.
+  if (saved && *saved != 0 && db.wal->checkpoint(db.resolved_path)) db.cache->mark_all_clean();
 }
 
 // One mutating call on a collection. REQUIRES: write_mutex held.

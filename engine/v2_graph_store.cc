@@ -52,19 +52,21 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
       }
       image = std::move(*encoded);
     }
-    auto stream = storage::Stream::write_unlogged(pager, image);
-    if (!stream) {
+    storage::Stream stream = c.graph_stream();
+    if (auto r = stream.rewrite(pager, image); !r) {
       pager.rollback();
-      return failed(stream.error());
+      return failed(r.error());
     }
-    written.push_back({&c, std::move(*stream)});
+    written.push_back({&c, std::move(stream)});
   }
   if (written.empty()) {
     pager.rollback();
     return 0;
   }
-  // The pager synchronises the images before the commit that names them.
+  // The pager synchronises the pages written straight before the commit
+  // that names them.
   for (Written& w : written) {
+    if (w.stream.root() == w.collection->graph_stream().root()) continue;
     std::array<std::uint8_t, 8> root{};
     storage::put_u64(root.data(), w.stream.root());
     const std::uint64_t at = store.entry_offsets.at(w.collection->name()) + kGraphRootOffset;
@@ -72,8 +74,6 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
       pager.rollback();
       return failed(r.error());
     }
-    storage::Stream old = w.collection->graph_stream();
-    old.destroy(pager);
   }
   if (auto r = pager.commit(wal); !r) return failed(r.error());
   for (Written& w : written) {

@@ -3,13 +3,15 @@
 // written lazily and restored at open.
 //
 // Writing (save_graphs), never inside a user's call unit: each graph that
-// changed enough since its stream was written is encoded and written
-// straight to free pages of the file, outside the cache and the log; the
-// file is synchronised (not at SyncLevel::Off); then one small logged unit
-// points the catalog entries at the new streams and releases the old ones.
-// A crash before that commit leaves the old root and the new pages free
-// (nothing reaches them), after it the new root: either image is valid,
-// since the open rule repairs by generation.
+// changed enough since its stream was written is encoded and replaces the
+// stream's bytes in place (Stream::rewrite), so that the file never keeps a
+// stale image beside the new one: the stream's own pages through the log,
+// the pages it grows by straight to free pages of the file (synchronised
+// before the commit, not at SyncLevel::Off). It is one unit: a crash before
+// its commit leaves the old image whole (its pages changed only in the log)
+// and the new pages free, after it the new image; either is valid, since the
+// open rule repairs by generation. The caller checkpoints after a save, so
+// the logged pages do not stay pinned in the cache.
 //
 // Reading (restore_graph): the image plus the current slot generations give
 // the graph; only what changed since the image was written is inserted, and a

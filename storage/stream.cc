@@ -287,6 +287,29 @@ Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
   return write_straight(pager.cache(), *grown, bytes.subspan(through_cache));
 }
 
+Result<void> Stream::rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes) {
+  if (root_ == 0 || bytes.empty()) {
+    destroy(pager);
+    auto s = write_unlogged(pager, bytes);
+    if (!s) return std::unexpected(s.error());
+    *this = std::move(*s);
+    return {};
+  }
+  const std::uint64_t own = data_.size();
+  if (pages_for(bytes.size()) <= own) {
+    if (auto r = resize(pager, bytes.size()); !r) return r;
+    return write(pager, 0, bytes);
+  }
+  auto extra = pager.allocate_unlogged(pages_for(bytes.size()) - own);
+  if (!extra) return std::unexpected(extra.error());
+  data_.insert(data_.end(), extra->begin(), extra->end());
+  size_ = bytes.size();
+  if (auto r = fit_directories(pager, own); !r) return r;
+  const std::uint64_t logged = own * kPageSize;
+  if (auto r = write(pager, 0, bytes.first(logged)); !r) return r;
+  return write_straight(pager.cache(), *extra, bytes.subspan(logged));
+}
+
 void Stream::destroy(V2Pager& pager) {
   for (PageId id : dirs_) pager.release(id);
   for (PageId id : data_) pager.release(id);

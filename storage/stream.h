@@ -54,6 +54,15 @@ class Stream {
   [[nodiscard]] static Result<Stream> write_unlogged(V2Pager& pager,
                                                      std::span<const std::uint8_t> bytes);
 
+  // Replaces the whole stream by `bytes` in place, so that the file holds
+  // one copy of it, not an old one beside a new one: its own data pages are
+  // overwritten through the cache (logged, so that their committed bytes
+  // stay in the file until the unit commits); pages past them come from
+  // V2Pager::allocate_unlogged and are written straight to the file; pages
+  // it no longer needs are released. The root stays unless the stream was
+  // empty. REQUIRES: as write_unlogged.
+  [[nodiscard]] Result<void> rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes);
+
   PageId root() const { return root_; }
   std::uint64_t size() const { return size_; }
   // Directory pages then data pages.
