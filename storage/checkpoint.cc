@@ -34,11 +34,27 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
   // the writes when calls change the same pages again and again.
   std::map<std::uint32_t, std::uint64_t> last;  // page id -> frame offset
   for (std::size_t i = 0; i < n; ++i) last[frames[i].page_id] = frames[i].offset;
-  std::vector<std::uint8_t> image(page_size_);
+  // Pages with consecutive ids go out in one write.
+  constexpr std::size_t kRunPages = 256;
+  std::vector<std::uint8_t> run(kRunPages * page_size_);
+  std::uint64_t run_first = 0;
+  std::size_t run_pages = 0;
+  auto write_run = [&]() -> Result<void> {
+    if (run_pages == 0) return {};
+    const auto bytes = std::span<const std::uint8_t>(run).first(run_pages * page_size_);
+    run_pages = 0;
+    return db->write_all_at(run_first * page_size_, bytes);
+  };
   for (const auto& [page_id, frame_offset] : last) {
+    if (run_pages == kRunPages || (run_pages != 0 && page_id != run_first + run_pages)) {
+      if (auto r = write_run(); !r) return r;
+    }
+    if (run_pages == 0) run_first = page_id;
+    const auto image = std::span<std::uint8_t>(run).subspan(run_pages * page_size_, page_size_);
     if (auto r = log.read_exact_at(frame_offset + kWalFrameHeaderSize, image); !r) return r;
-    if (auto r = db->write_all_at(std::uint64_t{page_id} * page_size_, image); !r) return r;
+    ++run_pages;
   }
+  if (auto r = write_run(); !r) return r;
   // The log may be emptied only once the images are durable here.
   if (n > 0 && syncs()) return db->sync();
   return {};
@@ -59,10 +75,12 @@ Result<void> Wal::checkpoint(const std::string& db_path) {
     return r;
   }
   if (auto r = write_wal_header(*file_); !r) return r;
-  // The emptied log is made durable before new frames follow the header:
-  // old frames carry the same salts and would otherwise pass for new ones.
-  unsynced_ = true;
-  if (auto r = sync_locked(); !r) return r;
+  // The emptied log is made durable before new frames follow the header
+  // (append_frames): old frames would otherwise pass for new ones. A log
+  // that gets no frame before close deletes it needs no synchronisation:
+  // whichever header survives a power cut, its frames are images the
+  // database file already holds.
+  header_unsynced_ = true;
   append_offset_ = kWalHeaderSize;
   frames_.clear();
   {

@@ -156,6 +156,7 @@ class Wal {
   // finds them here instead of reading the log back.
   std::vector<FrameLocation> frames_;
   bool unsynced_ = false;          // file_ changed since its last synchronisation
+  bool header_unsynced_ = false;   // a checkpoint's new header, synced before new frames
   std::uint64_t call_number_ = 0;  // upper bits of frame_tag
   std::uint64_t sequence_ = 0;
   std::uint64_t frame_count_ = 0;

@@ -31,6 +31,7 @@ Result<void> Wal::ensure_log_at_path() {
   append_offset_ = kWalHeaderSize;
   frames_.clear();
   unsynced_ = false;
+  header_unsynced_ = false;
   std::lock_guard count_lock(frame_count_mutex_);
   frame_count_ = 0;
   return {};
@@ -52,6 +53,12 @@ Result<void> Wal::append_frames(std::span<const ChangedPage> pages, bool barrier
   std::lock_guard lock(file_mutex_);
   if (!file_) return std::unexpected(StorageError::internal("WAL not open"));
   if (auto r = ensure_log_at_path(); !r) return r;
+  if (header_unsynced_) {
+    if (syncs()) {
+      if (auto r = file_->sync(); !r) return r;
+    }
+    header_unsynced_ = false;
+  }
 
   const std::uint64_t call = ++call_number_;
   std::vector<std::array<std::uint8_t, kWalFrameHeaderSize>> headers;
