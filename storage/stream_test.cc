@@ -206,5 +206,58 @@ TEST(Stream, UnloggedStreamGoesIntoFreePages) {
   }
 }
 
+// A rewrite keeps one copy of the stream in the file: it reuses the
+// stream's own pages (through the log) and grows onto fresh ones; a rolled
+// back rewrite leaves the committed bytes, read after a checkpoint and a
+// reopen, and frees what it took.
+TEST(Stream, RewriteReplacesTheBytesInPlace) {
+  constexpr std::uint64_t kDir = kDirectoryEntries * kPageSize;
+  struct Case {
+    std::uint64_t before, after;
+    bool commit;
+  };
+  const Case cases[] = {{3 * kPageSize, 5 * kPageSize + 7, true}, {5 * kPageSize, 100, true},
+                        {kDir - kPageSize, kDir + 3, true},      {2 * kPageSize, 9 * kPageSize, false},
+                        {0, 2 * kPageSize, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.before) + " -> " + std::to_string(c.after));
+    Fixture f;
+    Stream s;
+    f.pager->begin();
+    ASSERT_TRUE(s.resize(*f.pager, c.before));
+    ASSERT_TRUE(s.write(*f.pager, 0, pattern(c.before, 1)));
+    f.pager->set_catalog_root(s.root());
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    ASSERT_TRUE(f.wal->checkpoint(f.path));
+    f.cache->mark_all_clean();
+
+    Stream next = s;
+    f.pager->begin();
+    ASSERT_TRUE(next.rewrite(*f.pager, pattern(c.after, 2)));
+    if (c.commit) {
+      f.pager->set_catalog_root(next.root());
+      ASSERT_TRUE(f.pager->commit(*f.wal));
+    } else {
+      f.pager->rollback();
+    }
+    const V2Header h = f.reopen();
+    auto back = Stream::open(*f.pager, h.catalog_root);
+    ASSERT_TRUE(back);
+    f.pager->finish_open();
+    const std::uint64_t length = c.commit ? c.after : c.before;
+    std::vector<std::uint8_t> bytes(length);
+    ASSERT_TRUE(back->read(*f.cache, 0, bytes));
+    EXPECT_EQ(bytes, pattern(length, c.commit ? 2 : 1));
+    // Header, the stream's directories and data pages: nothing else is used.
+    EXPECT_EQ(f.pager->page_count() - f.pager->free_page_count(), 1 + back->pages().size());
+    if (c.before != 0) {
+      EXPECT_EQ(back->root(), s.root());
+    }
+    const std::uint64_t largest = std::max(c.before, c.after);
+    EXPECT_LE(f.pager->page_count(),
+              2 + (largest + kPageSize - 1) / kPageSize + (largest + kDir - 1) / kDir);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::storage
