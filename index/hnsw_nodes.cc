@@ -43,7 +43,7 @@ void HnswNodes::append(std::uint32_t slot, std::uint32_t layer, std::uint32_t ta
   assert(n < cap(layer));
   ids_ptr(slot, layer)[n] = target;
   set_count(slot, layer, n + 1);
-  ++refs_[target];
+  if (!dense_) ++refs_[target];
 }
 
 void HnswNodes::erase_all(std::uint32_t slot, std::uint32_t layer, std::uint32_t target) {
@@ -59,7 +59,9 @@ void HnswNodes::erase_all(std::uint32_t slot, std::uint32_t layer, std::uint32_t
     }
   }
   set_count(slot, layer, kept);
-  for (; removed > 0; --removed) unref(target);
+  if (!dense_) {
+    for (; removed > 0; --removed) unref(target);
+  }
 }
 
 void HnswNodes::replace_list(std::uint32_t slot, std::uint32_t layer,
@@ -68,7 +70,14 @@ void HnswNodes::replace_list(std::uint32_t slot, std::uint32_t layer,
   std::uint32_t* ids = ids_ptr(slot, layer);
   // Reference the new targets before releasing the old ones, so a slot that
   // stays in the list is never recycled in between.
-  for (std::uint32_t t : targets) ++refs_[t];
+  if (!dense_) {
+    for (std::uint32_t t : targets) ++refs_[t];
+  }
+  if (dense_) {
+    std::copy(targets.begin(), targets.end(), ids);
+    set_count(slot, layer, static_cast<std::uint32_t>(targets.size()));
+    return;
+  }
   std::uint32_t old[kMaxCap0];
   const std::uint32_t old_count = count(slot, layer);
   std::copy(ids, ids + old_count, old);
@@ -203,7 +212,9 @@ void HnswNodes::clear_lists(std::uint32_t slot) {
     const std::uint32_t* ids = ids_ptr(slot, layer);
     const std::uint32_t n = count(slot, layer);
     set_count(slot, layer, 0);
-    for (std::uint32_t i = 0; i < n; ++i) unref(ids[i]);
+    if (!dense_) {
+      for (std::uint32_t i = 0; i < n; ++i) unref(ids[i]);
+    }
   }
   list_counts_[slot] = 0;
   upper_[slot].clear();

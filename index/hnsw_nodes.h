@@ -161,7 +161,10 @@ class HnswNodes {
   std::uint32_t cap0_;
   std::uint32_t cap_upper_;
   std::size_t stride_upper_;  // upper lists: a count, then cap_upper_ slots, per layer
-  bool dense_;                // slot == id; no slot_of_, free_slots_ or refs_
+  // slot == id: no slot_of_, free_slots_ or reference counts. A slot that
+  // is no node is free at once; lists that still name it revive when the id
+  // is inserted again, as they would through a dangling slot.
+  bool dense_;
   std::size_t node_count_ = 0;
   std::unordered_map<std::uint64_t, std::uint32_t> slot_of_;
   std::vector<std::uint64_t> ids_;

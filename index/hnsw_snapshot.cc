@@ -151,23 +151,33 @@ IndexResult<ParsedSnapshot> parse_snapshot(std::span<const std::uint8_t> bytes, 
     return std::unexpected(damaged("bad entry point"));
   }
   // Every link names another node that reaches the layer, at most once.
-  std::vector<std::uint64_t> seen(p.slots, 0);
-  std::uint64_t stamp = 0;
+  // One byte per slot (0: no node, else level + 1) and one bit per slot for
+  // the list at hand keep the random lookups of a large image in cache.
+  std::vector<std::uint8_t> reach(p.slots, 0);
   for (std::uint64_t s = 0; s < p.slots; ++s) {
-    if (p.generations[s] == 0) continue;
+    if (p.generations[s] != 0) reach[s] = static_cast<std::uint8_t>(p.levels[s] + 1);
+  }
+  std::vector<std::uint64_t> in_list((p.slots + 63) / 64, 0);
+  for (std::uint64_t s = 0; s < p.slots; ++s) {
+    if (reach[s] == 0) continue;
     if (p.levels[s] > p.max_level) return std::unexpected(damaged("level above the top"));
     for (std::uint32_t layer = 0; layer <= p.levels[s]; ++layer) {
       if (p.list_size(s, layer) > (layer == 0 ? 2 * m : m)) {
         return std::unexpected(damaged("node " + std::to_string(s) + " list too long"));
       }
-      ++stamp;
-      for (std::uint32_t t : p.list(s, layer)) {
-        if (t >= p.slots || t == s || p.generations[t] == 0 || p.levels[t] < layer ||
-            seen[t] == stamp) {
-          return std::unexpected(damaged("node " + std::to_string(s) + " has a bad link"));
+      bool bad = false;
+      const ParsedSnapshot::List list = p.list(s, layer);
+      for (std::uint32_t t : list) {
+        if (t >= p.slots || t == s || reach[t] <= layer || (in_list[t / 64] >> (t % 64) & 1)) {
+          bad = true;
+          break;
         }
-        seen[t] = stamp;
+        in_list[t / 64] |= std::uint64_t{1} << (t % 64);
       }
+      for (std::uint32_t t : list) {
+        if (t < p.slots) in_list[t / 64] &= ~(std::uint64_t{1} << (t % 64));
+      }
+      if (bad) return std::unexpected(damaged("node " + std::to_string(s) + " has a bad link"));
     }
   }
   return p;
@@ -187,13 +197,23 @@ void ParsedSnapshot::build(HnswGraph::Impl& g, std::span<const float> vectors,
     if (!kept(s)) continue;
     node_of[s] = g.nodes.begin_node(s, vectors.subspan(s * dim, dim), levels[s]);
   }
+  // Links name nodes of the image (parse_snapshot checked them); with every
+  // node kept in its own slot they go over unchanged.
+  bool identity = true;
+  for (std::uint64_t s = 0; s < slots && identity; ++s) {
+    identity = generations[s] == 0 || (kept(s) && node_of[s] == s);
+  }
   std::vector<std::uint32_t> targets;
   for (std::uint64_t s = 0; s < slots; ++s) {
     if (!kept(s)) continue;
     for (std::uint32_t layer = 0; layer <= levels[s]; ++layer) {
       targets.clear();
       for (std::uint32_t t : list(s, layer)) {
-        if (kept(t)) targets.push_back(node_of[t]);
+        if (identity) {
+          targets.push_back(t);
+        } else if (kept(t)) {
+          targets.push_back(node_of[t]);
+        }
       }
       g.nodes.replace_list(node_of[s], layer, targets);
     }
