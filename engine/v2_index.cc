@@ -41,7 +41,7 @@ index::HnswParams hnsw_params(const IndexSpec& params) {
 }
 
 V2Index::V2Index(const V2Config& config)
-    : dimension_(config.dimension), index_(make_index(config)) {}
+    : index_(make_index(config)) {}
 
 std::span<float> V2Index::load_buffer(std::uint64_t slot_count) {
   if (auto* flat = std::get_if<index::DenseFlat>(&index_)) return flat->grow(slot_count);

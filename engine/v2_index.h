@@ -73,7 +73,6 @@ class V2Index {
   void install_graph(index::HnswGraph graph);
 
  private:
-  std::uint64_t dimension_;
   std::variant<index::DenseFlat, index::HnswGraph> index_;
 };
 
