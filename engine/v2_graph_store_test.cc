@@ -110,7 +110,10 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
 
     const std::string killed = dir.path("killed");
     std::filesystem::copy_file(path, killed);
-    std::filesystem::copy_file(path + "-wal", killed + "-wal");
+    // Calls that changed nothing leave no log after a close.
+    if (std::filesystem::exists(path + "-wal")) {
+      std::filesystem::copy_file(path + "-wal", killed + "-wal");
+    }
     if (c.damage) {
       auto bytes = read_file(killed);
       for (std::size_t at = 0; at < bytes.size(); at += storage::kPageSize) {

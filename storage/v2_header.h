@@ -6,7 +6,8 @@
 //   20     4    page_size        4096
 //   24     8    page_count       pages in the file (the next page past the end)
 //   32     8    catalog_root     directory page of the catalog stream (0 = none)
-//   40     8    change_counter   +1 per committed call
+//   40     8    change_counter   stamp limit: no committed call used a
+//                                 larger stamp (V2Pager::unit_counter)
 //   48     8    created_at       seconds since the Unix epoch
 //   56     4    flags            0
 //   60     4    crc              CRC-32 of bytes 0..60

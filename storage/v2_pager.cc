@@ -9,7 +9,8 @@ V2Pager::V2Pager(std::shared_ptr<PageCache> cache, V2Header header)
     : cache_(std::move(cache)),
       header_(header),
       page_count_(header.page_count),
-      catalog_root_(header.catalog_root) {}
+      catalog_root_(header.catalog_root),
+      counter_(header.change_counter) {}
 
 Result<void> V2Pager::mark_reachable(PageId id) {
   if (id == 0 || id >= page_count_) {
@@ -97,14 +98,23 @@ Result<void> V2Pager::commit(Wal& wal) {
       return r;
     }
   }
+  const std::uint64_t stamp = counter_ + 1;
   V2Header next = header_;
-  next.change_counter += 1;
   next.page_count = page_count_;
   next.catalog_root = catalog_root_;
-  auto changed = cache_->modify_page(0, [&](std::span<std::uint8_t> bytes) { next.encode(bytes); });
-  if (!changed) {
-    rollback();
-    return changed;
+  // Page 0 is logged only when it changes: its page count, its catalog root,
+  // or a stamp past its limit. The limit runs ahead of the stamps, so most
+  // small calls log no header, and a reopen still starts past every stamp a
+  // committed call used.
+  if (next.page_count != header_.page_count || next.catalog_root != header_.catalog_root ||
+      stamp > header_.change_counter) {
+    next.change_counter = stamp + kStampsAhead;
+    auto changed =
+        cache_->modify_page(0, [&](std::span<std::uint8_t> bytes) { next.encode(bytes); });
+    if (!changed) {
+      rollback();
+      return changed;
+    }
   }
   const std::vector<ChangedPage> pages = cache_->changed_pages();
   if (auto r = wal.append_frames(pages); !r) {
@@ -113,6 +123,7 @@ Result<void> V2Pager::commit(Wal& wal) {
   }
   cache_->end_call();
   header_ = next;
+  counter_ = stamp;
   for (PageId id : released_) free_.insert(id);
   taken_.clear();
   released_.clear();

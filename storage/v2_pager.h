@@ -9,8 +9,8 @@
 // then commit(wal) or rollback(). Pages released in a unit become free only
 // when it commits, so a rolled-back unit never loses a page that still holds
 // committed data; pages allocated in a unit return to the free set when it
-// rolls back. commit writes the header (change_counter + 1, page_count,
-// catalog_root) into page 0 and logs every changed page as one call.
+// rolls back. commit logs every changed page as one call, page 0 among them
+// when the header changes (page_count, catalog_root, or the stamp limit).
 //
 // Thread-safety: none; the engine's write mutex serialises units and the
 // open. Reads through cache() may run concurrently with a unit.
@@ -64,8 +64,11 @@ class V2Pager {
   void release(PageId id);
   void set_catalog_root(PageId root) { catalog_root_ = root; }
   PageId catalog_root() const { return catalog_root_; }
-  // The change counter the open unit commits with: unique per call.
-  std::uint64_t unit_counter() const { return header_.change_counter + 1; }
+  // The stamp the open unit commits with: larger than every stamp a
+  // committed call used, in this run or an earlier one (the header's
+  // change_counter is a limit up to kStampsAhead past the last stamp).
+  std::uint64_t unit_counter() const { return counter_ + 1; }
+  static constexpr std::uint64_t kStampsAhead = 1024;
   // Logs the unit; on failure rolls it back and returns the error. A unit
   // that wrote pages straight to the file synchronises the file first
   // (unless the log's level is off), so that a commit that survives a power
@@ -83,6 +86,7 @@ class V2Pager {
   std::vector<PageId> taken_;     // from free_ by the open unit
   std::vector<PageId> released_;  // by the open unit
   bool wrote_unlogged_ = false;   // by the open unit
+  std::uint64_t counter_;         // the last committed call's stamp
 };
 
 }  // namespace orvane::storage

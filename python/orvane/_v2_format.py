@@ -2,7 +2,7 @@
 
 Header (page 0): 0 magic[16] "orvane format 2" + 1 zero | 16 u32 version 2 |
   20 u32 page_size 4096 | 24 u64 page_count | 32 u64 catalog_root |
-  40 u64 change_counter | 48 u64 created_at | 56 u32 flags | 60 u32 CRC-32 of 0..60.
+  40 u64 change_counter (stamp limit) | 48 u64 created_at | 56 u32 flags | 60 u32 CRC-32 of 0..60.
 Stream directory page: 0 u32 kind "SDIR" | 4 u32 entry_count (<= 508) |
   8 u64 next directory | 16 u64 byte_length (root only) | 32 u64 data page ids.
 Catalog entry: 0 u32 length | 4 u32 flags (bit 0 live) | 8 u64 slots root |
