@@ -220,8 +220,8 @@ class LyingVector:
         return iter([0.0, 1.0, 2.0])
 
 
-@pytest.mark.parametrize("claimed", [2**62, 2**31, 0, ValueError("no length")],
-                         ids=["2**62", "2**31", "0", "raises"])
+@pytest.mark.parametrize("claimed", [2**62, 2**31, 2**100, 0, ValueError("no length")],
+                         ids=["2**62", "2**31", "2**100", "0", "raises"])
 def test_lying_length_is_only_a_hint(db, claimed):
     docs = db.create_collection("docs", 3, "euclidean")
     assert docs.insert(LyingVector(claimed), id="liar") == "liar"
