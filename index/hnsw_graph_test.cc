@@ -156,7 +156,6 @@ TEST(HnswInsert, FullListDropsDanglingIdsBeforeReselection) {
   EXPECT_EQ(impl.nodes.find(99), HnswNodes::kNoSlot);
 }
 
-using testing::clustered;
 using Lists = std::vector<std::vector<std::uint64_t>>;
 
 std::map<std::uint64_t, Lists> snapshot(const HnswGraph& g) {
@@ -265,8 +264,6 @@ TEST(HnswDelete, SlotsAreRecycled) {
   EXPECT_EQ(g.node_count(), 100u);
 }
 
-using testing::clustered;
-
 std::vector<std::uint64_t> ids_of(const std::vector<ScoredId>& hits) {
   std::vector<std::uint64_t> ids;
   for (const auto& h : hits) ids.push_back(h.id);
@@ -335,6 +332,18 @@ TEST(HnswSearch, DanglingIdsArePassedOverAndStaleEntryFails) {
   auto bad = g.search(std::vector<float>{0}, 10);
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().to_string(), "Vector not found: id=42");
+}
+
+// A filtered walk goes on past nodes the filter refuses until ef allowed
+// ones are found: entry 1 (at 3) leads through refused 2 (at 5) to 3 (at 0.5).
+TEST(HnswSearch, FilteredWalkPassesRefusedNodesUntilEfIsFull) {
+  HnswGraph g = hand_graph({3, 5, 0.5f}, {{2}, {3}, {}}, 1);
+  IdBitmap allowed(4);
+  allowed.set(1);
+  allowed.set(3);
+  auto hits = g.search(std::vector<float>{0}, 1, SearchOptions{.ef = 2, .filter = &allowed});
+  ASSERT_TRUE(hits);
+  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{3}));
 }
 
 TEST(HnswSearch, ResultsAreDistinctAndOrdered) {
