@@ -1,3 +1,4 @@
+// The catalog: record text, decoding, room, write-through, refused creations.
 #include <gtest/gtest.h>
 
 #include <algorithm>

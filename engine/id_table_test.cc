@@ -1,3 +1,4 @@
+// Id bookkeeping: the id table, the id counter and the heap's free space.
 #include <gtest/gtest.h>
 
 #include <limits>

@@ -1,3 +1,4 @@
+// Record bytes, compact JSON text and UTF-8 checks.
 #include <gtest/gtest.h>
 
 #include "engine/json_text.h"

@@ -1,3 +1,4 @@
+// Edge snapshots of classic files: page bytes, restore rules, persistence.
 #include <gtest/gtest.h>
 
 #include <map>

@@ -1,3 +1,4 @@
+// The graph: levels, insertion and neighbour selection, deletion, search.
 #include <gtest/gtest.h>
 
 #include <algorithm>

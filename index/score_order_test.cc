@@ -1,3 +1,4 @@
+// Score order: keys, stable sorting, and the graph's heaps on ties and NaN.
 #include <gtest/gtest.h>
 
 #include <algorithm>

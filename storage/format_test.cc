@@ -1,3 +1,4 @@
+// Fixed formats: checksums, the classic file header and the format-2 header.
 #include <gtest/gtest.h>
 
 #include <string_view>
