@@ -96,16 +96,6 @@ class RandomWorkload {
       });
     }
   }
-  void create(Database& db, Model& model) {
-    create(db, model, [](auto&& body) { body(); });
-  }
-
-  void run(Database& db, Model& model, int steps) {
-    for (int step = 0; step < steps && !::testing::Test::HasFatalFailure(); ++step) {
-      this->step(db, model);
-    }
-  }
-
   // One call: an insert, a delete, or a delete of an unknown id.
   void step(Database& db, Model& model) {
     ModelCollection& c = model[pick(model.size())];
@@ -133,7 +123,6 @@ class RandomWorkload {
       } else {
         ASSERT_FALSE(r);
         ASSERT_EQ(r.error().to_string(), "Vector data page full");
-        ++refused_;
       }
     } else if (kind < 90 && !c.live.empty()) {
       auto it = std::next(c.live.begin(), static_cast<std::ptrdiff_t>(pick(c.live.size())));
@@ -147,15 +136,12 @@ class RandomWorkload {
       } else {
         ASSERT_FALSE(r);
         ASSERT_EQ(r.error().to_string(), "Vector data page full");
-        ++refused_;
       }
     } else {
       ASSERT_TRUE(db.remove(c.name, "nobody"));
     }
   }
 
-  // Calls refused because a data page was full.
-  int refused() const { return refused_; }
   // A number in [0, n) from the workload's generator.
   std::size_t pick(std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
@@ -170,7 +156,6 @@ class RandomWorkload {
   }
   std::mt19937_64 rng_;
   bool paged_;
-  int refused_ = 0;
 };
 
 }  // namespace orvane::engine

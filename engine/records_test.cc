@@ -1,6 +1,9 @@
-#include "engine/records.h"
-
+// Record bytes, compact JSON text and UTF-8 checks.
 #include <gtest/gtest.h>
+
+#include "engine/json_text.h"
+#include "engine/records.h"
+#include "engine/utf8.h"
 
 namespace orvane::engine {
 namespace {
@@ -54,6 +57,46 @@ TEST(Records, MetadataRecords) {
   EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "\xEF\xBB\xBFnull")));
   EXPECT_FALSE(decode_metadata_record(Bytes{9, 0, 0, 0, 'x'}));
   EXPECT_FALSE(decode_metadata_record(Bytes{1, 0}));
+}
+
+TEST(JsonText, CompactRendering) {
+  const auto value = nlohmann::json::parse(R"( { "b" : [ 1 , 2.5 , "x" ] , "a" : null } )");
+  EXPECT_EQ(render_json(value).text, R"({"a":null,"b":[1,2.5,"x"]})");
+  RenderedJson bad = render_json(nlohmann::json("\xFF"));
+  EXPECT_FALSE(bad.text);
+  EXPECT_NE(bad.error.find("invalid UTF-8"), std::string::npos) << bad.error;
+}
+
+TEST(JsonText, ParsingIsStrict) {
+  EXPECT_EQ(parse_json_text(" \t\r\n[1, {\"a\": true}] \n"),
+            nlohmann::json::parse("[1,{\"a\":true}]"));
+  EXPECT_FALSE(parse_json_text(""));
+  EXPECT_FALSE(parse_json_text("[1] ]"));
+  EXPECT_FALSE(parse_json_text("\xEF\xBB\xBF[1]"));
+  EXPECT_FALSE(parse_json_text(std::string("[1]\0 junk", 9)));
+  EXPECT_FALSE(parse_json_text("\"\xFF\""));
+  EXPECT_FALSE(parse_json_text("[1] // note"));
+  // Duplicate members: refused at the top level on request, kept (last
+  // wins) otherwise and inside nested values.
+  const char* twice = R"({"a":1,"b":{"c":1,"c":2},"a":3})";
+  EXPECT_EQ(parse_json_text(twice), nlohmann::json::parse(R"({"a":3,"b":{"c":2}})"));
+  EXPECT_FALSE(parse_json_text(twice, true));
+  EXPECT_TRUE(parse_json_text(R"({"a":1,"b":{"c":1,"c":2}})", true));
+  EXPECT_TRUE(parse_json_text(R"([{"a":1,"a":2}])", true));
+}
+
+TEST(Utf8, AcceptsWellFormedAndRefusesTheRest) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain"));
+  EXPECT_TRUE(is_valid_utf8("\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80"));  // é — 😀
+  EXPECT_TRUE(is_valid_utf8("\xF4\x8F\xBF\xBF"));                      // U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));                             // overlong '/'
+  EXPECT_FALSE(is_valid_utf8("\xE0\x80\xAF"));                         // overlong
+  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));                         // surrogate
+  EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));                     // above U+10FFFF
+  EXPECT_FALSE(is_valid_utf8("\xE2\x80"));                             // cut short
+  EXPECT_FALSE(is_valid_utf8("\x80"));                                 // lone continuation
+  EXPECT_FALSE(is_valid_utf8("\xC3\x28"));                             // bad continuation
 }
 
 }  // namespace

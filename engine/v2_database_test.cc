@@ -185,8 +185,11 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
     ASSERT_TRUE(db->add("c", random_vectors(300, 2, 3), 300, {}, {}, WriteMode::Add));
   }
   const auto bytes = read_file(good);
-  // Page 1 is the catalog's directory, page 2 its data; the collection's
-  // streams follow.
+  // The header names the catalog's root directory; its first entry (at 32)
+  // the catalog's data page, whose first entry holds the collection's slots
+  // stream root at 8.
+  const auto u64 = [&](std::size_t at) { return storage::get_u64(&bytes[at]); };
+  const std::uint64_t catalog_dir = u64(32) * 4096, catalog_data = u64(catalog_dir + 32) * 4096;
   struct Case {
     const char* what;
     std::size_t offset;
@@ -195,10 +198,10 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
   };
   const Case cases[] = {
       {"header crc", 60, 0, 4},
-      {"catalog directory kind", 4096, 0, 4},
-      {"catalog entry length", 2 * 4096, 7, 4},
-      {"slots root past the end", 2 * 4096 + 8, 1000, 8},
-      {"slots root is the catalog's", 2 * 4096 + 8, 1, 8},
+      {"catalog directory kind", catalog_dir, 0, 4},
+      {"catalog entry length", catalog_data, 7, 4},
+      {"slots root past the end", catalog_data + 8, 1000, 8},
+      {"slots root is the catalog's directory", catalog_data + 8, u64(32), 8},
       {"file cut short", bytes.size() - 4096, 0, 0},
   };
   for (const Case& c : cases) {

@@ -1,10 +1,12 @@
-#include "index/score_order.h"
-
+// Score order: keys, stable sorting, and the graph's heaps on ties and NaN.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <limits>
 #include <vector>
+
+#include "index/hnsw_heap.h"
+#include "index/score_order.h"
 
 namespace orvane::index {
 namespace {
@@ -43,6 +45,68 @@ TEST(ScoreOrder, SortByKeyAndPositionIsTheStableOrder) {
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return score_before(scores[a], a, scores[b], b); });
   EXPECT_EQ(order, (std::vector<std::size_t>{7, 2, 4, 1, 5, 6, 0, 3}));
+}
+
+using Slots = std::vector<std::uint32_t>;
+const float kNan = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+TEST(HnswHeap, OrderKeyIsTotalOrderWithNanLast) {
+  // NaN of either sign (x86 makes 0/0 negative) after +inf, all NaNs equal.
+  const float ascending[] = {-kInf, -1.0f, -0.0f, 0.0f, 1e-45f, 1.0f, kInf, kNan};
+  for (std::size_t i = 1; i < std::size(ascending); ++i) {
+    EXPECT_LT(distance_order_key(ascending[i - 1]), distance_order_key(ascending[i])) << i;
+  }
+  EXPECT_EQ(distance_order_key(kNan), distance_order_key(-kNan));
+}
+
+// Equal distances leave in the order the sift-downs give them (a pop sinks
+// the last element through the right child on a tie): search results on
+// ties depend on exactly this.
+TEST(HnswHeap, PopOrderOnTies) {
+  struct Row {
+    bool max_heap;
+    std::vector<ScoredSlot> pushed;
+    Slots popped;
+  };
+  const Row rows[] = {
+      {false, {{1, 1}, {2, 1}, {3, 1}, {4, 1}}, {1, 3, 2, 4}},
+      {false, {{1, 2}, {2, -kNan}, {3, 0.0f}, {4, -0.0f}, {5, 2}, {6, -1}}, {6, 4, 3, 1, 5, 2}},
+      {true, {{1, 3}, {2, kNan}, {3, 4}, {4, 4}}, {2, 3, 4, 1}},
+  };
+  for (const Row& r : rows) {
+    std::vector<ScoredSlot> storage;
+    Slots popped;
+    if (r.max_heap) {
+      ResultHeap heap(storage);
+      for (const ScoredSlot& s : r.pushed) heap.push(s);
+      while (!heap.empty()) popped.push_back(heap.pop().slot);
+    } else {
+      CandidateHeap heap(storage);
+      for (const ScoredSlot& s : r.pushed) heap.push(s);
+      while (!heap.empty()) popped.push_back(heap.pop().slot);
+    }
+    EXPECT_EQ(popped, r.popped);
+  }
+}
+
+TEST(HnswHeap, SortedOutputOnTies) {
+  const struct {
+    std::vector<ScoredSlot> pushed;
+    Slots sorted;
+  } rows[] = {
+      {{{1, 1}, {2, 1}, {3, 1}}, {2, 3, 1}},
+      {{{1, 5}, {5, 2}, {4, 2}, {3, 1}, {2, 1}}, {3, 2, 5, 4, 1}},
+  };
+  for (const auto& r : rows) {
+    std::vector<ScoredSlot> storage;
+    ResultHeap heap(storage);
+    for (const ScoredSlot& s : r.pushed) heap.push(s);
+    heap.into_sorted();
+    Slots got;
+    for (const auto& s : storage) got.push_back(s.slot);
+    EXPECT_EQ(got, r.sorted);
+  }
 }
 
 }  // namespace

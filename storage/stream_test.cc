@@ -154,6 +154,30 @@ TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
   EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
 }
 
+// The open marks each reachable page once: page 0, pages at or past the
+// file's end and a page marked twice are damage.
+TEST(Stream, OpenMarksEachPageOnceAndOnlyInsideTheFile) {
+  Fixture f;
+  Stream s;
+  f.pager->begin();
+  ASSERT_TRUE(s.resize(*f.pager, 1));
+  f.pager->set_catalog_root(s.root());
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  const std::uint64_t end = f.reopen().page_count;  // a fresh pager: nothing marked yet
+  for (const PageId id : {PageId{0}, PageId{end}, PageId{end + 5}}) {
+    auto r = f.pager->mark_reachable(id);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().to_string(), "Invalid database file: page " + std::to_string(id) +
+                                         " lies outside the file's " + std::to_string(end) +
+                                         " pages");
+  }
+  ASSERT_TRUE(f.pager->mark_reachable(end - 1));
+  auto twice = f.pager->mark_reachable(end - 1);
+  ASSERT_FALSE(twice);
+  EXPECT_EQ(twice.error().to_string(),
+            "Invalid database file: page " + std::to_string(end - 1) + " is used twice");
+}
+
 // An unlogged stream takes the lowest free pages (here not contiguous), is
 // read back through the cache and after a reopen once a unit names it, and
 // leaves its pages free when the unit rolls back.

@@ -45,22 +45,20 @@ MAX_FAILURES = 10  # failing chains after which a run stops (say, children that 
 
 
 class Stats:
+    SUMMARY = ("runs", "kills", "acked_ops", "lost", "corrupt")
+
     def __init__(self):
         self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
-        self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
-        self.closes = self.chains = self.long_runs = self.checkpointed = self.live_reopens = 0
+        self.chains = self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
+        self.closes = self.long_runs = self.checkpointed = self.live_reopens = 0
         self.failures = []
 
     def summary(self):
-        return (f"runs={self.runs} kills={self.kills} acked_ops={self.acked_ops} "
-                f"lost={self.lost} corrupt={self.corrupt}")
+        return " ".join(f"{k}={getattr(self, k)}" for k in self.SUMMARY)
 
     def details(self):
-        return (f"chains={self.chains} reopens_checked={self.checked} "
-                f"in_flight_at_kill={self.in_flight} failed_calls={self.failed_calls} "
-                f"full_page_deletes={self.full_deletes} closes={self.closes} "
-                f"reopens_with_old_objects_alive={self.live_reopens} "
-                f"long_runs={self.long_runs} killed_after_log_checkpoint={self.checkpointed}")
+        return " ".join(f"{k}={v}" for k, v in vars(self).items()
+                        if k not in self.SUMMARY and k != "failures")
 
 
 class Chain:
@@ -272,16 +270,26 @@ class Harness:
         return self.stats
 
 
-def parse(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def cli(argv, make, ops, chain, prefix, doc=__doc__, reopen_live_flag=False):
+    """The command line of a harness: `make(seed, args)` builds it."""
+    p = argparse.ArgumentParser(description=doc.split("\n")[0])
     p.add_argument("--runs", type=int, default=2000, help="kills to perform")
     p.add_argument("--seed", type=int, default=None)
-    p.add_argument("--ops", type=int, default=40, help="most calls per child")
-    p.add_argument("--chain", type=int, default=10, help="most kills per database file")
-    p.add_argument("--no-reopen-live", dest="reopen_live", action="store_false",
-                   help="never open the database again while old handles are alive")
+    p.add_argument("--ops", type=int, default=ops, help="most calls per child")
+    p.add_argument("--chain", type=int, default=chain, help="most kills per database file")
     p.add_argument("--keep", default=None, help="copy the files of failing chains here")
-    return p.parse_args(argv)
+    if reopen_live_flag:
+        p.add_argument("--no-reopen-live", dest="reopen_live", action="store_false",
+                       help="never open the database again while old handles are alive")
+    args = p.parse_args(argv)
+    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
+    harness = make(seed, args)
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix=prefix) as workdir:
+        stats = harness.run(args.runs, workdir, args.chain)
+    print(f"seed={seed} {stats.details()} seconds={time.monotonic() - started:.1f}")
+    print(stats.summary())
+    return 0 if stats.lost == 0 and stats.corrupt == 0 else 1
 
 
 def main(argv):
@@ -289,15 +297,8 @@ def main(argv):
         import crash_child
         crash_child.main(argv[1:])
         return 0
-    args = parse(argv)
-    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
-    harness = Harness(seed, args.ops, reopen_live=args.reopen_live, keep=args.keep)
-    started = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix="orvane-crash-") as workdir:
-        stats = harness.run(args.runs, workdir, args.chain)
-    print(f"seed={seed} {stats.details()} seconds={time.monotonic() - started:.1f}")
-    print(stats.summary())
-    return 0 if stats.lost == 0 and stats.corrupt == 0 else 1
+    return cli(argv, lambda seed, a: Harness(seed, a.ops, reopen_live=a.reopen_live, keep=a.keep),
+               40, 10, "orvane-crash-", reopen_live_flag=True)
 
 
 if __name__ == "__main__":

@@ -9,14 +9,10 @@ on Flat collections) and reports what it found. Prints
     python3 tests/crash/crash_harness_v2.py [--runs N] [--seed N] [--ops N] [--keep DIR]
 """
 
-import argparse
 import json
 import os
-import random
 import subprocess
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -31,13 +27,6 @@ class Stats(crash_harness.Stats):
         super().__init__()
         self.applied_in_flight = self.refused = self.checkpoints = self.largest = self.widest = 0
         self.unreached = 0  # HNSW rows a search as wide as the collection missed
-
-    def details(self):
-        return (f"chains={self.chains} reopens_checked={self.checked} "
-                f"in_flight_at_kill={self.in_flight} found_applied={self.applied_in_flight} "
-                f"refused_calls={self.refused} closes={self.closes} "
-                f"log_checkpoints={self.checkpoints} largest={self.largest} "
-                f"widest_rows={self.widest} hnsw_rows_unreached={self.unreached}")
 
 
 class Chain:
@@ -133,21 +122,8 @@ class Harness(crash_harness.Harness):
 
 
 def main(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--runs", type=int, default=2000, help="kills to perform")
-    p.add_argument("--seed", type=int, default=None)
-    p.add_argument("--ops", type=int, default=12, help="most calls per child")
-    p.add_argument("--chain", type=int, default=30, help="most kills per database file")
-    p.add_argument("--keep", default=None, help="copy the files of failing chains here")
-    args = p.parse_args(argv)
-    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
-    harness = Harness(seed, args.ops, keep=args.keep)
-    started = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix="orvane-crash-v2-") as workdir:
-        stats = harness.run(args.runs, workdir, args.chain)
-    print(f"seed={seed} {stats.details()} seconds={time.monotonic() - started:.1f}")
-    print(stats.summary())
-    return 0 if stats.lost == 0 and stats.corrupt == 0 else 1
+    return crash_harness.cli(argv, lambda seed, a: Harness(seed, a.ops, keep=a.keep), 12, 30,
+                             "orvane-crash-v2-", doc=__doc__)
 
 
 if __name__ == "__main__":

@@ -130,113 +130,59 @@ def test_verify_sound_file(tmp_path, capsys):
     assert run(capsys, "verify", str(db)) == (0, "ok: 1 collection, 1 vector, 4 pages\n", "")
 
 
-def _pages(db):
-    raw = db.read_bytes()
-    return [bytearray(raw[i:i + 4096]) for i in range(0, len(raw), 4096)]
+def patch(page, offset, data):
+    """A change of the file: `data` written at `offset` of page `page`."""
+    def change(db):
+        raw = bytearray(db.read_bytes())
+        raw[page * 4096 + offset:page * 4096 + offset + len(data)] = data
+        db.write_bytes(bytes(raw))
+    return change
 
 
-def _put(db, pages):
-    db.write_bytes(b"".join(bytes(p) for p in pages))
+def write_log(data):
+    return lambda db: (db.parent / "v.db-wal").write_bytes(data)
 
 
-def corrupt_magic(db):
-    pages = _pages(db)
-    pages[0][0:1] = b"k"
-    _put(db, pages)
-    return ['header: magic is not "Kestrum v1" and six zero bytes: not an orvane database']
+SHARED = fb.SlottedPage(4).append(fb.catalog_record("c", 3, data=1, metadata=2)).append(
+    fb.catalog_record("d", 3, data=1, metadata=2)).bytes()
+UNUSED = "pages 1-2: warning: not used by any collection"
+CORRUPTIONS = {
+    "magic": (patch(0, 0, b"k"),
+              ['header: magic is not "Kestrum v1" and six zero bytes: not an orvane database']),
+    "version": (patch(0, 16, struct.pack("<I", 2)), ["header: unsupported format version 2"]),
+    "truncate": (lambda db: db.write_bytes(db.read_bytes()[:-100]), [
+        "header: file length 16284 is not a multiple of 4096 (truncated?)",
+        "header: catalog_page_id 3 is beyond the end of the file (3 pages)",
+        "header: warning: next_page_id 4 is beyond the end of the file (3 pages)", UNUSED]),
+    "entry_past_free_offset": (patch(1, 16 + 4, struct.pack("<HH", 1069, 40)),
+                               ["page 1 slot 1: record 1069..1109 runs past free_offset 1099"]),
+    "slot_count": (patch(3, 7, struct.pack("<H", 257)),
+                   ["page 3: slot_count 257 exceeds 256", UNUSED]),
+    "catalog_record": (patch(3, 1040, b"["), [  # '{' -> '[': the record no longer parses
+        "page 3 slot 0: catalog record does not decode: not JSON (expecting ',' delimiter)",
+        UNUSED]),
+    "shared_page": (patch(3, 0, SHARED), [
+        'page 3 slot 1: collection "d": data_root_page 1 is also the data_root_page of collection "c"',
+        'page 3 slot 1: collection "d": metadata_root_page 2 is also the metadata_root_page of '
+        'collection "c"']),
+    "page_type": (patch(2, 0, b"\x01"), ["page 2: page type 1, expected 3 (metadata)"]),
+    "vector_length": (patch(1, 1040 + 4 + 1 + 8, struct.pack("<I", 4)),
+                      ["page 1 slot 0: vector record of 29 bytes, expected 33 for 4 components"]),
+    "dimension": (patch(1, 0, fb.SlottedPage(1).append(fb.vector_record("a", 1, [1, 2])).bytes()),
+                  ["page 1 slot 0: vector of 2 components in a collection of dimension 3"]),
+    "log_magic": (write_log(fb.wal_header(magic=0x377F0682)), ["log: invalid magic 0x377F0682"]),
+    "log_not_a_file": (lambda db: (db.parent / "v.db-wal").mkdir(),
+                       ["log: cannot be read: not a regular file"]),
+}
 
 
-def corrupt_version(db):
-    pages = _pages(db)
-    struct.pack_into("<I", pages[0], 16, 2)
-    _put(db, pages)
-    return ["header: unsupported format version 2"]
-
-
-def corrupt_truncate(db):
-    db.write_bytes(db.read_bytes()[:-100])
-    return ["header: file length 16284 is not a multiple of 4096 (truncated?)",
-            "header: catalog_page_id 3 is beyond the end of the file (3 pages)",
-            "header: warning: next_page_id 4 is beyond the end of the file (3 pages)",
-            "pages 1-2: warning: not used by any collection"]
-
-
-def corrupt_entry_past_free_offset(db):
-    pages = _pages(db)
-    struct.pack_into("<HH", pages[1], 16 + 4, 1069, 40)  # slot 1 ends at 1109 > 1099
-    _put(db, pages)
-    return ["page 1 slot 1: record 1069..1109 runs past free_offset 1099"]
-
-
-def corrupt_slot_count(db):
-    pages = _pages(db)
-    struct.pack_into("<H", pages[3], 7, 257)
-    _put(db, pages)
-    return ["page 3: slot_count 257 exceeds 256",
-            "pages 1-2: warning: not used by any collection"]
-
-
-def corrupt_catalog_record(db):
-    pages = _pages(db)
-    pages[3][1040:1041] = b"["  # '{' -> '[': the record no longer parses
-    _put(db, pages)
-    return ["page 3 slot 0: catalog record does not decode: not JSON (expecting ',' delimiter)",
-            "pages 1-2: warning: not used by any collection"]
-
-
-def corrupt_shared_page(db):
-    pages = _pages(db)
-    cat = fb.SlottedPage(4).append(fb.catalog_record("c", 3, data=1, metadata=2))
-    cat.append(fb.catalog_record("d", 3, data=1, metadata=2))
-    pages[3] = bytearray(cat.bytes())
-    _put(db, pages)
-    return ['page 3 slot 1: collection "d": data_root_page 1 is also the data_root_page of collection "c"',
-            'page 3 slot 1: collection "d": metadata_root_page 2 is also the metadata_root_page of collection "c"']
-
-
-def corrupt_page_type(db):
-    pages = _pages(db)
-    pages[2][0] = 1  # the metadata page claims to hold vectors
-    _put(db, pages)
-    return ["page 2: page type 1, expected 3 (metadata)"]
-
-
-def corrupt_vector_length(db):
-    pages = _pages(db)
-    struct.pack_into("<I", pages[1], 1040 + 4 + 1 + 8, 4)  # slot 0 claims 4 components
-    _put(db, pages)
-    return ["page 1 slot 0: vector record of 29 bytes, expected 33 for 4 components"]
-
-
-def corrupt_dimension(db):
-    pages = _pages(db)
-    page = fb.SlottedPage(1).append(fb.vector_record("a", 1, [1, 2]))
-    pages[1] = bytearray(page.bytes())
-    _put(db, pages)
-    return ["page 1 slot 0: vector of 2 components in a collection of dimension 3"]
-
-
-def corrupt_log_not_a_file(db):
-    (db.parent / "v.db-wal").mkdir()
-    return ["log: cannot be read: not a regular file"]
-
-
-def corrupt_log_magic(db):
-    (db.parent / "v.db-wal").write_bytes(fb.wal_header(magic=0x377F0682))
-    return ["log: invalid magic 0x377F0682"]
-
-
-CORRUPTIONS = [corrupt_magic, corrupt_version, corrupt_truncate, corrupt_entry_past_free_offset,
-               corrupt_slot_count, corrupt_catalog_record, corrupt_shared_page, corrupt_page_type,
-               corrupt_vector_length, corrupt_dimension, corrupt_log_magic, corrupt_log_not_a_file]
-
-
-@pytest.mark.parametrize("corrupt", CORRUPTIONS, ids=lambda f: f.__name__[8:])
-def test_verify_rejects_each_corruption(tmp_path, capsys, corrupt):
+@pytest.mark.parametrize("name", sorted(CORRUPTIONS))
+def test_verify_rejects_each_corruption(tmp_path, capsys, name):
+    corrupt, expected = CORRUPTIONS[name]
     db = tmp_path / "v.db"
     fb.one_collection_file(db, [("a", 1, [1, 2, 3]), ("bb", 2, [4, 5, 6])])
     assert run(capsys, "verify", str(db))[0] == 0
-    expected = corrupt(db)
+    corrupt(db)
     status, out, err = run(capsys, "verify", str(db))
     lines = out.splitlines()
     errors = sum(1 for line in expected if ": warning: " not in line)
@@ -258,7 +204,7 @@ def test_python_m_orvane_exit_status(tmp_path):
 
     ok = main("verify", str(db))
     assert (ok.returncode, ok.stdout) == (0, "ok: 1 collection, 1 vector, 4 pages\n")
-    corrupt_slot_count(db)
+    CORRUPTIONS["slot_count"][0](db)
     assert main("verify", str(db)).returncode == 1
     usage = main("verify")
     assert usage.returncode == 2

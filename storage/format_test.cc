@@ -1,15 +1,54 @@
-#include "storage/v2_header.h"
-
+// Fixed formats: checksums, the classic file header and the format-2 header.
 #include <gtest/gtest.h>
 
+#include <string_view>
 #include <vector>
 
 #include "storage/coding.h"
 #include "storage/crc32.h"
+#include "storage/header_format.h"
 #include "storage/types.h"
+#include "storage/v2_header.h"
 
 namespace orvane::storage {
 namespace {
+
+std::span<const std::uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+TEST(Crc32Test, KnownAnswers) {
+  EXPECT_EQ(crc32(bytes("")), 0u);
+  EXPECT_EQ(crc32(bytes("123456789")), 0xCBF43926u);
+  EXPECT_EQ(crc32(bytes("a")), 0xE8B7BE43u);
+  const std::vector<std::uint8_t> zeros(32, 0);
+  EXPECT_EQ(crc32(zeros), 0x190A55ADu);
+}
+
+TEST(Crc32Test, ContinuationAndCombineEqualTheWholeSum) {
+  const std::string_view s = "The quick brown fox jumps over the lazy dog";
+  const std::uint32_t whole = crc32(bytes(s));
+  EXPECT_EQ(whole, 0x414FA339u);
+  for (std::size_t cut = 0; cut <= s.size(); ++cut) {
+    const auto a = bytes(s.substr(0, cut));
+    const auto b = bytes(s.substr(cut));
+    EXPECT_EQ(crc32(b, crc32(a)), whole) << cut;
+    EXPECT_EQ(crc32_combine(crc32(a), crc32(b), b.size()), whole) << cut;
+  }
+}
+
+TEST(DatabaseHeaderTest, DecodeEncodeCarriesReservedFields) {
+  std::vector<std::uint8_t> bytes(100);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const DatabaseHeader h = DatabaseHeader::decode(bytes.data());
+  EXPECT_EQ(h.version, 0x867F7871u);
+  EXPECT_EQ(h.next_page_id, 0xDAD3CCC5BEB7B0A9ULL);
+  EXPECT_EQ(h.reserved_64, 0xD6CFC8C1u);
+  EXPECT_EQ(h.reserved_68[31], static_cast<std::uint8_t>(99 * 7 + 1));
+  std::vector<std::uint8_t> out(100, 0);
+  h.encode(out.data());
+  EXPECT_EQ(out, bytes);
+}
 
 std::vector<std::uint8_t> encoded(const V2Header& h) {
   std::vector<std::uint8_t> page(kPageSize, 0);
