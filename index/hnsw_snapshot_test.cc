@@ -115,6 +115,10 @@ TEST(HnswSnapshot, DamagedImagesAreRefused) {
       [&](std::uint8_t* h) { put_u32(h + (node1 - good.data()) + 16, 999); }, // past the table
       [&](std::uint8_t* h) { put_u32(h + (node1 - good.data()) + 8, 13); },   // level
       [&](std::uint8_t* h) { put_u64(h + (node1 - good.data()), 0); },  // freed, links stay
+      [&](std::uint8_t* h) {  // one target listed twice
+        std::uint8_t* n = h + (node1 - good.data());
+        std::copy_n(n + 16, 4, n + 20);
+      },
   };
   for (std::size_t i = 0; i < std::size(edits); ++i) {
     auto bad = good;
