@@ -25,6 +25,8 @@ struct Fixture {
     write_file(path, page);
     reopen();
   }
+  // A committed stream of `length` pattern bytes, named by the header.
+  Stream committed(std::uint64_t length, std::uint8_t seed);
   // Checkpoints, then opens the file afresh (the pager knows no page yet).
   V2Header reopen() {
     if (wal) {
@@ -50,6 +52,16 @@ std::vector<std::uint8_t> pattern(std::uint64_t n, std::uint8_t seed) {
   return out;
 }
 
+Stream Fixture::committed(std::uint64_t length, std::uint8_t seed) {
+  Stream s;
+  pager->begin();
+  EXPECT_TRUE(s.resize(*pager, length));
+  EXPECT_TRUE(s.write(*pager, 0, pattern(length, seed)));
+  pager->set_catalog_root(s.root());  // reachable from the header
+  EXPECT_TRUE(pager->commit(*wal));
+  return s;
+}
+
 TEST(Stream, RoundTripsAcrossPagesAndDirectoryChains) {
   constexpr std::uint64_t kDir = kDirectoryEntries * kPageSize;  // bytes one directory addresses
   struct Case {
@@ -62,13 +74,8 @@ TEST(Stream, RoundTripsAcrossPagesAndDirectoryChains) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.first) + " -> " + std::to_string(c.second));
     Fixture f;
-    Stream s;
-    f.pager->begin();
-    ASSERT_TRUE(s.resize(*f.pager, c.first));
+    Stream s = f.committed(c.first, 1);
     const auto bytes = pattern(c.first, 1);
-    ASSERT_TRUE(s.write(*f.pager, 0, bytes));
-    f.pager->set_catalog_root(s.root());  // reachable from the header
-    ASSERT_TRUE(f.pager->commit(*f.wal));
 
     f.pager->begin();
     ASSERT_TRUE(s.resize(*f.pager, c.second));
@@ -246,12 +253,7 @@ TEST(Stream, RewriteReplacesTheBytesInPlace) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.before) + " -> " + std::to_string(c.after));
     Fixture f;
-    Stream s;
-    f.pager->begin();
-    ASSERT_TRUE(s.resize(*f.pager, c.before));
-    ASSERT_TRUE(s.write(*f.pager, 0, pattern(c.before, 1)));
-    f.pager->set_catalog_root(s.root());
-    ASSERT_TRUE(f.pager->commit(*f.wal));
+    const Stream s = f.committed(c.before, 1);
     ASSERT_TRUE(f.wal->checkpoint(f.path));
     f.cache->mark_all_clean();
 
