@@ -31,7 +31,7 @@ void after_v2_call(Database::Impl& db) {
   db.cache->mark_all_clean();
   auto saved = save_graphs(*db.v2, *db.wal, GraphSave::QuarterChanged);
   // An image rewrites its old pages through the log: into the file with them
-  // at once, so that the cache may let them go.
+  // at once, so that the log stays short and the file current.
   if (saved && *saved != 0 && db.wal->checkpoint(db.resolved_path)) db.cache->mark_all_clean();
 }
 

@@ -25,6 +25,7 @@ bool wanted(const V2Collection& c, GraphSave when) {
 struct Written {
   V2Collection* collection;
   storage::Stream stream;
+  std::vector<std::uint8_t> image;  // logged from here when the unit commits
 };
 
 }  // namespace
@@ -52,12 +53,11 @@ EngineResult<std::uint64_t> save_graphs(V2Store& store, storage::Wal& wal, Graph
       }
       image = std::move(*encoded);
     }
-    storage::Stream stream = c.graph_stream();
-    if (auto r = stream.rewrite(pager, image); !r) {
+    written.push_back({&c, c.graph_stream(), std::move(image)});
+    if (auto r = written.back().stream.rewrite(pager, written.back().image); !r) {
       pager.rollback();
       return failed(r.error());
     }
-    written.push_back({&c, std::move(stream)});
   }
   if (written.empty()) {
     pager.rollback();

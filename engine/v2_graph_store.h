@@ -5,13 +5,13 @@
 // Writing (save_graphs), never inside a user's call unit: each graph that
 // changed enough since its stream was written is encoded and replaces the
 // stream's bytes in place (Stream::rewrite), so that the file never keeps a
-// stale image beside the new one: the stream's own pages through the log,
-// the pages it grows by straight to free pages of the file (synchronised
-// before the commit, not at SyncLevel::Off). It is one unit: a crash before
-// its commit leaves the old image whole (its pages changed only in the log)
-// and the new pages free, after it the new image; either is valid, since the
-// open rule repairs by generation. The caller checkpoints after a save, so
-// the logged pages do not stay pinned in the cache.
+// stale image beside the new one: the stream's own pages through the log
+// (straight from the encoded image, with no copy in the cache), the pages
+// it grows by straight to free pages of the file (synchronised before the
+// commit, not at SyncLevel::Off). It is one unit: a crash before its commit
+// leaves the old image whole (its pages changed only in the log) and the new
+// pages free, after it the new image; either is valid, since the open rule
+// repairs by generation. The caller checkpoints right after a save.
 //
 // Reading (restore_graph): the image plus the current slot generations give
 // the graph; only what changed since the image was written is inserted, and a

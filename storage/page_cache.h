@@ -147,6 +147,10 @@ class PageCache {
   // process that must not touch the file, such as a child forked from the
   // owner (another thread of the parent may have held a lock at the fork).
   void abandon();
+  // Drops the pages from the table: their newest images were logged from
+  // elsewhere (V2Pager::log_pages), and the file has them after the next
+  // checkpoint. REQUIRES: nothing reads them before that checkpoint.
+  void forget(std::span<const PageId> ids);
 
   // Call units.
   void begin_call();

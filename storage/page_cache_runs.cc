@@ -84,6 +84,11 @@ Result<void> PageCache::read_run(PageId first, std::uint64_t count, std::span<st
   return {};
 }
 
+void PageCache::forget(std::span<const PageId> ids) {
+  std::unique_lock lock(impl_->table_mutex);
+  for (PageId id : ids) impl_->table.erase(id);
+}
+
 Result<void> PageCache::write_run(PageId first, std::span<const std::uint8_t> pages) {
   if (pages.size() % page_size_ != 0) {
     return std::unexpected(StorageError::internal("run of a partial page"));

@@ -298,7 +298,8 @@ Result<void> Stream::rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes
   const std::uint64_t own = data_.size();
   if (pages_for(bytes.size()) <= own) {
     if (auto r = resize(pager, bytes.size()); !r) return r;
-    return write(pager, 0, bytes);
+    pager.log_pages(data_, bytes);
+    return {};
   }
   auto extra = pager.allocate_unlogged(pages_for(bytes.size()) - own);
   if (!extra) return std::unexpected(extra.error());
@@ -306,7 +307,7 @@ Result<void> Stream::rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes
   size_ = bytes.size();
   if (auto r = fit_directories(pager, own); !r) return r;
   const std::uint64_t logged = own * kPageSize;
-  if (auto r = write(pager, 0, bytes.first(logged)); !r) return r;
+  pager.log_pages(std::span<const PageId>(data_).first(own), bytes.first(logged));
   return write_straight(pager.cache(), *extra, bytes.subspan(logged));
 }
 

@@ -56,11 +56,12 @@ class Stream {
 
   // Replaces the whole stream by `bytes` in place, so that the file holds
   // one copy of it, not an old one beside a new one: its own data pages are
-  // overwritten through the cache (logged, so that their committed bytes
-  // stay in the file until the unit commits); pages past them come from
-  // V2Pager::allocate_unlogged and are written straight to the file; pages
-  // it no longer needs are released. The root stays unless the stream was
-  // empty. REQUIRES: as write_unlogged.
+  // logged with the unit straight from `bytes` (V2Pager::log_pages: their
+  // committed bytes stay in the file until the unit commits, and no copy
+  // enters the cache); pages past them come from V2Pager::allocate_unlogged
+  // and are written straight to the file; pages it no longer needs are
+  // released. The root stays unless the stream was empty. REQUIRES: as
+  // write_unlogged, and `bytes` lives until the unit commits or rolls back.
   [[nodiscard]] Result<void> rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes);
 
   PageId root() const { return root_; }

@@ -259,7 +259,8 @@ TEST(Stream, RewriteReplacesTheBytesInPlace) {
 
     Stream next = s;
     f.pager->begin();
-    ASSERT_TRUE(next.rewrite(*f.pager, pattern(c.after, 2)));
+    const auto image = pattern(c.after, 2);  // logged from here at the commit
+    ASSERT_TRUE(next.rewrite(*f.pager, image));
     if (c.commit) {
       f.pager->set_catalog_root(next.root());
       ASSERT_TRUE(f.pager->commit(*f.wal));

@@ -91,6 +91,19 @@ Result<std::vector<PageId>> V2Pager::allocate_growth(std::uint64_t count) {
 
 void V2Pager::release(PageId id) { released_.push_back(id); }
 
+void V2Pager::log_pages(std::span<const PageId> ids, std::span<const std::uint8_t> bytes) {
+  const std::uint64_t whole = bytes.size() / kPageSize;
+  for (std::uint64_t i = 0; i < whole; ++i) {
+    logged_.push_back({ids[i], bytes.subspan(i * kPageSize, kPageSize)});
+  }
+  if (whole < ids.size()) {
+    logged_tail_.assign(kPageSize, 0);
+    std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), bytes.end(),
+              logged_tail_.begin());
+    logged_.push_back({ids[whole], logged_tail_});
+  }
+}
+
 Result<void> V2Pager::commit(Wal& wal) {
   if (wrote_unlogged_ && wal.sync_level() != SyncLevel::Off) {
     if (auto r = cache_->sync_file(); !r) {
@@ -116,12 +129,22 @@ Result<void> V2Pager::commit(Wal& wal) {
       return changed;
     }
   }
-  const std::vector<ChangedPage> pages = cache_->changed_pages();
-  if (auto r = wal.append_frames(pages); !r) {
+  const std::vector<ChangedPage> changed = cache_->changed_pages();
+  // Page 0 stays first (changed_pages puts it there); borrowed images last,
+  // so they win over any cached copy the unit also changed.
+  std::vector<FrameImage> pages;
+  pages.reserve(changed.size() + logged_.size());
+  for (const ChangedPage& p : changed) pages.push_back({p.id, p.bytes});
+  pages.insert(pages.end(), logged_.begin(), logged_.end());
+  if (auto r = wal.append_frames(std::span<const FrameImage>(pages)); !r) {
     rollback();
     return r;
   }
   cache_->end_call();
+  std::vector<PageId> forgotten;
+  for (const FrameImage& p : logged_) forgotten.push_back(p.id);
+  cache_->forget(forgotten);
+  logged_.clear();
   header_ = next;
   counter_ = stamp;
   for (PageId id : released_) free_.insert(id);
@@ -132,6 +155,7 @@ Result<void> V2Pager::commit(Wal& wal) {
 
 void V2Pager::rollback() {
   cache_->rollback_call();
+  logged_.clear();
   for (PageId id : taken_) free_.insert(id);
   taken_.clear();
   released_.clear();

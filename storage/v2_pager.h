@@ -60,6 +60,13 @@ class V2Pager {
   // names them, so an unfinished unit or a lost commit leaves only unused
   // bytes past the file's pages. Not entered into the cache or the unit.
   [[nodiscard]] Result<std::vector<PageId>> allocate_growth(std::uint64_t count);
+  // Logs whole-page images of pages the unit owns with the unit's commit,
+  // without a copy in the cache: `bytes` (a multiple of the page size, or
+  // the last page short and taken as zero-padded) stays the caller's and
+  // must live until commit or rollback. For rewriting large committed
+  // streams in place; nothing may read those pages before the checkpoint
+  // that follows the commit.
+  void log_pages(std::span<const PageId> ids, std::span<const std::uint8_t> bytes);
   // Frees a page when the unit commits.
   void release(PageId id);
   void set_catalog_root(PageId root) { catalog_root_ = root; }
@@ -86,6 +93,8 @@ class V2Pager {
   std::vector<PageId> taken_;     // from free_ by the open unit
   std::vector<PageId> released_;  // by the open unit
   bool wrote_unlogged_ = false;   // by the open unit
+  std::vector<FrameImage> logged_;            // log_pages of the open unit
+  std::vector<std::uint8_t> logged_tail_;     // its zero-padded short page
   std::uint64_t counter_;         // the last committed call's stamp
 };
 

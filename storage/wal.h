@@ -36,6 +36,12 @@
 
 namespace orvane::storage {
 
+// A page image to log, borrowed from its holder for the append.
+struct FrameImage {
+  PageId id;
+  std::span<const std::uint8_t> bytes;
+};
+
 // When the log and the database file are synchronised to stable storage.
 //   Off:    never.
 //   Normal: at the barriers, where the log stops being the only copy of a
@@ -111,6 +117,9 @@ class Wal {
   // `barrier` is set (the caller is about to write these pages in place); a
   // failed synchronisation cuts the call off again and is returned.
   [[nodiscard]] Result<void> append_frames(std::span<const ChangedPage> pages,
+                                           bool barrier = false);
+  // The same for images the caller holds (no copy is made).
+  [[nodiscard]] Result<void> append_frames(std::span<const FrameImage> pages,
                                            bool barrier = false);
   // Synchronises the log file unless the level is Off or nothing was written
   // to it since its last synchronisation.

@@ -130,7 +130,7 @@ struct Logged {
 TEST(WalWriterTest, OneCallIsOneWriteOfFramesEndingInACommit) {
   Logged t;
   Wal& wal = t.wal;
-  ASSERT_TRUE(wal.append_frames({}).has_value());  // nothing to log
+  ASSERT_TRUE(wal.append_frames(std::span<const ChangedPage>()).has_value());  // nothing to log
   ASSERT_TRUE(wal.append_frames(pages({{0, 0xA0}, {5, 0xA5}, {2, 0xA2}})).has_value());
   EXPECT_EQ(t.faulty->writes(), 1u);
   ASSERT_TRUE(wal.append_frames(pages({{5, 0xB5}})).has_value());

@@ -38,8 +38,15 @@ Result<void> Wal::ensure_log_at_path() {
 }
 
 Result<void> Wal::append_frames(std::span<const ChangedPage> pages, bool barrier) {
+  std::vector<FrameImage> images;
+  images.reserve(pages.size());
+  for (const ChangedPage& p : pages) images.push_back({p.id, p.bytes});
+  return append_frames(std::span<const FrameImage>(images), barrier);
+}
+
+Result<void> Wal::append_frames(std::span<const FrameImage> pages, bool barrier) {
   if (pages.empty()) return {};
-  for (const ChangedPage& p : pages) {
+  for (const FrameImage& p : pages) {
     if (p.id > std::numeric_limits<std::uint32_t>::max()) {
       return std::unexpected(
           StorageError::internal("page id too large for a log frame: " + std::to_string(p.id)));

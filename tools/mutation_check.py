@@ -131,7 +131,7 @@ FAULTS = [
      'in_list[t / 64] |= std::uint64_t{1} << (t % 64);',
      ''),
     ('stream-rewrite-unlogged', 'storage/stream.cc',
-     'if (auto r = write(pager, 0, bytes.first(logged)); !r) return r;',
+     'pager.log_pages(std::span<const PageId>(data_).first(own), bytes.first(logged));',
      'if (auto r = write_straight(pager.cache(), std::span<const PageId>(data_).first(own), bytes.first(logged)); !r) return r;'),
     ('records-component-count', 'engine/records.cc',
      'put_u32(p + kInternalIdSize, static_cast<std::uint32_t>(components.size()));',
