@@ -203,6 +203,7 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
       {"slots root past the end", catalog_data + 8, 1000, 8},
       {"slots root is the catalog's directory", catalog_data + 8, u64(32), 8},
       {"file cut short", bytes.size() - 4096, 0, 0},
+      {"file cut inside its header page", 27, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

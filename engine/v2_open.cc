@@ -59,6 +59,13 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
   } else if (auto r = storage::replay_leftover_wal(*db->wal, resolved); !r) {
     return failed(r.error());
   }
+  // A file cut short of its first page is damaged, not unreadable.
+  auto whole = cache.file_size();
+  if (!whole) return failed(whole.error());
+  if (*whole < storage::kPageSize) {
+    return failed(storage::StorageError::invalid_database_file(
+        "the file ends inside its header page (" + std::to_string(*whole) + " bytes)"));
+  }
   auto page0 = cache.fetch_page(0);
   if (!page0) return failed(page0.error());
   storage::Result<storage::V2Header> header = [&] {

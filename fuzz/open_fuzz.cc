@@ -23,6 +23,7 @@
 #include "storage/header_format.h"
 #include "storage/random.h"
 #include "storage/types.h"
+#include "storage/v2_header.h"
 #include "storage/wal_format.h"
 
 namespace {
@@ -122,9 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::write_file(path, db_bytes);
   if (with_log) fuzz::write_file(wal_path, log);
 
-  const bool foreign = !db_bytes.empty() && (db_bytes.size() < storage::kMagic.size() ||
-                                             !std::equal(storage::kMagic.begin(),
-                                                         storage::kMagic.end(), db_bytes.begin()));
+  // Neither magic: not ours. A format-2 magic picks that format's rules,
+  // which may refuse it otherwise (an unsupported version, say).
+  const bool foreign = !db_bytes.empty() && !storage::has_v2_magic(db_bytes) &&
+                       (db_bytes.size() < storage::kMagic.size() ||
+                        !std::equal(storage::kMagic.begin(), storage::kMagic.end(),
+                                    db_bytes.begin()));
   auto opened = engine::Database::open(path, unsynced());
   if (foreign) {
     FUZZ_CHECK(!opened.has_value());
