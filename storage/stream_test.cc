@@ -286,5 +286,27 @@ TEST(Stream, RewriteReplacesTheBytesInPlace) {
   }
 }
 
+// Two streams rewritten in one unit, each ending in a short page: each keeps
+// its own bytes.
+TEST(Stream, RewritesOfTwoStreamsInOneUnit) {
+  Fixture f;
+  Stream a = f.committed(3 * kPageSize, 1);
+  Stream b = f.committed(2 * kPageSize, 3);
+  ASSERT_TRUE(f.wal->checkpoint(f.path));
+  f.cache->mark_all_clean();
+  const auto image_a = pattern(2 * kPageSize + 5, 4);
+  const auto image_b = pattern(kPageSize + 9, 5);
+  f.pager->begin();
+  ASSERT_TRUE(a.rewrite(*f.pager, image_a));
+  ASSERT_TRUE(b.rewrite(*f.pager, image_b));
+  ASSERT_TRUE(f.pager->commit(*f.wal));
+  ASSERT_TRUE(f.wal->checkpoint(f.path));
+  for (const auto& [stream, image] : {std::pair{&a, &image_a}, std::pair{&b, &image_b}}) {
+    std::vector<std::uint8_t> back(image->size());
+    ASSERT_TRUE(stream->read(*f.cache, 0, back));
+    EXPECT_EQ(back, *image);
+  }
+}
+
 }  // namespace
 }  // namespace orvane::storage

@@ -97,10 +97,10 @@ void V2Pager::log_pages(std::span<const PageId> ids, std::span<const std::uint8_
     logged_.push_back({ids[i], bytes.subspan(i * kPageSize, kPageSize)});
   }
   if (whole < ids.size()) {
-    logged_tail_.assign(kPageSize, 0);
+    std::vector<std::uint8_t>& tail = logged_tails_.emplace_back(kPageSize, 0);
     std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(whole * kPageSize), bytes.end(),
-              logged_tail_.begin());
-    logged_.push_back({ids[whole], logged_tail_});
+              tail.begin());
+    logged_.push_back({ids[whole], tail});
   }
 }
 
@@ -145,6 +145,7 @@ Result<void> V2Pager::commit(Wal& wal) {
   for (const FrameImage& p : logged_) forgotten.push_back(p.id);
   cache_->forget(forgotten);
   logged_.clear();
+  logged_tails_.clear();
   header_ = next;
   counter_ = stamp;
   for (PageId id : released_) free_.insert(id);
@@ -156,6 +157,7 @@ Result<void> V2Pager::commit(Wal& wal) {
 void V2Pager::rollback() {
   cache_->rollback_call();
   logged_.clear();
+  logged_tails_.clear();
   for (PageId id : taken_) free_.insert(id);
   taken_.clear();
   released_.clear();

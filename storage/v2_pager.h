@@ -94,7 +94,9 @@ class V2Pager {
   std::vector<PageId> released_;  // by the open unit
   bool wrote_unlogged_ = false;   // by the open unit
   std::vector<FrameImage> logged_;            // log_pages of the open unit
-  std::vector<std::uint8_t> logged_tail_;     // its zero-padded short page
+  // log_pages' zero-padded short pages, one buffer each (a unit may log
+  // several streams).
+  std::vector<std::vector<std::uint8_t>> logged_tails_;
   std::uint64_t counter_;         // the last committed call's stamp
 };
 
