@@ -27,12 +27,24 @@ call, and the ratio orvane / sqlite3 of the medians (below 1: orvane faster).
 
 Durability levels (power loss): a durable insert (new id, dimension 128)
 at orvane's `normal` next to sqlite3 WAL + synchronous=NORMAL, and at `full`
-next to WAL + synchronous=FULL. `Kestrum` always runs at `normal`; the levels
-are reached through bench/durability_shim.cc (built with the benchmarks,
-found beside the orvane package's build folder or at
-ORVANE_DURABILITY_SHIM), called with ctypes, the vector converted from a
-Python list inside the timed call as `Kestrum` does. The machine's load
-average is printed before and after.
+next to WAL + synchronous=FULL. Format 2 goes through the Python API a user
+calls, `orvane.connect(path, synchronous=...)` and one `add` per call into a
+Flat collection (sqlite3 has no vector index either). `Kestrum` always runs
+at `normal`, so the classic rows reach the levels through
+bench/durability_shim.cc (built with the benchmarks, found beside the orvane
+package's build folder or at ORVANE_DURABILITY_SHIM), called with ctypes;
+the list is packed into a float32 array inside the timed call, as sqlite3's
+BLOB is (a ctypes array built element by element would cost 9 us on its
+own, which no user pays). Each row keeps appending to one file, so both
+logs reach the steady state in which they are reused from their start.
+
+close(): a format-2 database of 100,000 x 128 float32 in a Flat collection,
+added in calls of 10,000, closed at `normal` (barriers: the log and the
+database file are synchronised before the log is deleted) and at `off`
+(none); the medians of alternating runs, each on a fresh file, after
+os.sync() so that neither waits for the other's writeback.
+
+The machine's load average is printed before and after.
 
     PYTHONPATH=build/release/python /usr/bin/python3 bench/durability_bench.py [--calls N]
 """
@@ -190,28 +202,29 @@ def load_shim():
 
 
 class LevelSide:
-    """orvane at one level: new ids into collections with room, as OrvaneSide."""
+    """Classic orvane at one level: new ids into collections with room, as
+    OrvaneSide. A classic file is full long before its log reaches a
+    checkpoint, so every timed call appends to a growing log, whose
+    synchronisation also writes the log's inode (its size changed); sqlite3's
+    log is reused from its start after its first checkpoint (1,000 frames,
+    about 500 calls) and then syncs data alone."""
 
-    def __init__(self, lib, workdir, dim, level, file_format):
+    def __init__(self, lib, workdir, dim, level):
         self.lib, self.workdir, self.dim, self.level = lib, workdir, dim, level
-        self.file_format = file_format
         self.files = self.collections = 0
         self.handle = None
         self.used = PAGE_ROOM + 1
         self.name = b""
 
     def room_for(self, length):
-        # A format-2 collection has no page to fill.
-        if self.used + length <= PAGE_ROOM or (self.file_format == 2 and self.handle is not None):
+        if self.used + length <= PAGE_ROOM:
             self.used += length
             return
         if self.handle is None or self.collections == COLLECTIONS_PER_FILE:
             self.release()
             self.files += 1
-            path = os.path.join(self.workdir, f"level-{self.level}-{self.file_format}-{self.dim}-"
-                                              f"{self.files}.db")
-            self.handle = self.lib.orvane_bench_open(path.encode(), LEVELS[self.level],
-                                                     self.file_format)
+            path = os.path.join(self.workdir, f"level-{self.level}-{self.dim}-{self.files}.db")
+            self.handle = self.lib.orvane_bench_open(path.encode(), LEVELS[self.level], 1)
             assert self.handle, path
             self.collections = 0
         self.collections += 1
@@ -220,8 +233,9 @@ class LevelSide:
         self.used = length
 
     def insert(self, ident, vector):
-        values = (ctypes.c_float * self.dim)(*vector)
-        if self.lib.orvane_bench_insert(self.handle, self.name, ident, values, self.dim) != 0:
+        values = (ctypes.c_float * self.dim).from_buffer(array.array("f", vector))
+        if self.lib.orvane_bench_insert(self.handle, self.name, ident.encode(), values,
+                                        self.dim) != 0:
             raise RuntimeError("insert failed")
 
     def release(self):
@@ -230,11 +244,32 @@ class LevelSide:
             self.handle = None
 
 
+class ApiSide:
+    """Format 2 at one level through the Python API: one Flat collection."""
+
+    def __init__(self, workdir, dim, level):
+        self.db = orvane.connect(os.path.join(workdir, f"api-{level}-{dim}.db"), synchronous=level)
+        self.col = self.db.create_collection("vectors", dim, "euclidean", index="flat")
+
+    def room_for(self, length):
+        pass
+
+    def insert(self, ident, vector):
+        self.col.add([vector], [ident])
+
+    def release(self):
+        self.db.close()
+
+
 def measure_levels(lib, dim, calls, workdir, vectors):
     """Durable inserts (new ids) per level beside sqlite3 at the matching setting."""
     rows = []
-    for level, file_format in [(lv, f) for f in (1, 2) for lv in LEVELS]:
-        side = LevelSide(lib, workdir, dim, level, file_format)
+    formats = (1, 2) if lib is not None else (2,)
+    for level, file_format in [(lv, f) for f in formats for lv in LEVELS]:
+        if file_format == 1:
+            side = LevelSide(lib, workdir, dim, level)
+        else:
+            side = ApiSide(workdir, dim, level)
         con = sqlite3.connect(os.path.join(workdir, f"sqlite-{level}-{file_format}-{dim}.db"),
                               isolation_level=None)
         con.execute("PRAGMA journal_mode=WAL")
@@ -246,8 +281,7 @@ def measure_levels(lib, dim, calls, workdir, vectors):
             batch = range(start, min(start + BATCH, calls))
             for i in batch:
                 side.room_for(record)
-                row.orvane.append(timed(side.insert, f"n{i:06d}".encode(),
-                                        vectors[i % len(vectors)]))
+                row.orvane.append(timed(side.insert, f"n{i:06d}", vectors[i % len(vectors)]))
             for i in batch:
                 row.sqlite.append(timed(sqlite_upsert, con, f"n{i:06d}",
                                         vectors[i % len(vectors)]))
@@ -255,6 +289,28 @@ def measure_levels(lib, dim, calls, workdir, vectors):
         con.close()
         rows.append(row)
     return rows
+
+
+def measure_close(workdir, reps, n=100_000, dim=128):
+    """Median close() seconds per level, alternating runs on fresh files."""
+    import numpy as np
+
+    data = np.random.default_rng(7).random((n, dim), dtype=np.float32)
+    ids = [f"id{i}" for i in range(n)]
+    times = {"normal": [], "off": []}
+    for rep in range(reps):
+        for level in times:
+            path = os.path.join(workdir, f"close-{level}-{rep}.db")
+            db = orvane.connect(path, synchronous=level)
+            col = db.create_collection("c", dim, "euclidean", index="flat")
+            for start in range(0, n, 10_000):
+                col.add(data[start:start + 10_000], ids[start:start + 10_000])
+            os.sync()
+            start = time.perf_counter()
+            db.close()
+            times[level].append(time.perf_counter() - start)
+            os.remove(path)
+    return {level: statistics.median(t) for level, t in times.items()}
 
 
 def print_rows(rows):
@@ -270,8 +326,9 @@ def print_rows(rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--calls", type=int, default=2000, help="timed calls per row and side")
-    parser.add_argument("--level-calls", type=int, default=400,
+    parser.add_argument("--level-calls", type=int, default=1500,
                         help="timed calls per durability level and side")
+    parser.add_argument("--close-runs", type=int, default=9, help="close() runs per level")
     parser.add_argument("--dir", default=None, help="where the files go (default: a temp dir)")
     args = parser.parse_args()
     rng = random.Random(1)
@@ -282,21 +339,24 @@ def main():
         for dim in (8, 128):
             vectors = [[rng.uniform(-1, 1) for _ in range(dim)] for _ in range(64)]
             rows += measure(dim, args.calls, workdir, vectors)
-        level_rows = []
-        if lib is not None:
-            vectors = [[rng.uniform(-1, 1) for _ in range(128)] for _ in range(64)]
-            level_rows = measure_levels(lib, 128, args.level_calls, workdir, vectors)
+        vectors = [[rng.uniform(-1, 1) for _ in range(128)] for _ in range(64)]
+        level_rows = measure_levels(lib, 128, args.level_calls, workdir, vectors)
+        closes = measure_close(workdir, args.close_runs)
     load_after = os.getloadavg()
     print(f"per-call time in microseconds, {args.calls} calls per row and side "
           f"(sqlite3 {sqlite3.sqlite_version}, WAL, synchronous=NORMAL, autocommit)")
     print_rows(rows)
     print()
     if lib is None:
-        print(f"durability levels: {SHIM_NAME} not built (configure with -DORVANE_BUILD_BENCH=ON)")
-    else:
-        print(f"durability levels, {args.level_calls} calls per row and side: orvane at normal "
-              f"and full, sqlite3 WAL with synchronous=NORMAL and FULL")
-        print_rows(level_rows)
+        print(f"classic durability levels: {SHIM_NAME} not built "
+              f"(configure with -DORVANE_BUILD_BENCH=ON)")
+    print(f"durability levels, {args.level_calls} calls per row and side: orvane at normal "
+          f"and full, sqlite3 WAL with synchronous=NORMAL and FULL")
+    print_rows(level_rows)
+    print()
+    print(f"close() of 100,000 x 128 (format 2, Flat), median of {args.close_runs} runs: "
+          f"normal {closes['normal'] * 1e3:.2f} ms, off {closes['off'] * 1e3:.2f} ms, "
+          f"ratio {closes['normal'] / closes['off']:.2f}")
     print(f"load average (1, 5, 15 min): before {load_before[0]:.2f} {load_before[1]:.2f} "
           f"{load_before[2]:.2f}, after {load_after[0]:.2f} {load_after[1]:.2f} "
           f"{load_after[2]:.2f}; {os.cpu_count()} cores")

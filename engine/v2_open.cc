@@ -3,18 +3,24 @@
 // page reachable from the header is marked; the rest is free), then open the
 // live log. Nothing is written before the file has passed its checks, except
 // the replay of frames that an earlier run committed.
+#include <algorithm>
+
 #include "engine/database_impl.h"
 #include "engine/id_counter.h"
 #include "storage/v2_header.h"
+#include "storage/wal_format.h"
 
 namespace orvane::engine {
 namespace {
 
-// The log holds at most this many frames before it is checkpointed: half of
-// the cache's budget, so that the pages waiting for a checkpoint (which
-// cannot be evicted) leave room for clean ones.
+// The log holds at most this many frames before it is checkpointed. A short
+// log is reused from its start, so appends stop growing the file (which
+// would cost every synchronisation an inode write); and at most half of the
+// cache's budget, so that the pages waiting for a checkpoint (which cannot
+// be evicted) leave room for clean ones.
 std::uint64_t checkpoint_frames(const OpenOptions& options) {
-  return std::max<std::uint64_t>(256, options.cache_budget_bytes / storage::kPageSize / 2);
+  return std::clamp<std::uint64_t>(options.cache_budget_bytes / storage::kPageSize / 2, 256,
+                                   storage::kCheckpointThreshold);
 }
 
 std::uint64_t cache_pages(const OpenOptions& options) {

@@ -35,7 +35,7 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
   std::map<std::uint32_t, std::uint64_t> last;  // page id -> frame offset
   for (std::size_t i = 0; i < n; ++i) last[frames[i].page_id] = frames[i].offset;
   // Pages with consecutive ids go out in one write.
-  constexpr std::size_t kRunPages = 256;
+  constexpr std::size_t kRunPages = 64;
   std::vector<std::uint8_t> run(kRunPages * page_size_);
   std::uint64_t run_first = 0;
   std::size_t run_pages = 0;
@@ -43,7 +43,10 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
     if (run_pages == 0) return {};
     const auto bytes = std::span<const std::uint8_t>(run).first(run_pages * page_size_);
     run_pages = 0;
-    return db->write_all_at(run_first * page_size_, bytes);
+    if (auto r = db->write_all_at(run_first * page_size_, bytes); !r) return r;
+    // The device writes this run while the next ones are read from the log.
+    if (syncs()) db->start_writeback(run_first * page_size_, bytes.size());
+    return {};
   };
   for (const auto& [page_id, frame_offset] : last) {
     if (run_pages == kRunPages || (run_pages != 0 && page_id != run_first + run_pages)) {

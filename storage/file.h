@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -28,10 +29,16 @@ class File {
   // Makes every write and truncation so far durable (fdatasync): the barrier
   // before another file may depend on these bytes.
   virtual Result<void> sync() = 0;
+  // Starts writing the given range to the device without waiting for it, so
+  // that a later sync() waits for less. A hint: errors surface at sync().
+  virtual void start_writeback(std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
   // Device and inode (0, 0 for files that have none).
   virtual Result<std::pair<std::uint64_t, std::uint64_t>> identity() {
     return std::pair<std::uint64_t, std::uint64_t>{0, 0};
   }
+  // Whether the file still has a name in the file system (its link count is
+  // not 0); nullopt when this file cannot tell.
+  virtual std::optional<bool> linked() { return std::nullopt; }
 };
 
 // Open flags for PosixFile::open.
@@ -50,7 +57,9 @@ class PosixFile final : public File {
   Result<std::uint64_t> size() override;
   Result<void> truncate(std::uint64_t length) override;
   Result<void> sync() override;
+  void start_writeback(std::uint64_t offset, std::uint64_t length) override;
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override;
+  std::optional<bool> linked() override;
   // Advisory whole-file lock (flock LOCK_EX | LOCK_NB). False when another open
   // file description holds it; the lock goes with this object's descriptor.
   Result<bool> try_lock_exclusive();

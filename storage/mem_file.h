@@ -57,6 +57,7 @@ class FaultyFile final : public File {
   Result<void> truncate(std::uint64_t length) override;
   Result<void> sync() override;
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override { return inner_->identity(); }
+  std::optional<bool> linked() override { return inner_->linked(); }
 
  private:
   bool next_write_fails() { return ++writes_ == fail_at_; }

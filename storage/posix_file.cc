@@ -156,6 +156,23 @@ Result<std::pair<std::uint64_t, std::uint64_t>> PosixFile::identity() {
   return std::pair<std::uint64_t, std::uint64_t>{st.st_dev, st.st_ino};
 }
 
+void PosixFile::start_writeback(std::uint64_t offset, std::uint64_t length) {
+  if (offset > kMaxOffset || length > kMaxOffset - offset) return;
+  (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+}
+
+std::optional<bool> PosixFile::linked() {
+  // Only the link count: a query that includes the file's times makes the
+  // kernel stamp the next write with a fine-grained time, so every
+  // synchronisation of the log would write its inode too.
+  struct statx st;
+  if (::statx(fd_, "", AT_EMPTY_PATH, STATX_NLINK, &st) != 0 || !(st.stx_mask & STATX_NLINK)) {
+    return std::nullopt;
+  }
+  return st.stx_nlink != 0;
+}
+
 Result<bool> PosixFile::try_lock_exclusive() {
   int rc;
   do {

@@ -188,6 +188,7 @@ class PowerCutRecorder final : public FileHook {
     Result<std::pair<std::uint64_t, std::uint64_t>> identity() override {
       return inner_->identity();
     }
+    std::optional<bool> linked() override { return inner_->linked(); }
 
    private:
     PowerCutRecorder& owner_;
