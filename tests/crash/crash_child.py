@@ -1,23 +1,66 @@
-"""Child side of the crash harness: opens a database, reports what it finds,
-then performs random mutating calls and reports each one on stdout.
+"""Child side of the kill -9 harnesses: opens a database, reports what it
+finds, then makes random mutating calls and reports each one on stdout.
+
+    python3 crash_harness.py child --format 1|2 --db PATH --seed N --ops N
+        --end wait|close|release [--lie ...] (format 1: --probes JSON
+        --reopen-live 0|1 --spread 0|1; format 2: --model JSON)
 
 Protocol, one line per os.write (short lines are written atomically to a pipe,
 so a kill never leaves a half line that could be mistaken for a whole one):
-  S <json>   snapshot after the open: per collection its dimension, its count
-             and the results of searching with each probe vector
+  S <json>   after an open. Format 1 (Kestrum): per collection its dimension,
+             its count and the results of searching with each probe vector.
+             Format 2 (orvane.connect): the findings of checking the file
+             against the model the parent wrote (with or without the call in
+             flight); a format-2 child reports again after each close().
   P <json>   a call is about to be made (the call in flight if nothing follows)
   A <json>   the call returned: "ok" or the text of the error it raised
+             (format 2: [that, the log's size in bytes])
   D          every call is done; the child then waits to be killed
-  E <json>   the open itself failed
+  E <json>   the open (or the check) itself failed
 """
 
 import gc
 import json
+import math
 import os
 import random
 import sys
 
+import orvane
 from orvane import Kestrum
+
+
+def emit(tag, payload=None):
+    line = tag if payload is None else tag + " " + json.dumps(payload)
+    os.write(1, (line + "\n").encode())
+
+
+def model_v2():
+    import crash_model_v2  # numpy: format 1 children start faster without it
+    return crash_model_v2
+
+
+class Child:
+    engine_error = RuntimeError  # errors reported by their text alone
+    db = handles = old = None
+
+    def run(self, ops):
+        for _ in range(ops):
+            op = self.choose()
+            emit("P", op)
+            try:
+                self.perform(op)
+                outcome = "ok"
+            except Exception as e:  # the parent compares it with the model's outcome
+                outcome = str(e) if isinstance(e, self.engine_error) else f"{type(e).__name__}: {e}"
+            self.returned(op, outcome)
+
+    def release(self):
+        self.db = self.handles = self.old = None
+        gc.collect()
+
+
+# Format 1 ---------------------------------------------------------------------
 
 NAMES = [f"c{i}" for i in range(24)] + ["", "na\u00efve", "\u540d\u524d", "with space"]
 ID_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789_-\u00e9\u4e2d"
@@ -25,11 +68,6 @@ SHORT_ID_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789"
 METRICS = ["dot", "euclidean", None]
 MAX_COLLECTIONS = 24
 PAGE_FULL = "Vector data page full"
-
-
-def emit(tag, payload=None):
-    line = tag if payload is None else tag + " " + json.dumps(payload)
-    os.write(1, (line + "\n").encode())
 
 
 def snapshot(db, probe_vectors):
@@ -47,20 +85,26 @@ def snapshot(db, probe_vectors):
     return {"collections": collections}
 
 
-class Child:
-    def __init__(self, path, seed, ops, reopen_live, lie, spread):
-        self.path = path
-        self.rng = random.Random(seed)
-        self.ops = ops
-        self.reopen_live = reopen_live
-        self.lie = lie
-        self.spread = spread  # no focus collection, no close()
-        self.db = None
+class ClassicChild(Child):
+    def __init__(self, args):
+        self.path = args["--db"]
+        self.rng = random.Random(int(args["--seed"]))
+        self.reopen_live = args.get("--reopen-live") == "1"
+        self.lie = args.get("--lie") == "1"
+        self.spread = args.get("--spread") == "1"  # no focus collection, no close()
         self.view = {}  # name -> (dim, set of ids): what this process believes
         self.handles = {}
         self.old = []  # databases and handles kept alive across a reopen
         self.full = set()  # collections whose vector data page refused an insert
-        self.filling = False  # this run fills the focus collection's page
+        with open(args["--probes"], encoding="utf-8") as f:
+            self.open(json.load(f))
+        # Mostly the fullest collection, so that pages fill up and the calls
+        # that no longer fit are made too.
+        names = sorted(self.view, key=lambda n: (-len(self.view[n][1]), n))
+        self.focus = None
+        if names and not self.spread:
+            self.focus = names[0] if self.rng.random() < 0.7 else self.rng.choice(names)
+        self.filling = not self.spread and self.rng.random() < 0.25  # fill the focus's page
 
     def open(self, probe_vectors):
         try:
@@ -86,9 +130,6 @@ class Child:
             self.handles[name] = self.db.get_collection(name)
         return self.handles[name]
 
-    def database(self):
-        return self.rng.choice([self.db] + [db for db, _ in self.old])
-
     def new_id(self, dim):
         if dim <= 1:  # short ids and tiny records: the page runs out of slots first
             return "".join(self.rng.choices(SHORT_ID_CHARS, k=self.rng.randint(1, 2)))
@@ -97,8 +138,8 @@ class Child:
     def vector(self, dim):
         return [self.rng.randint(-256, 256) / 256 for _ in range(dim)]
 
-    def choose(self, focus):
-        rng = self.rng
+    def choose(self):
+        rng, focus = self.rng, self.focus
         r = rng.random()
         names = sorted(self.view)
         if not names or (r < 0.05 and len(names) < MAX_COLLECTIONS):
@@ -145,6 +186,9 @@ class Child:
             self.handles[op["c"]] = self.db.create_collection(op["c"], op["dim"], op["metric"])
             self.view[op["c"]] = (op["dim"], set())
         elif kind == "insert":
+            if self.lie and op["id"] not in self.view[op["c"]][1]:
+                self.lie = False
+                return  # acknowledged without being made: the parent must notice
             returned = self.handle(op["c"]).insert(op["v"], op["id"])
             if returned != op["id"]:
                 raise AssertionError(f"insert returned {returned!r}")
@@ -153,59 +197,134 @@ class Child:
             self.handle(op["c"]).delete(op["id"])
             self.view[op["c"]][1].discard(op["id"])
         elif kind == "close":
-            self.database().close()
+            self.rng.choice([self.db] + [db for db, _ in self.old]).close()
         elif kind == "reopen":
             # The old objects stay alive while the new one works.
             self.old.append((self.db, dict(self.handles)))
             self.db = Kestrum(self.path)
             self.handles = {}
 
-    def run(self):
-        # Mostly the fullest collection, so that pages fill up and the calls
-        # that no longer fit are made too.
-        names = sorted(self.view, key=lambda n: (-len(self.view[n][1]), n))
-        focus = None
-        if names and not self.spread:
-            focus = names[0] if self.rng.random() < 0.7 else self.rng.choice(names)
-        self.filling = not self.spread and self.rng.random() < 0.25
-        lied = False
-        for _ in range(self.ops):
-            op = self.choose(focus)
-            emit("P", op)
-            new_insert = op["op"] == "insert" and op["id"] not in self.view[op["c"]][1]
-            if self.lie and not lied and new_insert:
-                lied = True  # acknowledged without being made: the parent must notice
-                emit("A", "ok")
-                continue
-            try:
-                self.perform(op)
-                outcome = "ok"
-            except RuntimeError as e:
-                outcome = str(e)
-            except Exception as e:  # anything else is a fault the parent reports
-                outcome = f"{type(e).__name__}: {e}"
-            emit("A", outcome)
-            if outcome == PAGE_FULL and op["op"] == "insert":
-                self.full.add(op["c"])
-            if op["op"] == "create" and outcome == "ok" and focus is None and not self.spread:
-                focus = op["c"]
+    def returned(self, op, outcome):
+        emit("A", outcome)
+        if outcome == PAGE_FULL and op["op"] == "insert":
+            self.full.add(op["c"])
+        if op["op"] == "create" and outcome == "ok" and self.focus is None and not self.spread:
+            self.focus = op["c"]
+
+
+# Format 2 ---------------------------------------------------------------------
+
+HNSW = {"m": 8, "ef_construction": 32}
+MAX_ROWS = 5000
+# Collections the first calls create: one that grows past the checkpoint
+# threshold of the log, one of wide vectors. Others get a random shape.
+FIXED = {"big": (8, "euclidean", "flat"), "wide": (1536, "dot", "flat")}
+CAPS = {"big": 80_000, "wide": 3000}
+
+
+def cap(name, coll):
+    if name in CAPS:
+        return CAPS[name]
+    floats = 2_000_000 if coll["index"] == "flat" else 150_000
+    return min(MAX_ROWS if coll["index"] == "flat" else 1500, floats // coll["dim"])
+
+
+class FormatTwoChild(Child):
+    engine_error = orvane.Error
+
+    def __init__(self, args):
+        self.path, self.lie = args["--db"], args.get("--lie")
+        self.rng = random.Random(int(args["--seed"]))
+        with open(args["--model"], encoding="utf-8") as f:
+            state = json.load(f)
+        self.model = model_v2().Model.from_json(state["model"])
+        self.open(state["pending"])
+
+    def open(self, pending):
+        try:
+            self.db = orvane.connect(self.path, synchronous=self.rng.choice(["off", "normal", "full"]))
+            lost, corrupt, applied, unreached = model_v2().check(self.db, self.model, pending,
+                                                                 self.rng)
+        except Exception as e:  # reported, never hidden
+            emit("E", f"{type(e).__name__}: {e}")
+            sys.exit(3)
+        if applied:
+            self.model.apply(pending)
+        emit("S", {"lost": lost, "corrupt": corrupt, "applied": applied, "unreached": unreached})
+
+    def choose(self):
+        rng, colls = self.rng, self.model.colls
+        r = rng.random()
+        missing = [n for n in FIXED if n not in colls]
+        if missing:
+            dim, metric, index = FIXED[missing[0]]
+            return {"op": "create", "c": missing[0], "dim": dim, "metric": metric, "index": index}
+        if r < 0.04 and len(colls) < 8:
+            return {"op": "create", "c": f"c{rng.randrange(8)}", "dim": rng.choice([1, 8, 128, 1536]),
+                    "metric": rng.choice(["euclidean", "dot", "cosine"]),
+                    "index": rng.choice(["flat", "hnsw"])}
+        if r < 0.05 and set(colls) - {"big"}:
+            return {"op": "drop", "c": rng.choice(sorted(set(colls) - {"big"}))}
+        if r < 0.07:
+            return {"op": "close"}
+        name = rng.choices(["big", "wide", rng.choice(sorted(colls))], [45, 25, 30])[0]
+        ids = colls[name]["ids"]
+        fresh = max(ids, default=0) + 1
+        n = int(math.exp(rng.uniform(0, math.log(MAX_ROWS))))
+        room = cap(name, colls[name]) - len(ids)
+        kind = rng.choices(["add", "upsert", "delete"], [55, 20, 25])[0]
+        if kind == "delete" or room < 1:
+            picked = rng.sample(sorted(ids), min(len(ids), n // (10 if name == "big" else 1)))
+            return {"op": "delete", "c": name, "ids": picked + [fresh + 10**6]}
+        n = min(room, rng.randint(2000, MAX_ROWS) if name == "big" and kind == "add" else n)
+        new = list(range(fresh, fresh + n))
+        if kind == "upsert":
+            new = rng.sample(sorted(ids), min(len(ids), n // 2)) + new[n // 2:]
+            rng.shuffle(new)
+        elif ids and rng.random() < 0.05:  # one id taken: the whole call must be refused
+            new.insert(rng.randrange(len(new) + 1), rng.choice(sorted(ids)))
+        return {"op": kind, "c": name, "ids": new, "v": rng.randrange(1, 1 << 31)}
+
+    def perform(self, op):
+        kind, db = op["op"], self.db
+        if kind == "create":
+            db.create_collection(op["c"], op["dim"], metric=op["metric"], index=op["index"],
+                                 **(HNSW if op["index"] == "hnsw" else {}))
+        elif kind == "drop":
+            db.delete_collection(op["c"])
+        elif kind == "close":
+            db.close()
+        elif kind == "delete":
+            db.get_collection(op["c"]).delete(ids=[str(i) for i in op["ids"]])
+        else:
+            lie = self.lie if op["c"] == "big" else None  # a collection never dropped
+            if lie == "lost" and kind == "add":
+                self.lie = None
+                return  # acknowledged without being made: the parent must notice
+            v = op["v"] + (lie == "corrupt" and kind == "upsert")
+            self.lie = self.lie if v == op["v"] else None
+            col = db.get_collection(op["c"])
+            n = len(op["ids"])
+            getattr(col, kind)(model_v2().vectors(op["ids"], [v] * n, col.dimension),
+                               ids=[str(i) for i in op["ids"]], metadata=[{"v": v}] * n)
+
+    def returned(self, op, outcome):
+        if outcome == "ok":
+            self.model.apply(op)
+        wal = self.path + "-wal"
+        emit("A", [outcome, os.path.getsize(wal) if os.path.exists(wal) else 0])
+        if op["op"] == "close":
+            self.open(None)
 
 
 def main(argv):
     args = dict(zip(argv[::2], argv[1::2]))
-    with open(args["--probes"], encoding="utf-8") as f:
-        probe_vectors = json.load(f)
-    child = Child(args["--db"], int(args["--seed"]), int(args["--ops"]),
-                  args.get("--reopen-live") == "1", args.get("--lie") == "1",
-                  args.get("--spread") == "1")
-    child.open(probe_vectors)
-    child.run()
-    end = args.get("--end", "wait")
-    if end == "close":
+    child = (FormatTwoChild if args.get("--format") == "2" else ClassicChild)(args)
+    child.run(int(args["--ops"]))
+    if args["--end"] == "close":
         child.db.close()
-    if end == "release":
-        child.db = child.handles = child.old = None
-        gc.collect()
+    if args["--end"] == "release":
+        child.release()
         return
     emit("D")
     sys.stdin.read()  # the parent kills us here at the latest

@@ -1,4 +1,4 @@
-"""Kill -9 harness: acknowledged calls must survive a killed process.
+"""Kill -9 harnesses: acknowledged calls must survive a killed process.
 
 Parent mode (the default) runs chains of child processes on one database
 file each. Every child reopens the file left by the child before it, reports
@@ -9,7 +9,13 @@ fail and change nothing), creations and close() calls, reporting each on a
 pipe, and is killed with SIGKILL at a random moment. A chain ends with a
 child that only checks. Prints "runs=N kills=N acked_ops=N lost=N corrupt=N".
 
-    python3 tests/crash/crash_harness.py [--runs N] [--seed N] [--ops N]
+Format 2 (orvane.connect, `v2`): the same chains with batch calls of up to
+5,000 rows, collections that grow past the log's checkpoint threshold,
+1536-wide vectors, and close() mid-run. Each child checks the file against
+the model (every row of every acknowledged call, the call in flight whole or
+absent, exact searches on Flat collections) and reports what it found.
+
+    python3 tests/crash/crash_harness.py [v2] [--runs N] [--seed N] [--ops N]
                                          [--no-reopen-live] [--keep DIR]
     python3 tests/crash/crash_harness.py child ...   (started by the parent)
 
@@ -33,13 +39,13 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import crash_model  # noqa: E402
+from crash_model_v2 import Model  # noqa: E402
 
 LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
 # Some chains start with a long child: enough calls on the fresh file to pass
 # the 1000 frames at which a call checkpoints the log, so kills also land in
 # and after such a checkpoint.
 LONG_OPS = 1500
-LONG_SHARE = 0.15
 FRAME_BYTES = 28 + 4096
 MAX_FAILURES = 10  # failing chains after which a run stops (say, children that cannot start)
 
@@ -62,16 +68,17 @@ class Stats:
 
 
 class Chain:
-    """One database file and the models its state may be in."""
+    """One database file, the models its state may be in, the call in flight."""
 
     def __init__(self, path):
-        self.path = path
-        self.candidates = [crash_model.Model()]
-        self.broken = False
+        self.path, self.candidates, self.pending, self.broken = path, [crash_model.Model()], None, False
 
 
 class Harness:
     kill_delay = 0.0003  # most seconds between a call's start line and the kill
+    stale_logs = True  # a chain may start beside the log the chain before it left
+    long_share = 0.15
+    chain = Chain
     def __init__(self, seed, ops, reopen_live=True, keep=None, lie=False, log=print):
         self.rng = random.Random(seed)
         self.seed = seed
@@ -155,25 +162,30 @@ class Harness:
     # -- the model ---------------------------------------------------------
 
     def feed(self, chain, lines):
-        pending = None
+        started = False
         for line in lines:
             if chain.broken:
                 return
             tag, _, payload = line.decode().partition(" ")
+            data = json.loads(payload) if payload else None
             if tag == "S":
-                self.check(chain, json.loads(payload))
+                self.check(chain, data)
             elif tag == "E":
-                self.fail(chain, [], ["reopen failed: " + json.loads(payload)])
+                self.fail(chain, [], ["open or check failed: " + data])
             elif tag == "P":
-                pending = json.loads(payload)
+                chain.pending, started = data, True
             elif tag == "A":
-                self.acknowledge(chain, pending, json.loads(payload))
-                pending = None
-        if pending is not None:
-            self.stats.in_flight += 1
-            chain.candidates = crash_model.advance_in_flight(chain.candidates, pending)
+                self.acknowledge(chain, data)
+        self.stats.in_flight += started and chain.pending is not None
+        self.fed(chain)
 
-    def acknowledge(self, chain, op, outcome):
+    def fed(self, chain):
+        if chain.pending is not None:
+            chain.candidates = crash_model.advance_in_flight(chain.candidates, chain.pending)
+            chain.pending = None
+
+    def acknowledge(self, chain, outcome):
+        op, chain.pending = chain.pending, None
         self.stats.acked_ops += 1
         kept = crash_model.advance(chain.candidates, op, outcome)
         if not kept:
@@ -218,26 +230,24 @@ class Harness:
 
     def run_chain(self, workdir, kills_wanted, stale_wal):
         self.stats.chains += 1
-        path = os.path.join(workdir, "crash.db")
+        chain = self.chain(os.path.join(workdir, "crash.db"))
         for suffix in ("", "-wal"):
-            if os.path.exists(path + suffix):
-                os.remove(path + suffix)
+            if os.path.exists(chain.path + suffix):
+                os.remove(chain.path + suffix)
         if stale_wal and self.rng.random() < 0.5:
             # A log left by an earlier database must not reach this new one.
-            shutil.copy(stale_wal, path + "-wal")
-        chain = Chain(path)
+            shutil.copy(stale_wal, chain.path + "-wal")
         for run in range(kills_wanted):
-            if run == 0 and self.rng.random() < LONG_SHARE:
+            if run == 0 and self.rng.random() < self.long_share:
                 self.run_long_child(chain, workdir)
             else:
-                ops = self.rng.randint(1, self.ops)
                 end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
-                self.run_child(chain, ops, end, workdir)
+                self.run_child(chain, self.rng.randint(1, self.ops), end, workdir)
             if chain.broken:
                 return None
         stale = os.path.join(workdir, "stale-wal")
-        if os.path.exists(path + "-wal"):
-            shutil.copy(path + "-wal", stale)
+        if self.stale_logs and os.path.exists(chain.path + "-wal"):
+            shutil.copy(chain.path + "-wal", stale)
         self.verify_file(chain)  # as the kill left it, log included
         self.run_child(chain, 0, "release", workdir, may_kill=False)  # checks only
         self.verify_file(chain)  # closed: everything in the file itself
@@ -270,9 +280,82 @@ class Harness:
         return self.stats
 
 
-def cli(argv, make, ops, chain, prefix, doc=__doc__, reopen_live_flag=False):
+class Stats2(Stats):
+    def __init__(self):
+        super().__init__()
+        self.applied_in_flight = self.refused = self.checkpoints = self.largest = self.widest = 0
+        self.unreached = 0  # HNSW rows a search as wide as the collection missed
+
+
+class Chain2:
+    def __init__(self, path):
+        self.path, self.model, self.pending, self.broken, self.wal = path, Model(), None, False, None
+
+
+def brief(op):
+    return {k: (f"{len(v)} ids" if k == "ids" else v) for k, v in op.items()}
+
+
+class Harness2(Harness):
+    kill_delay = 0.05
+    stale_logs = False
+    long_share = 0.0
+    chain = Chain2
+
+    def __init__(self, seed, ops, lie=None, keep=None, log=print):
+        super().__init__(seed, ops, keep=keep, log=log)
+        self.lie, self.stats = lie, Stats2()
+
+    def spawn(self, chain, ops, end, workdir, spread):
+        state = Path(workdir) / "model.json"
+        state.write_text(json.dumps({"model": chain.model.to_json(), "pending": chain.pending}))
+        argv = [sys.executable, str(HERE / "crash_harness.py"), "child", "--format", "2",
+                "--db", chain.path,
+                "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
+                "--ops", str(ops), "--end", end] + (["--lie", self.lie] if self.lie else [])
+        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def fed(self, chain):
+        chain.wal = None
+        for coll in chain.model.colls.values():
+            rows = len(coll["ids"])
+            self.stats.largest = max(self.stats.largest, rows)
+            self.stats.widest = max(self.stats.widest, rows if coll["dim"] >= 1536 else 0)
+
+    def check(self, chain, found):
+        if found["lost"] or found["corrupt"]:
+            self.fail(chain, found["lost"], found["corrupt"])
+            return
+        self.stats.checked += 1
+        self.stats.unreached += found["unreached"]
+        if found["applied"]:
+            self.stats.applied_in_flight += 1
+            chain.model.apply(chain.pending)
+        chain.pending = None
+
+    def acknowledge(self, chain, data):
+        op, chain.pending, (outcome, wal) = chain.pending, None, data
+        self.stats.checkpoints += chain.wal is not None and wal < chain.wal
+        chain.wal = None if op["op"] == "close" else wal
+        want = chain.model.outcome(op)
+        if outcome != want:
+            self.fail(chain, [], [f"{brief(op)} ended with {outcome!r}, expected {want!r}"])
+            return
+        self.stats.acked_ops += 1
+        self.stats.refused += outcome != "ok"
+        self.stats.closes += op["op"] == "close"
+        if outcome == "ok":
+            chain.model.apply(op)
+
+    def run(self, runs, workdir, chain_length=30):
+        # A long first chain: its big collection passes 50,000 rows.
+        self.run_chain(workdir, min(runs, chain_length), None)
+        return super().run(runs, workdir, chain_length)
+
+
+def cli(argv, make, ops, chain, prefix, reopen_live_flag=False):
     """The command line of a harness: `make(seed, args)` builds it."""
-    p = argparse.ArgumentParser(description=doc.split("\n")[0])
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--runs", type=int, default=2000, help="kills to perform")
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--ops", type=int, default=ops, help="most calls per child")
@@ -297,6 +380,9 @@ def main(argv):
         import crash_child
         crash_child.main(argv[1:])
         return 0
+    if argv[:1] == ["v2"]:
+        return cli(argv[1:], lambda seed, a: Harness2(seed, a.ops, keep=a.keep), 12, 30,
+                   "orvane-crash-v2-")
     return cli(argv, lambda seed, a: Harness(seed, a.ops, reopen_live=a.reopen_live, keep=a.keep),
                40, 10, "orvane-crash-", reopen_live_flag=True)
 

@@ -14,7 +14,6 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "crash"))
 
 import crash_harness  # noqa: E402
-import crash_harness_v2  # noqa: E402
 
 SANITIZED = os.environ.get("ORVANE_SANITIZED") == "1"
 
@@ -46,7 +45,7 @@ def test_killed_processes_keep_every_acknowledged_call(tmp_path):
 def test_killed_processes_keep_every_acknowledged_batch(tmp_path):
     kills = 20 if SANITIZED else 200
     seed = random.randrange(1 << 32)
-    stats = crash_harness_v2.Harness(seed, 12, log=quiet).run(kills, str(tmp_path), 30)
+    stats = crash_harness.Harness2(seed, 12, log=quiet).run(kills, str(tmp_path), 30)
     report = f"seed={seed} {stats.summary()} {stats.details()} {stats.failures[:3]}"
     print(report)
     assert stats.lost == 0 and stats.corrupt == 0, report
@@ -91,8 +90,8 @@ def test_harness_reports_a_changed_vector(tmp_path):
 def test_format_2_harness_reports_a_child_that_lies(tmp_path, lie):
     # "lost": an add acknowledged but never made; "corrupt": an upsert made
     # with another version than the one reported.
-    harness = crash_harness_v2.Harness(5, 12, lie=lie, log=quiet)
-    chain = crash_harness_v2.Chain(str(tmp_path / "lie.db"))
+    harness = crash_harness.Harness2(5, 12, lie=lie, log=quiet)
+    chain = crash_harness.Chain2(str(tmp_path / "lie.db"))
     for ops in (40, 0):
         run_without_kill(harness, chain, ops, str(tmp_path))
     assert getattr(harness.stats, lie) >= 1, harness.stats.failures
