@@ -14,10 +14,8 @@ PAGE = 4096
 MAGIC = b"Kestrum v1" + bytes(6)
 
 
-def header_page(next_page_id: int, catalog_page_id: int = 0, created_at: int = 1_700_000_000,
-                magic: bytes = MAGIC, version: int = 1, page_size: int = 4096) -> bytes:
-    head = magic + struct.pack("<IIQQQQ", version, page_size, next_page_id, catalog_page_id, 0,
-                               created_at)
+def header_page(next_page_id: int, catalog_page_id: int = 0) -> bytes:
+    head = MAGIC + struct.pack("<IIQQQQ", 1, PAGE, next_page_id, catalog_page_id, 0, 1_700_000_000)
     return head + bytes(PAGE - len(head))
 
 
@@ -30,18 +28,12 @@ class SlottedPage:
         self.free_offset = 1040
         self.slot_count = 0
 
-    def append(self, record: bytes, slot: int | None = None) -> "SlottedPage":
+    def append(self, record: bytes) -> "SlottedPage":
         assert self.free_offset + len(record) <= PAGE and self.slot_count < 256
         self.data[self.free_offset:self.free_offset + len(record)] = record
-        target = self.slot_count if slot is None else slot
-        struct.pack_into("<HH", self.data, 16 + 4 * target, self.free_offset, len(record))
+        struct.pack_into("<HH", self.data, 16 + 4 * self.slot_count, self.free_offset, len(record))
         self.free_offset += len(record)
-        if slot is None:
-            self.slot_count += 1
-        return self
-
-    def set_entry(self, slot: int, offset: int, length: int) -> "SlottedPage":
-        struct.pack_into("<HH", self.data, 16 + 4 * slot, offset, length)
+        self.slot_count += 1
         return self
 
     def bytes(self) -> bytes:
@@ -93,19 +85,17 @@ def write_pages(path, pages: list[bytes]) -> None:
             f.write(p)
 
 
-def wal_header(salt1: int = 0x1234, salt2: int = 0x5678, magic: int = 0x377F0683,
-               version: int = 1) -> bytes:
-    head = struct.pack("<6I", magic, version, PAGE, 0, salt1, salt2)
+SALTS = (0x1234, 0x5678)
+
+
+def wal_header(magic: int = 0x377F0683, version: int = 1) -> bytes:
+    head = struct.pack("<6I", magic, version, PAGE, 0, *SALTS)
     return head + struct.pack("<II", zlib.crc32(head), 0)
 
 
-def wal_frame(page_id: int, image: bytes, commit: bool = True, salt1: int = 0x1234,
-              salt2: int = 0x5678) -> bytes:
-    def checksum(salt: int) -> int:
-        return zlib.crc32(struct.pack("<II", page_id, salt) + bytes(4) + image)
-
-    return (struct.pack("<IQ8xII", page_id, 1 if commit else 0, checksum(salt1), checksum(salt2))
-            + image)
+def wal_frame(page_id: int, image: bytes, commit: bool = True) -> bytes:
+    sums = [zlib.crc32(struct.pack("<II", page_id, salt) + bytes(4) + image) for salt in SALTS]
+    return struct.pack("<IQ8xII", page_id, 1 if commit else 0, *sums) + image
 
 
 def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension: int = 3) -> None:
