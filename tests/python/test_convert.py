@@ -15,10 +15,8 @@ import pytest
 import file_builder as fb
 import orvane
 from orvane import Kestrum
-from orvane._cli import main
 from orvane import _cli as cli
 from orvane import _sources as sources
-from orvane._sources import Source
 
 if not hasattr(orvane, "connect"):
     pytest.skip("convert writes through orvane.connect", allow_module_level=True)
@@ -51,7 +49,7 @@ def hand_made_hnsw_with_metadata(path):
 
 
 def content(path):
-    with Source(path) as s:
+    with sources.Source(path) as s:
         return {c.name: (c.dimension, c.metric, c.index,
                          [row for batch in c.batches() for row in zip(*batch[::2])],
                          b"".join(batch[1] for batch in c.batches()))
@@ -73,7 +71,7 @@ def test_converted_file_holds_and_finds_the_same(tmp_path, capsys, make):
     src, dst = str(tmp_path / "classic.db"), str(tmp_path / "v2.db")
     make(src)
     before = open(src, "rb").read()
-    assert main(["convert", src, dst]) == 0
+    assert cli.main(["convert", src, dst]) == 0
     assert open(src, "rb").read() == before
     assert open(dst, "rb").read(16) == b"orvane format 2\0"
     expected = content(src)
@@ -81,10 +79,10 @@ def test_converted_file_holds_and_finds_the_same(tmp_path, capsys, make):
         rows[:] = [(i, m if m is None or isinstance(m, dict) else {"value": m}) for i, m in rows]
     assert content(dst) == expected
     assert searches(dst) == searches(src)
-    assert main(["verify", dst]) == 0
+    assert cli.main(["verify", dst]) == 0
     # An HNSW collection's graph went into its stream at close, whole and current.
     capsys.readouterr()
-    assert main(["inspect", "--json", dst]) == 0
+    assert cli.main(["inspect", "--json", dst]) == 0
     for c in json.loads(capsys.readouterr().out)["collections"]:
         if c["index"] == "hnsw":
             assert c["snapshot"]["nodes"] == c["vectors"] and c["snapshot"]["stale"] == 0
@@ -97,7 +95,7 @@ def test_an_existing_destination_is_refused_and_left_alone(tmp_path, capsys):
     with open(dst, "wb") as f:
         f.write(b"mine")
     capsys.readouterr()
-    assert main(["convert", src, dst]) == 1
+    assert cli.main(["convert", src, dst]) == 1
     refused = f"orvane: convert: {dst} exists; convert writes only a new file\n"
     assert capsys.readouterr().err == refused
     assert open(dst, "rb").read() == b"mine"
