@@ -35,9 +35,9 @@ def emit(tag, payload=None):
     os.write(1, (line + "\n").encode())
 
 
-def model_v2():
-    import crash_model_v2  # numpy: format 1 children start faster without it
-    return crash_model_v2
+def model():
+    import crash_model  # numpy: format 1 children start faster without it
+    return crash_model
 
 
 class Child:
@@ -237,13 +237,13 @@ class FormatTwoChild(Child):
         self.rng = random.Random(int(args["--seed"]))
         with open(args["--model"], encoding="utf-8") as f:
             state = json.load(f)
-        self.model = model_v2().Model.from_json(state["model"])
+        self.model = model().Model2.from_json(state["model"])
         self.open(state["pending"])
 
     def open(self, pending):
         try:
             self.db = orvane.connect(self.path, synchronous=self.rng.choice(["off", "normal", "full"]))
-            lost, corrupt, applied, unreached = model_v2().check(self.db, self.model, pending,
+            lost, corrupt, applied, unreached = model().check_file(self.db, self.model, pending,
                                                                  self.rng)
         except Exception as e:  # reported, never hidden
             emit("E", f"{type(e).__name__}: {e}")
@@ -305,7 +305,7 @@ class FormatTwoChild(Child):
             self.lie = self.lie if v == op["v"] else None
             col = db.get_collection(op["c"])
             n = len(op["ids"])
-            getattr(col, kind)(model_v2().vectors(op["ids"], [v] * n, col.dimension),
+            getattr(col, kind)(model().vectors(op["ids"], [v] * n, col.dimension),
                                ids=[str(i) for i in op["ids"]], metadata=[{"v": v}] * n)
 
     def returned(self, op, outcome):

@@ -39,7 +39,6 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import crash_model  # noqa: E402
-from crash_model_v2 import Model  # noqa: E402
 
 LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
 # Some chains start with a long child: enough calls on the fresh file to pass
@@ -201,12 +200,12 @@ class Harness:
         self.child_ok += outcome == "ok" and op["op"] != "close"
 
     def check(self, chain, snap):
-        matching, findings = crash_model.classify(chain.candidates, snap)
+        matching, (lost, corrupt) = crash_model.classify(chain.candidates, snap)
         if matching:
             self.stats.checked += 1
             chain.candidates = matching
         else:
-            self.fail(chain, findings.lost, findings.corrupt)
+            self.fail(chain, lost, corrupt)
 
     def fail(self, chain, lost, corrupt):
         if chain.broken:
@@ -214,9 +213,7 @@ class Harness:
         chain.broken = True
         self.stats.lost += len(lost)
         self.stats.corrupt += len(corrupt) or (0 if lost else 1)
-        f = crash_model.Findings()
-        f.lost, f.corrupt = lost, corrupt
-        message = f"seed={self.seed} chain={self.stats.chains}: {crash_model.describe(f)}"
+        message = f"seed={self.seed} chain={self.stats.chains}: {crash_model.describe(lost, corrupt)}"
         self.stats.failures.append(message)
         self.log("FAIL " + message)
         if self.keep:
@@ -289,7 +286,7 @@ class Stats2(Stats):
 
 class Chain2:
     def __init__(self, path):
-        self.path, self.model, self.pending, self.broken, self.wal = path, Model(), None, False, None
+        self.path, self.model, self.pending, self.broken, self.wal = path, crash_model.Model2(), None, False, None
 
 
 def brief(op):
