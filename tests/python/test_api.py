@@ -15,13 +15,6 @@ from orvane import Kestrum
 @pytest.fixture
 def api(db_path):
     with orvane.connect(db_path) as database:
-        try:
-            database.create_collection("probe", 1, index="flat")
-            database.delete_collection("probe")
-        except orvane.Error as e:
-            if str(e) != "not available yet":
-                raise
-            pytest.skip("the engine's batch API has not landed")
         yield database
 
 
@@ -71,7 +64,7 @@ def test_calls_are_all_or_nothing(api):
         np.testing.assert_array_equal(col.get(["a"]).vectors, [[0, 0, 0]])
 
 
-def test_both_apis_share_one_database(tmp_path, api):  # api: only to know the engine is ready
+def test_both_apis_share_one_database(tmp_path):
     path = str(tmp_path / "classic.db")
     classic = Kestrum(path)
     classic.create_collection("old", 3, "euclidean").insert([1.0, 2.0, 3.0], id="v")

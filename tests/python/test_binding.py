@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 import orvane
@@ -196,7 +197,6 @@ def test_conversion_errors_keep_their_type_and_cause(docs, error, kind, text, ca
 
 
 def test_arrays_give_the_same_vectors_as_lists(db):
-    np = pytest.importorskip("numpy")
     collection = db.create_collection("d", 3, "dot")
     values = [0.1, -2.5e38, 1 + 2**-24 + 2**-50]  # each rounds to a float32
     sources = {

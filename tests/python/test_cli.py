@@ -276,17 +276,9 @@ def test_open_database_read_through_its_log(tmp_path, capsys):
     assert not wal.exists()
 
 
-def hnsw_database(path):
-    """A catalog record naming an edge page, as only a stored configuration can."""
-    cat = fb.SlottedPage(4).append(
-        fb.catalog_record("h", 2, "Euclidean", data=1, metadata=2, edges=3, index_type="hnsw"))
-    fb.write_pages(path, [fb.header_page(5, 4), fb.SlottedPage(1).bytes(),
-                          fb.SlottedPage(3).bytes(), fb.SlottedPage(2).bytes(), cat.bytes()])
-
-
 def test_hnsw_snapshot_written_by_orvane(tmp_path, capsys):
     path = tmp_path / "h.db"
-    hnsw_database(path)
+    hnsw_file(path, [], vectors=())  # an edge page named, as only a stored configuration can
     db = Kestrum(str(path))
     h = db.get_collection("h")
     for i in range(10):

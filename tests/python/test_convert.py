@@ -13,13 +13,9 @@ import struct
 import pytest
 
 import file_builder as fb
-import orvane
 from orvane import Kestrum
 from orvane import _cli as cli
 from orvane import _sources as sources
-
-if not hasattr(orvane, "connect"):
-    pytest.skip("convert writes through orvane.connect", allow_module_level=True)
 
 QUERIES = ([0.0, 0.0, 0.0], [1.0, 2.0, 3.0], [-5.0, 0.5, 2.0])
 

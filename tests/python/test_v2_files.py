@@ -3,7 +3,6 @@ completely, and damaged ones refused cleanly with the fault named."""
 
 import json
 import struct
-import zlib
 
 import pytest
 
