@@ -93,14 +93,16 @@ class Harness:
     # -- one child ---------------------------------------------------------
 
     def spawn(self, chain, ops, end, workdir, spread):
+        argv = [sys.executable, str(HERE / "crash_harness.py"), "child", "--db", chain.path,
+                "--seed", str(self.rng.getrandbits(63)), "--ops", str(ops), "--end", end]
+        return subprocess.Popen(argv + self.child_args(chain, workdir, spread),
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+
+    def child_args(self, chain, workdir, spread):
         probes = Path(workdir) / "probes.json"
         probes.write_text(json.dumps(crash_model.probes(chain.candidates)), encoding="utf-8")
-        argv = [sys.executable, str(HERE / "crash_harness.py"), "child",
-                "--db", chain.path, "--probes", str(probes),
-                "--seed", str(self.rng.getrandbits(63)), "--ops", str(ops), "--end", end,
-                "--reopen-live", "1" if self.reopen_live else "0",
+        return ["--probes", str(probes), "--reopen-live", "1" if self.reopen_live else "0",
                 "--lie", "1" if self.lie else "0", "--spread", "1" if spread else "0"]
-        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
 
     def run_child(self, chain, ops, end, workdir, may_kill=True, spread=False):
         """Runs one child to its kill (or its end); feeds its lines to the chain."""
@@ -286,7 +288,8 @@ class Stats2(Stats):
 
 class Chain2:
     def __init__(self, path):
-        self.path, self.model, self.pending, self.broken, self.wal = path, crash_model.Model2(), None, False, None
+        self.path, self.model, self.pending, self.broken = path, crash_model.Model2(), None, False
+        self.wal = None  # the log's size after the last call, to see checkpoints
 
 
 def brief(op):
@@ -303,14 +306,10 @@ class Harness2(Harness):
         super().__init__(seed, ops, keep=keep, log=log)
         self.lie, self.stats = lie, Stats2()
 
-    def spawn(self, chain, ops, end, workdir, spread):
+    def child_args(self, chain, workdir, spread):
         state = Path(workdir) / "model.json"
         state.write_text(json.dumps({"model": chain.model.to_json(), "pending": chain.pending}))
-        argv = [sys.executable, str(HERE / "crash_harness.py"), "child", "--format", "2",
-                "--db", chain.path,
-                "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
-                "--ops", str(ops), "--end", end] + (["--lie", self.lie] if self.lie else [])
-        return subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        return ["--format", "2", "--model", str(state)] + (["--lie", self.lie] if self.lie else [])
 
     def fed(self, chain):
         chain.wal = None
