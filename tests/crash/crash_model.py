@@ -249,15 +249,6 @@ def version(meta):
     return int(tail[:-1]) if head == '{"v"' and tail[:-1].isdigit() and tail[-1:] == "}" else 0
 
 
-def distances(metric, rows, query):
-    q, v = query.astype(np.float64), rows
-    if metric == "euclidean":
-        return np.sqrt(((v - q) ** 2).sum(axis=1))
-    if metric == "dot":
-        return -(v @ q)
-    return 1 - (v @ q) / (np.linalg.norm(v, axis=1) * np.linalg.norm(q))
-
-
 class Model2:
     """name -> {"dim", "metric", "index", "ids": {id: version}}."""
 
@@ -376,7 +367,7 @@ def search_findings(db, seen, rng, findings):
             query = vectors([rng.randrange(1 << 40)], [0], dim)[0]
             k = min(10, len(keys))
             hits = db.get_collection(name).search(query, k=k)
-            want = distances(metric, rows, query)
+            want = expected_scores(metric, query, rows).astype(np.float64)
             got = np.array([want[order[int(i)]] if int(i) in order else np.nan for i in hits.ids])
             best = np.sort(want)[:k]
             tol = 1e-4 * (1 + np.abs(best).max())
