@@ -68,6 +68,14 @@ def vector_page():
     return fb.SlottedPage(1).append(fb.vector_record("w", 500, [0.0, 1.0, 2.0])).bytes()
 
 
+def edge_page_past_the_end(index_type):
+    """docs holding a, its catalog record naming edge page 99 of a 4-page file."""
+    data = fb.SlottedPage(1).append(fb.vector_record("a", 1, [0.0, 1.0, 2.0]))
+    cat = fb.SlottedPage(4).append(fb.catalog_record("docs", 3, data=1, metadata=2, edges=99,
+                                                     index_type=index_type))
+    return fb.header_page(4, 3) + data.bytes() + fb.SlottedPage(3).bytes() + cat.bytes()
+
+
 STALE = fb.wal_header() + fb.wal_frame(0, fb.header_page(2), commit=False) + fb.wal_frame(
     1, vector_page())
 CATALOG = 3 * fb.PAGE
@@ -90,6 +98,9 @@ CASES = {
     "version": (put(16, struct.pack("<I", 2)), None, "Storage error: Unsupported format version: 2"),
     "catalog record": (put(CATALOG + 1040, b"x"), None, None),  # no longer decodes
     "slot count": (put(fb.PAGE + 7, struct.pack("<H", 65535)), None, []),
+    "edge page past the end, flat": (whole(edge_page_past_the_end("flat")), None, ["a"]),
+    "edge page past the end, graph": (whole(edge_page_past_the_end("hnsw")), None,
+                                      "I/O error: failed to fill whole buffer"),
     "empty log": (None, b"", ["a", "b", "c"]),
     "log shorter than a header": (None, fb.wal_header()[:1], SHORT_LOG),
     "log one byte short": (None, fb.wal_header()[:31], SHORT_LOG),
