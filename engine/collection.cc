@@ -94,13 +94,33 @@ storage::Result<void> Collection::replay_vector_page() {
   // and inserted again comes back.
   std::vector<std::optional<DecodedVector>> records;
   std::unordered_map<std::string, std::vector<std::size_t>> shown;  // id -> unhidden records
+  // Internal id -> the id whose latest unhidden record holds it. A record
+  // under an internal id that another id holds takes it, and that id is gone
+  // for good: a marker that later hides the taker brings nothing back, as
+  // when the same calls run against the open collection.
+  std::unordered_map<std::uint64_t, std::string> holder;
+  auto hide = [&](const std::string& id) {
+    auto it = shown.find(id);
+    if (it == shown.end()) return;
+    const std::uint64_t held = records[it->second.back()]->internal_id;
+    if (auto h = holder.find(held); h != holder.end() && h->second == id) holder.erase(h);
+    for (std::size_t i : it->second) records[i].reset();
+    shown.erase(it);
+  };
   auto read = for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
     if (auto id = decode_marker(rec)) {
-      if (auto it = shown.find(*id); it != shown.end()) {
-        for (std::size_t i : it->second) records[i].reset();
-        shown.erase(it);
-      }
+      hide(*id);
     } else if (auto vector = decode_vector_record(rec)) {
+      if (auto it = shown.find(vector->id); it != shown.end()) {
+        const std::uint64_t held = records[it->second.back()]->internal_id;
+        if (auto h = holder.find(held); h != holder.end() && h->second == vector->id) {
+          holder.erase(h);
+        }
+      }
+      if (auto h = holder.find(vector->internal_id); h != holder.end() && h->second != vector->id) {
+        hide(std::string(h->second));
+      }
+      holder[vector->internal_id] = vector->id;
       shown[vector->id].push_back(records.size());
       records.push_back(std::move(vector));
     }

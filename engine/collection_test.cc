@@ -55,7 +55,10 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
                   encode_vector_record("z", 8, V{1, 2, 3}),  // wrong length
                   bad_utf8, cut, Bytes{}, encode_vector_record("y", 6, V{4, 4}),
                   encode_deletion_marker("gone"), encode_vector_record("w", 9, V{5, 5}),
-                  encode_deletion_marker("w")},
+                  encode_deletion_marker("w"),
+                  // q takes p's internal id: hiding q brings p back no more
+                  encode_vector_record("p", 9, V{3, 3}), encode_vector_record("q", 9, V{3, 3}),
+                  encode_deletion_marker("q")},
                  {encode_metadata_record("x", R"({"v":1})"), encode_deletion_marker("x"),
                   encode_metadata_record("y", R"("yy")"), encode_metadata_record("y", "not json"),
                   encode_metadata_record("w", "[1]")}));

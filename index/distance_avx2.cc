@@ -49,23 +49,13 @@ void group(const BatchQuery& bq, const float* const* p, float* out, std::size_t 
   }
 }
 
-// Full groups of eight, then one group padded by repeating its first vector.
+// Groups of eight; a last group of four or fewer runs at half width.
 template <DistanceMetric M, class Source>
 void run_groups(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
-  const float* p[kGroup];
-  std::size_t first = 0;
-  for (; first + kGroup <= count; first += kGroup) {
-    for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + k);
-    group<M, 4>(bq, p, out + first, kGroup);
-  }
-  const std::size_t left = count - first;
-  if (left == 0) return;
-  for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + (k < left ? k : 0));
-  if (left <= 4) {
-    group<M, 2>(bq, p, out + first, left);
-  } else {
-    group<M, 4>(bq, p, out + first, left);
-  }
+  for_each_group<kGroup>(source, count, out, [&](const float* const* p, float* o, std::size_t n) {
+    if (n <= 4) return group<M, 2>(bq, p, o, n);
+    group<M, 4>(bq, p, o, n);
+  });
 }
 
 struct Avx2 {

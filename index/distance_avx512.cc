@@ -80,26 +80,14 @@ void group(const BatchQuery& bq, const float* const* p, float* out, std::size_t 
   }
 }
 
-// Full groups of sixteen, then one group of 4, 8 or 16 padded by repeating its
-// first vector.
+// Groups of sixteen; a last group of up to 4 or 8 runs at a quarter or half width.
 template <DistanceMetric M, class Source>
 void run_groups(const BatchQuery& bq, const Source& source, std::size_t count, float* out) {
-  const float* p[kGroup];
-  std::size_t first = 0;
-  for (; first + kGroup <= count; first += kGroup) {
-    for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + k);
-    group<M, 4>(bq, p, out + first, kGroup);
-  }
-  const std::size_t left = count - first;
-  if (left == 0) return;
-  for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + (k < left ? k : 0));
-  if (left <= 4) {
-    group<M, 1>(bq, p, out + first, left);
-  } else if (left <= 8) {
-    group<M, 2>(bq, p, out + first, left);
-  } else {
-    group<M, 4>(bq, p, out + first, left);
-  }
+  for_each_group<kGroup>(source, count, out, [&](const float* const* p, float* o, std::size_t n) {
+    if (n <= 4) return group<M, 1>(bq, p, o, n);
+    if (n <= 8) return group<M, 2>(bq, p, o, n);
+    group<M, 4>(bq, p, o, n);
+  });
 }
 
 // ---- Several queries per pass over the stored vectors ----

@@ -19,6 +19,24 @@
 namespace orvane::index::detail {
 namespace {
 
+// Scores `count` vectors in groups of kGroup: full groups, then one group of
+// the rest padded by repeating its first vector (so the kernel never reads
+// past the caller's vectors). `group(p, out, left)` scores p[0..kGroup) and
+// stores the first `left` scores; it picks its width by `left`.
+template <std::size_t kGroup, class Source, class Group>
+void for_each_group(const Source& source, std::size_t count, float* out, const Group& group) {
+  const float* p[kGroup];
+  std::size_t first = 0;
+  for (; first + kGroup <= count; first += kGroup) {
+    for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + k);
+    group(p, out + first, kGroup);
+  }
+  const std::size_t left = count - first;
+  if (left == 0) return;
+  for (std::size_t k = 0; k < kGroup; ++k) p[k] = source(first + (k < left ? k : 0));
+  group(p, out + first, left);
+}
+
 template <class Policy>
 struct KernelGlue {
   template <class Source>

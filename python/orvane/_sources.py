@@ -100,13 +100,35 @@ def _classic_rows(db: DatabaseFile, page_id: int, dim: int) -> list[tuple[str, b
     if page is None:
         return []
     records: list[tuple[str, int, bytes] | None] = []
+    shown: dict[str, list[int]] = {}  # id -> its unhidden records
+    # Internal id -> the id whose latest record holds it. A record under an
+    # internal id another id holds takes it, and that id is gone for good: a
+    # marker that later hides the taker brings nothing back.
+    holder: dict[int, str] = {}
+
+    def hide(ext: str) -> None:
+        for i in shown.pop(ext, []):
+            held = records[i][1]
+            if holder.get(held) == ext:
+                del holder[held]
+            records[i] = None
+
     for _slot, rec in page.records():
         r = decode_data_record(rec)
         if isinstance(r, DeletionMarker):
-            records = [x if x is None or x[0] != r.external_id else None for x in records]
+            hide(r.external_id)
         elif isinstance(r, VectorRecord) and r.complete and r.dimension == dim:
-            at = 16 + len(r.external_id.encode())
-            records.append((r.external_id, r.internal_id, rec[at:at + 4 * dim]))
+            ext, internal = r.external_id, r.internal_id
+            for i in shown.get(ext, []):
+                if holder.get(records[i][1]) == ext:
+                    del holder[records[i][1]]
+            other = holder.get(internal)
+            if other is not None and other != ext:
+                hide(other)
+            holder[internal] = ext
+            shown.setdefault(ext, []).append(len(records))
+            at = 16 + len(ext.encode())
+            records.append((ext, internal, rec[at:at + 4 * dim]))
     survivors = [x for x in records if x is not None]
     latest = {ext: internal for ext, internal, _v in survivors}
     # The index holds one vector per internal id; a later record under the

@@ -114,6 +114,7 @@ PAGES = {
                 V("y", 6, [4, 4]), fb.marker("gone"), V("w", 9, [5, 5]), fb.marker("w")],
     # One internal id names one vector: the later record takes it.
     "shared internal id": [V("p", 9, [1, 0]), V("q", 9, [0, 1])],
+    "taken internal id, taker deleted": [V("p", 9, [1, 0]), V("q", 9, [0, 1]), fb.marker("q")],
     # Equal scores come back in the order the surviving records stand.
     "ties": [V("a", 1, [1, 1]), V("b", 2, [1, 1]), V("c", 3, [1, 1]), fb.marker("b"),
              V("d", 4, [1, 1]), fb.marker("a"), V("a", 5, [1, 1]), V("c", 3, [1, 1])],
