@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "engine/id_counter.h"
 #include "engine/records.h"
@@ -179,27 +178,6 @@ TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
     internal.push_back(decode_vector_record(*storage::read_record(1, page, slot))->internal_id);
   }
   EXPECT_EQ(internal, (std::vector<std::uint64_t>{UINT64_MAX, 1}));
-}
-
-TEST(Operations, TwoDatabasesInOneProcessDoNotShareIds) {
-  TestDir dir;
-  auto first = open_ok(dir.path("one"));
-  ASSERT_TRUE(first);
-  ASSERT_TRUE(first->create_collection("c", 1, "euclidean"));
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(first->insert("c", std::nullopt, V{float(i)}));
-  auto second = open_ok(dir.path("two"));  // resets the counter to 10000
-  ASSERT_TRUE(second);
-  ASSERT_EQ(peek_id_counter(), 10000u);
-  for (int i = 4; i < 8; ++i) ASSERT_TRUE(first->insert("c", std::nullopt, V{float(i)}));
-  EXPECT_EQ(first->count("c"), 8u);
-  std::set<std::string> ids;
-  for (int i = 0; i < 8; ++i) {
-    auto r = search(*first, "c", V{float(i)}, 1);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].score, 0.0f) << i;
-    ids.insert(r[0].id);
-  }
-  EXPECT_EQ(ids.size(), 8u);
 }
 
 }  // namespace

@@ -88,12 +88,6 @@ class PowerCutRecorder final : public FileHook {
     }
     return 0;
   }
-  std::size_t syncs() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(ops_.begin(), ops_.end(), [](const TraceOp& op) {
-      return op.kind == TraceOp::Kind::Sync;
-    }));
-  }
 
   // The files, by path, that a power cut after the first `at` operations may
   // leave (nullopt: no file at the path). `rng` chooses which of them.
