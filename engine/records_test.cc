@@ -43,10 +43,8 @@ TEST(Records, MetadataRecords) {
   EXPECT_EQ(doc->metadata, nlohmann::json::parse(R"({"k":[1,2]})"));
 
   EXPECT_FALSE(decode_metadata_record(encode_deletion_marker("id")));  // no text at all
-  EXPECT_TRUE(decode_metadata_record(encode_metadata_record("id", "7 \t\r\n")));
+  // Text that is not one JSON value (the parsing rules are tested below).
   EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "7 x")));
-  EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "1 2")));
-  EXPECT_FALSE(decode_metadata_record(encode_metadata_record("id", "\xEF\xBB\xBFnull")));
   EXPECT_FALSE(decode_metadata_record(Bytes{9, 0, 0, 0, 'x'}));
   EXPECT_FALSE(decode_metadata_record(Bytes{1, 0}));
 }
