@@ -37,7 +37,7 @@ inline std::shared_ptr<Database> open_v2(const std::string& path) {
   return open_ok(path, options);
 }
 
-inline IndexSpec index_spec(const char* type) {
+inline IndexSpec index_kind(const char* type) {
   IndexSpec s;
   s.type = type;
   return s;

@@ -38,7 +38,7 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
     {
       auto db = open_v2(path);
       EXPECT_EQ(db->format(), FileFormat::V2);
-      ASSERT_TRUE(db->create_collection("c", c.dim, "Euclidean", index_spec(c.index)));
+      ASSERT_TRUE(db->create_collection("c", c.dim, "Euclidean", index_kind(c.index)));
       auto added = db->add("c", vectors, rows, ids, metadata, WriteMode::Add);
       ASSERT_TRUE(added) << added.error().to_string();
       EXPECT_EQ(*added, ids);
@@ -69,7 +69,7 @@ TEST(V2Database, BatchesAreAllOrNothingAndReplaceAndDeleteSurviveReopen) {
   const std::vector<std::string> ab = {"a", "b"}, bc = {"b", "c"}, cd = {"c", "d"};
   {
     auto db = open_v2(path);
-    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", index_spec("flat")));
+    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", index_kind("flat")));
     ASSERT_TRUE(db->add("c", std::span(v).first(4), 2, ab, {}, WriteMode::Add));
     // "b" exists: nothing of the batch is stored.
     auto refused = db->add("c", std::span(v).subspan(4), 2, bc, {}, WriteMode::Add);
@@ -88,7 +88,7 @@ TEST(V2Database, BatchesAreAllOrNothingAndReplaceAndDeleteSurviveReopen) {
   EXPECT_EQ(got->vectors, (std::vector<float>{v[0], v[1], v[4], v[5]}));
   EXPECT_TRUE(db->get("c", cd, false)->ids.empty());
   ASSERT_TRUE(db->delete_collection("c"));
-  ASSERT_TRUE(db->create_collection("c", 3, "dot", index_spec("flat")));
+  ASSERT_TRUE(db->create_collection("c", 3, "dot", index_kind("flat")));
   EXPECT_EQ(db->get_collection("c").value(), 3u);
 }
 
@@ -98,7 +98,7 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
   const std::string good = dir.path("good");
   {
     auto db = open_v2(good);
-    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", index_spec("flat")));
+    ASSERT_TRUE(db->create_collection("c", 2, "Cosine", index_kind("flat")));
     ASSERT_TRUE(db->add("c", random_vectors(300, 2, 3), 300, {}, {}, WriteMode::Add));
   }
   const auto bytes = read_file(good);

@@ -68,7 +68,7 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
     TestDir dir;
     const std::string path = dir.path("db");
     auto db = open_v2(path);
-    IndexSpec index_options = index_spec(c.index);
+    IndexSpec index_options = index_kind(c.index);
     index_options.ef_construction = 64;
     ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", index_options));
     ASSERT_TRUE(db->add("c", vectors, kRows, ids, metadata, WriteMode::Add));
@@ -139,7 +139,7 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
 TEST(V2Search, ListIdsFollowsSlotOrder) {
   TestDir dir;
   auto db = open_v2(dir.path("db"));
-  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_spec("flat")));
+  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_kind("flat")));
   const std::vector<std::string> first = {"a", "b", "c", "d"}, gone = {"b", "d"}, next = {"e"};
   ASSERT_TRUE(db->add("c", std::vector<float>(4), 4, first, {}, WriteMode::Add));
   ASSERT_TRUE(db->remove_batch("c", gone, nullptr));
