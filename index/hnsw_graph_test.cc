@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 #include <set>
 #include <vector>
@@ -30,19 +29,6 @@ TEST(HnswGraph, LevelForDraw) {
   EXPECT_EQ(HnswGraph::level_for_draw(0.0, 0), 1u);
   EXPECT_EQ(HnswGraph::level_for_draw(0.0, 4), 5u);
   EXPECT_EQ(HnswGraph::level_for_draw(0.5, 0), 0u);
-}
-
-// The level law: a level of at least k with probability 16^-k, never above 12.
-TEST(HnswGraph, LevelDistribution) {
-  storage::thread_random_seed_for_testing(12345);
-  std::size_t at_least[4] = {0, 0, 0, 0};
-  for (int i = 0; i < 200000; ++i) {
-    const auto level = HnswGraph::level_for_draw(storage::thread_random_unit(), 100);
-    ASSERT_LE(level, 12u);
-    for (std::uint64_t k = 0; k < 4 && k <= level; ++k) ++at_least[k];
-  }
-  EXPECT_NEAR(at_least[1], 200000.0 / 16, 4 * std::sqrt(200000.0 / 16));
-  EXPECT_NEAR(at_least[2], 200000.0 / 256, 4 * std::sqrt(200000.0 / 256));
 }
 
 TEST(HnswGraph, ReinsertReplacesNodeAndDropsOldLinks) {
@@ -184,25 +170,6 @@ TEST(HnswDelete, AbsentIdFailsAndChangesNothing) {
   EXPECT_EQ(g.max_level(), top);
 }
 
-TEST(HnswDelete, OnlyNodeLeavesEmptyGraph) {
-  storage::thread_random_seed_for_testing(17);
-  HnswGraph g(2, DistanceMetric::Cosine);
-  ASSERT_TRUE(g.insert(3, std::vector<float>{1, 1}));
-  ASSERT_TRUE(g.remove(3));
-  EXPECT_EQ(g.node_count(), 0u);
-  EXPECT_FALSE(g.entry_point().has_value());
-  EXPECT_EQ(g.max_level(), 0u);
-  EXPECT_FALSE(g.contains(3));
-  auto hits = g.search(std::vector<float>{1, 1}, 5);
-  ASSERT_TRUE(hits);
-  EXPECT_TRUE(hits->empty());
-  // The next insertion is a first insertion again.
-  ASSERT_TRUE(g.insert(4, std::vector<float>{1, 0}));
-  EXPECT_EQ(g.entry_point(), 4u);
-  EXPECT_EQ(g.max_level(), *g.node_level(4));
-  EXPECT_LE(g.max_level(), 1u);
-}
-
 TEST(HnswDelete, EntryPointRemoval) {
   for (std::uint64_t seed = 1; seed <= 20; ++seed) {
     HnswGraph g = testing::build(clustered(120, 4, 4, seed), DistanceMetric::Euclidean, seed);
@@ -255,14 +222,22 @@ TEST(HnswDelete, NeighboursLoseTheRemovedIdAndSearchNeverReturnsIt) {
   }
 }
 
-TEST(HnswDelete, SlotsAreRecycled) {
+// Removing every node leaves an empty graph whose slots the next insertions reuse.
+TEST(HnswDelete, LastNodeLeavesEmptyGraphAndSlotsAreRecycled) {
   const auto vectors = clustered(100, 4, 3, 2);
   HnswGraph g = testing::build(vectors, DistanceMetric::Euclidean, 6);
   for (std::uint64_t id = 1; id <= 100; ++id) ASSERT_TRUE(g.remove(id));
   EXPECT_EQ(g.node_count(), 0u);
+  EXPECT_FALSE(g.entry_point().has_value());
+  EXPECT_EQ(g.max_level(), 0u);
+  EXPECT_FALSE(g.contains(3));
+  auto hits = g.search(vectors[0], 5);
+  ASSERT_TRUE(hits);
+  EXPECT_TRUE(hits->empty());
   for (std::uint64_t id = 101; id <= 200; ++id) ASSERT_TRUE(g.insert(id, vectors[id - 101]));
   EXPECT_EQ(HnswGraphAccess::impl(g).nodes.slot_count(), 100u);
   EXPECT_EQ(g.node_count(), 100u);
+  EXPECT_EQ(g.max_level(), *g.node_level(*g.entry_point()));
 }
 
 std::vector<std::uint64_t> ids_of(const std::vector<ScoredId>& hits) {
@@ -292,59 +267,42 @@ HnswGraph hand_graph(const std::vector<float>& positions,
   return g;
 }
 
-TEST(HnswSearch, TiesFollowHeapMechanics) {
-  // Query 0; id 1 at 5 (entry), ids 2, 3 at distance 1, ids 4, 5 at distance 2.
-  const std::vector<float> pos = {5, 1, -1, 2, -2};
-  {
-    HnswGraph g = hand_graph(pos, {{2, 3, 4, 5}, {}, {}, {}, {}}, 1);
-    auto hits = g.search(std::vector<float>{0}, 5);
-    ASSERT_TRUE(hits);
-    EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{2, 3, 4, 5, 1}));
-    // ef 2: admitting 3 evicts 1, the pop reorders the tie, 3 comes first.
-    hits = g.search(std::vector<float>{0}, 2, SearchOptions{.ef = 1});
-    ASSERT_TRUE(hits);
-    EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{3, 2}));
-  }
-  {
-    HnswGraph g = hand_graph(pos, {{5, 4, 3, 2}, {}, {}, {}, {}}, 1);
-    auto hits = g.search(std::vector<float>{0}, 5);
-    ASSERT_TRUE(hits);
-    EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{3, 2, 5, 4, 1}));
-    std::vector<float> distances;
-    for (const auto& h : *hits) distances.push_back(h.distance);
-    EXPECT_EQ(distances, (std::vector<float>{1, 1, 2, 2, 5}));
-  }
-}
-
-TEST(HnswSearch, NodeMetAgainIsNotReturnedTwice) {
-  // 2 is listed by 1 and by 3: when 3 is expanded, 2 is already scored.
-  HnswGraph g = hand_graph({4, 1, 2}, {{2, 3}, {}, {2, 1}}, 1);
-  auto hits = g.search(std::vector<float>{0}, 10);
-  ASSERT_TRUE(hits);
-  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{2, 3, 1}));
-}
-
-TEST(HnswSearch, DanglingIdsArePassedOverAndStaleEntryFails) {
-  HnswGraph g = hand_graph({4, 1}, {{99, 2}, {1, 77}}, 1);
-  auto hits = g.search(std::vector<float>{0}, 10);
-  ASSERT_TRUE(hits);
-  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{2, 1}));
-  HnswGraphAccess::impl(g).entry_point = 42;
-  auto bad = g.search(std::vector<float>{0}, 10);
-  ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().to_string(), "Vector not found: id=42");
-}
-
-// A filtered walk goes on past nodes the filter refuses until ef allowed
-// ones are found: entry 1 (at 3) leads through refused 2 (at 5) to 3 (at 0.5).
-TEST(HnswSearch, FilteredWalkPassesRefusedNodesUntilEfIsFull) {
-  HnswGraph g = hand_graph({3, 5, 0.5f}, {{2}, {3}, {}}, 1);
+// Walks over hand-made layer-0 lists from query 0 (ids 1..n at `pos`).
+TEST(HnswSearch, WalkOverHandMadeLists) {
   IdBitmap allowed(4);
   allowed.set(1);
   allowed.set(3);
-  auto hits = g.search(std::vector<float>{0}, 1, SearchOptions{.ef = 2, .filter = &allowed});
-  ASSERT_TRUE(hits);
-  EXPECT_EQ(ids_of(*hits), (std::vector<std::uint64_t>{3}));
+  const struct {
+    const char* what;
+    std::vector<float> pos;
+    std::vector<std::vector<std::uint64_t>> lists;
+    std::uint64_t k;
+    SearchOptions options;
+    std::vector<std::uint64_t> want;
+  } rows[] = {
+      // Id 1 at 5 (entry), ids 2, 3 at distance 1, ids 4, 5 at distance 2.
+      {"ties in list order", {5, 1, -1, 2, -2}, {{2, 3, 4, 5}, {}, {}, {}, {}}, 5, {}, {2, 3, 4, 5, 1}},
+      {"ties in reversed list order", {5, 1, -1, 2, -2}, {{5, 4, 3, 2}, {}, {}, {}, {}}, 5, {},
+       {3, 2, 5, 4, 1}},
+      // ef 2: admitting 3 evicts 1, the pop reorders the tie, 3 comes first.
+      {"ties at a small ef", {5, 1, -1, 2, -2}, {{2, 3, 4, 5}, {}, {}, {}, {}}, 2, {.ef = 1}, {3, 2}},
+      // 2 is listed by 1 and by 3: when 3 is expanded, 2 is already scored.
+      {"node met again", {4, 1, 2}, {{2, 3}, {}, {2, 1}}, 10, {}, {2, 3, 1}},
+      {"dangling ids passed over", {4, 1}, {{99, 2}, {1, 77}}, 10, {}, {2, 1}},
+      // The walk goes on through refused 2 (at 5) to 3 (at 0.5).
+      {"filtered walk", {3, 5, 0.5f}, {{2}, {3}, {}}, 1, {.ef = 2, .filter = &allowed}, {3}},
+  };
+  for (const auto& r : rows) {
+    HnswGraph g = hand_graph(r.pos, r.lists, 1);
+    auto hits = g.search(std::vector<float>{0}, r.k, r.options);
+    ASSERT_TRUE(hits) << r.what;
+    EXPECT_EQ(ids_of(*hits), r.want) << r.what;
+    for (std::size_t i = 0; r.k == 5 && i < hits->size(); ++i) {
+      EXPECT_EQ((*hits)[i].distance, (std::vector<float>{1, 1, 2, 2, 5})[i]) << r.what;
+    }
+    HnswGraphAccess::impl(g).entry_point = 42;  // a stale entry point fails
+    EXPECT_EQ(g.search(std::vector<float>{0}, 1).error().to_string(), "Vector not found: id=42");
+  }
 }
 
 TEST(HnswSearch, ResultsAreDistinctAndOrdered) {

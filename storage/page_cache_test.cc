@@ -7,6 +7,7 @@
 #include "storage/coding.h"
 #include "storage/mem_file.h"
 #include "storage/page.h"
+#include "storage/test_dir.h"
 
 namespace orvane::storage {
 namespace {
@@ -14,15 +15,13 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Data = std::shared_ptr<Bytes>;
 
-// A database image of `pages` pages: a fresh header in page 0, zeros after.
-Data db_image(std::size_t pages) {
+// A database image of `pages` pages: a fresh header in page 0, then page 1
+// an empty vector data page when `data_page`, zeros after.
+Data db_image(std::size_t pages, bool data_page = false) {
   auto data = std::make_shared<Bytes>(pages * kPageSize, 0);
   DatabaseHeader::fresh(1700000000).encode(data->data());
+  if (data_page) std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
   return data;
-}
-
-Bytes page_of(const Data& data, PageId id) {
-  return Bytes(data->begin() + id * kPageSize, data->begin() + (id + 1) * kPageSize);
 }
 
 struct CacheOverFaultyFile {
@@ -59,7 +58,7 @@ TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
     }
     EXPECT_EQ(t.cache->allocate_page(2).value(), r.want) << r.next_page_id;
     EXPECT_EQ(data->size(), (r.want + 1) * kPageSize) << r.next_page_id;
-    EXPECT_EQ(page_of(data, r.want), new_page_image(2));
+    EXPECT_EQ(page_of(*data, r.want), new_page_image(2));
     EXPECT_EQ(t.cache->read_header()->next_page_id, r.want + 1);
     if (r.file_bytes % kPageSize != 0) {
       EXPECT_EQ((*data)[3 * kPageSize + 9], 0xAB);  // the torn tail is left as it is
@@ -68,8 +67,7 @@ TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
 }
 
 TEST(PageCacheTest, AppendMarksDirtyAndEveryFlushRewrites) {
-  auto data = db_image(2);
-  std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+  auto data = db_image(2, true);
   CacheOverFaultyFile t(data);
   PageCache& c = *t.cache;
   EXPECT_EQ(c.append_record(0, Bytes{1}).value(), false);  // the header page takes no records
@@ -83,10 +81,10 @@ TEST(PageCacheTest, AppendMarksDirtyAndEveryFlushRewrites) {
 
   EXPECT_EQ(c.append_record(1, Bytes{5, 6, 7}).value(), true);
   EXPECT_TRUE(c.fetch_page(1).value()->dirty());
-  EXPECT_EQ(page_of(t.data, 1), new_page_image(1));  // memory only until a flush
+  EXPECT_EQ(page_of(*t.data, 1), new_page_image(1));  // memory only until a flush
   ASSERT_TRUE(c.flush_page(1).has_value());
   EXPECT_EQ(t.file->writes(), 1u);
-  const Bytes flushed = page_of(t.data, 1);
+  const Bytes flushed = page_of(*t.data, 1);
   EXPECT_EQ(read_record(1, flushed, 0), (Bytes{5, 6, 7}));
   ASSERT_TRUE(c.flush_all().has_value());
   ASSERT_TRUE(c.flush_all().has_value());
@@ -113,8 +111,8 @@ TEST(PageCacheTest, FailedFlushStopsAtTheFailingPage) {
   EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
   EXPECT_EQ(t.file->writes(), 1u);
   ASSERT_TRUE(c.flush_all().has_value());  // still dirty: written again
-  EXPECT_EQ(page_of(t.data, 1), new_page_image(1));
-  EXPECT_EQ(page_of(t.data, 2), new_page_image(1));
+  EXPECT_EQ(page_of(*t.data, 1), new_page_image(1));
+  EXPECT_EQ(page_of(*t.data, 2), new_page_image(1));
 }
 
 // With reads failing, a fetch succeeds exactly for the pages in the table.
@@ -184,8 +182,7 @@ TEST(PageCacheTest, ConcurrentMissesShareOnePage) {
 
 TEST(PageCacheTest, AbandonedCacheWritesNothingWhenItGoes) {
   for (bool abandon : {true, false}) {
-    auto data = db_image(2);
-    std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+    auto data = db_image(2, true);
     const Bytes before = *data;
     {
       CacheOverFaultyFile t(data);
@@ -202,8 +199,7 @@ Bytes cached_bytes(PageCache& c, PageId id) {
 }
 
 TEST(PageCacheTest, CallUnitListsChangedPagesHeaderFirst) {
-  auto data = db_image(2);
-  std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+  auto data = db_image(2, true);
   CacheOverFaultyFile t(data);
   PageCache& c = *t.cache;
   ASSERT_TRUE(c.append_record(1, Bytes{1}).value());  // outside a unit: not recorded
@@ -228,8 +224,7 @@ TEST(PageCacheTest, CallUnitListsChangedPagesHeaderFirst) {
 }
 
 TEST(PageCacheTest, RollbackRestoresBeforeImages) {
-  auto data = db_image(2);
-  std::copy_n(new_page_image(1).begin(), kPageSize, data->begin() + kPageSize);
+  auto data = db_image(2, true);
   CacheOverFaultyFile t(data);
   PageCache& c = *t.cache;
   ASSERT_TRUE(c.append_record(1, Bytes{7}).value());  // before the unit: kept

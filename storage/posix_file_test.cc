@@ -83,35 +83,30 @@ TEST(PosixFileTest, IdentityFollowsTheFileNotThePath) {
   EXPECT_EQ((*f)->identity().value(), id);  // the unlinked file is still ours
 }
 
+// The lock belongs to the open file description: closing it, or detaching
+// the descriptor from it, lets go.
 TEST(PosixFileTest, ExclusiveLockPerOpenFileDescription) {
   TestDir dir;
   const std::string path = dir.path("l");
-  auto a = PosixFile::open(path, OpenMode::ReadWriteCreate);
-  auto b = PosixFile::open(path, OpenMode::ReadWrite);
-  ASSERT_TRUE(a.has_value() && b.has_value());
-  EXPECT_EQ((*a)->try_lock_exclusive().value(), true);
-  EXPECT_EQ((*a)->try_lock_exclusive().value(), true);  // already ours
-  EXPECT_EQ((*b)->try_lock_exclusive().value(), false);
-  a->reset();  // closing releases the lock
-  EXPECT_EQ((*b)->try_lock_exclusive().value(), true);
-}
-
-TEST(PosixFileTest, DetachedDescriptorLetsGoOfTheLock) {
-  TestDir dir;
-  const std::string path = dir.path("d");
   write_file(path, {1, 2, 3});
-  auto a = PosixFile::open(path, OpenMode::ReadWrite);
-  auto b = PosixFile::open(path, OpenMode::ReadWrite);
-  ASSERT_TRUE(a.has_value() && b.has_value());
-  ASSERT_EQ((*a)->try_lock_exclusive().value(), true);
-  EXPECT_EQ((*b)->try_lock_exclusive().value(), false);
-  detach_descriptor((*a)->fd());
-  // The number now names /dev/null: the file's description and its lock are gone.
-  EXPECT_EQ((*b)->try_lock_exclusive().value(), true);
-  std::vector<std::uint8_t> byte(1);
-  EXPECT_EQ((*a)->read_exact_at(0, byte).error().to_string(),
-            "I/O error: failed to fill whole buffer");
-  EXPECT_EQ(read_file(path), (std::vector<std::uint8_t>{1, 2, 3}));
+  for (const bool detach : {false, true}) {
+    auto a = PosixFile::open(path, OpenMode::ReadWrite);
+    auto b = PosixFile::open(path, OpenMode::ReadWrite);
+    ASSERT_TRUE(a.has_value() && b.has_value());
+    EXPECT_EQ((*a)->try_lock_exclusive().value(), true);
+    EXPECT_EQ((*a)->try_lock_exclusive().value(), true);  // already ours
+    EXPECT_EQ((*b)->try_lock_exclusive().value(), false);
+    if (detach) {
+      detach_descriptor((*a)->fd());  // the number now names /dev/null
+      Bytes byte(1);
+      EXPECT_EQ((*a)->read_exact_at(0, byte).error().to_string(),
+                "I/O error: failed to fill whole buffer");
+    } else {
+      a->reset();
+    }
+    EXPECT_EQ((*b)->try_lock_exclusive().value(), true);
+  }
+  EXPECT_EQ(read_file(path), (Bytes{1, 2, 3}));
 }
 
 TEST(PosixFileTest, ResolvePath) {

@@ -88,23 +88,14 @@ class PowerCutRecorder final : public FileHook {
     }
     return 0;
   }
-  std::size_t syncs() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(ops_.begin(), ops_.end(), [](const TraceOp& op) {
-      return op.kind == TraceOp::Kind::Sync;
-    }));
-  }
 
   // The files, by path, that a power cut after the first `at` operations may
   // leave (nullopt: no file at the path). `rng` chooses which of them.
   std::map<std::string, std::optional<std::vector<std::uint8_t>>> crash_image(
       std::size_t at, std::mt19937_64& rng) const {
     std::lock_guard lock(mutex_);
-    struct Pending {
-      const TraceOp* op;
-    };
     std::vector<std::vector<std::uint8_t>> durable = initial_;
-    std::vector<std::vector<Pending>> pending(initial_.size());
+    std::vector<std::vector<const TraceOp*>> pending(initial_.size());
     std::map<std::string, int> durable_path = durable_path_;
     std::map<std::string, std::vector<int>> pending_path;
     for (std::size_t i = 0; i < at && i < ops_.size(); ++i) {
@@ -112,10 +103,10 @@ class PowerCutRecorder final : public FileHook {
       switch (op.kind) {
         case TraceOp::Kind::Write:
         case TraceOp::Kind::Truncate:
-          pending[op.file].push_back({&op});
+          pending[op.file].push_back(&op);
           break;
         case TraceOp::Kind::Sync:
-          for (const Pending& p : pending[op.file]) apply(durable[op.file], *p.op, 1.0, rng);
+          for (const TraceOp* p : pending[op.file]) apply(durable[op.file], *p, 1.0, rng);
           pending[op.file].clear();
           break;
         case TraceOp::Kind::Create:
@@ -149,9 +140,9 @@ class PowerCutRecorder final : public FileHook {
         continue;
       }
       std::vector<std::uint8_t> bytes = durable[id];
-      std::vector<Pending> later = pending[id];
+      std::vector<const TraceOp*> later = pending[id];
       if (shuffled) std::shuffle(later.begin(), later.end(), rng);
-      for (const Pending& p : later) apply(bytes, *p.op, keep, rng);
+      for (const TraceOp* p : later) apply(bytes, *p, keep, rng);
       out[path] = std::move(bytes);
     }
     return out;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 
 #include "storage/test_dir.h"
@@ -131,34 +132,31 @@ TEST(Stream, RolledBackUnitLeavesPagesFreeAndCommittedBytesIntact) {
   std::vector<std::uint8_t> back(100);
   ASSERT_TRUE(s.read(*f.cache, 0, back));
   EXPECT_EQ(back, pattern(100, 3));
-  // A damaged chain is refused: the root names itself as the next directory.
-  f.pager->begin();
-  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
-    for (int i = 0; i < 8; ++i) p[8 + i] = static_cast<std::uint8_t>(s.root() >> (8 * i));
-    p[4] = 0xfc;  // 508 entries
-    p[5] = 0x01;
-  }));
-  ASSERT_TRUE(f.pager->commit(*f.wal));
-  const V2Header h = f.reopen();
-  auto damaged = Stream::open(*f.pager, h.catalog_root);
-  ASSERT_FALSE(damaged);
-  EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
-  // So is a directory with fewer entries than the length needs.
-  f.pager->begin();
-  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
-    std::fill(p.begin() + 4, p.begin() + 16, 0);  // no entries, no next directory
-  }));
-  ASSERT_TRUE(f.pager->commit(*f.wal));
-  EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
-  // And one whose entry names the page just past the file's end.
-  f.pager->begin();
+  // Damaged chains are refused: the root names itself as the next
+  // directory; a directory holds fewer entries than the length needs; an
+  // entry names the page just past the file's end.
   const std::uint64_t end = f.pager->page_count();
-  ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
-    p[4] = 1;
-    for (int i = 0; i < 8; ++i) p[32 + i] = static_cast<std::uint8_t>(end >> (8 * i));
-  }));
-  ASSERT_TRUE(f.pager->commit(*f.wal));
-  EXPECT_FALSE(Stream::open(*f.pager, f.reopen().catalog_root));
+  const std::function<void(std::span<std::uint8_t>)> damages[] = {
+      [&](std::span<std::uint8_t> p) {
+        for (int i = 0; i < 8; ++i) p[8 + i] = static_cast<std::uint8_t>(s.root() >> (8 * i));
+        p[4] = 0xfc;  // 508 entries
+        p[5] = 0x01;
+      },
+      [](std::span<std::uint8_t> p) { std::fill(p.begin() + 4, p.begin() + 16, 0); },
+      [&](std::span<std::uint8_t> p) {
+        std::fill(p.begin() + 4, p.begin() + 16, 0);
+        p[4] = 1;
+        for (int i = 0; i < 8; ++i) p[32 + i] = static_cast<std::uint8_t>(end >> (8 * i));
+      },
+  };
+  for (const auto& damage : damages) {
+    f.pager->begin();
+    ASSERT_TRUE(f.cache->modify_page(s.root(), damage));
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    auto damaged = Stream::open(*f.pager, f.reopen().catalog_root);
+    ASSERT_FALSE(damaged);
+    EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
+  }
 }
 
 // The open marks each reachable page once: page 0, pages at or past the

@@ -35,6 +35,14 @@ inline std::vector<std::uint8_t> read_file(const std::string& path) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// Page `id` of a file's bytes (empty when the file is shorter).
+inline std::vector<std::uint8_t> page_of(const std::vector<std::uint8_t>& file, std::uint64_t id,
+                                         std::size_t page_size = 4096) {
+  if (file.size() < (id + 1) * page_size) return {};
+  return {file.begin() + static_cast<std::ptrdiff_t>(id * page_size),
+          file.begin() + static_cast<std::ptrdiff_t>((id + 1) * page_size)};
+}
+
 inline void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),

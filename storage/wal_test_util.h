@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "storage/mem_file.h"
 #include "storage/types.h"
+#include "storage/wal.h"
 #include "storage/wal_format.h"
 
 namespace orvane::storage {
@@ -33,5 +35,16 @@ inline std::vector<std::uint8_t> make_log(std::uint32_t salt1, std::uint32_t sal
 }
 
 inline constexpr std::size_t kFrameSize = kWalFrameHeaderSize + kPageSize;
+
+// Puts a FaultyFile between the log and its file; returns it to steer failures.
+inline FaultyFile* wrap_log_file(Wal& wal) {
+  FaultyFile* faulty = nullptr;
+  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+    auto w = std::make_unique<FaultyFile>(std::move(f));
+    faulty = w.get();
+    return w;
+  });
+  return faulty;
+}
 
 }  // namespace orvane::storage
