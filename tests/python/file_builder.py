@@ -106,3 +106,20 @@ def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension: i
         data.append(vector_record(ext, internal, comps) if comps is not None else marker(ext))
     cat = SlottedPage(4).append(catalog_record("c", dimension, data=1, metadata=2))
     write_pages(path, [header_page(4, 3), data.bytes(), SlottedPage(3).bytes(), cat.bytes()])
+
+
+def hnsw_collection_file(path, snapshot_records,
+                         vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))) -> None:
+    """Header, data page 1 (vectors "v<internal>"), metadata page 2, edge page
+    3 holding `snapshot_records`, catalog page 4 naming an "hnsw" collection
+    "h" of dimension 2 (an edge page named, as only a stored configuration can)."""
+    data = SlottedPage(1)
+    for internal, comps in vectors:
+        data.append(vector_record(f"v{internal}", internal, comps))
+    edges = SlottedPage(2)
+    for rec in snapshot_records:
+        edges.append(rec)
+    cat = SlottedPage(4).append(
+        catalog_record("h", 2, "Euclidean", data=1, metadata=2, edges=3, index_type="hnsw"))
+    write_pages(path, [header_page(5, 4), data.bytes(), SlottedPage(3).bytes(), edges.bytes(),
+                       cat.bytes()])
