@@ -99,11 +99,15 @@ storage::Result<void> Collection::replay_vector_page() {
   // for good: a marker that later hides the taker brings nothing back, as
   // when the same calls run against the open collection.
   std::unordered_map<std::uint64_t, std::string> holder;
+  // Lets go of the internal id that `id`'s latest record holds.
+  auto release = [&](const std::string& id, const std::vector<std::size_t>& at) {
+    const std::uint64_t held = records[at.back()]->internal_id;
+    if (auto h = holder.find(held); h != holder.end() && h->second == id) holder.erase(h);
+  };
   auto hide = [&](const std::string& id) {
     auto it = shown.find(id);
     if (it == shown.end()) return;
-    const std::uint64_t held = records[it->second.back()]->internal_id;
-    if (auto h = holder.find(held); h != holder.end() && h->second == id) holder.erase(h);
+    release(id, it->second);
     for (std::size_t i : it->second) records[i].reset();
     shown.erase(it);
   };
@@ -111,12 +115,7 @@ storage::Result<void> Collection::replay_vector_page() {
     if (auto id = decode_marker(rec)) {
       hide(*id);
     } else if (auto vector = decode_vector_record(rec)) {
-      if (auto it = shown.find(vector->id); it != shown.end()) {
-        const std::uint64_t held = records[it->second.back()]->internal_id;
-        if (auto h = holder.find(held); h != holder.end() && h->second == vector->id) {
-          holder.erase(h);
-        }
-      }
+      if (auto it = shown.find(vector->id); it != shown.end()) release(vector->id, it->second);
       if (auto h = holder.find(vector->internal_id); h != holder.end() && h->second != vector->id) {
         hide(std::string(h->second));
       }

@@ -10,8 +10,9 @@
 namespace orvane::storage {
 
 Result<void> Wal::ensure_log_at_path() {
-  // One fstat per call rather than a look-up of the path: the log loses its
-  // last name when it is deleted or another file is renamed over it.
+  // One query of the link count per call rather than a look-up of the path:
+  // the log loses its last name when it is deleted or another file is
+  // renamed over it.
   if (file_->linked() == true) return {};
   auto at_path = path_identity(path_);
   if (at_path && *at_path == file_identity_) return {};

@@ -106,12 +106,18 @@ def _classic_rows(db: DatabaseFile, page_id: int, dim: int) -> list[tuple[str, b
     # marker that later hides the taker brings nothing back.
     holder: dict[int, str] = {}
 
+    def release(ext: str, at: list[int]) -> None:
+        """Lets go of the internal id that ext's latest record holds."""
+        held = records[at[-1]][1]
+        if holder.get(held) == ext:
+            del holder[held]
+
     def hide(ext: str) -> None:
-        for i in shown.pop(ext, []):
-            held = records[i][1]
-            if holder.get(held) == ext:
-                del holder[held]
-            records[i] = None
+        at = shown.pop(ext, None)
+        if at:
+            release(ext, at)
+            for i in at:
+                records[i] = None
 
     for _slot, rec in page.records():
         r = decode_data_record(rec)
@@ -119,9 +125,8 @@ def _classic_rows(db: DatabaseFile, page_id: int, dim: int) -> list[tuple[str, b
             hide(r.external_id)
         elif isinstance(r, VectorRecord) and r.complete and r.dimension == dim:
             ext, internal = r.external_id, r.internal_id
-            for i in shown.get(ext, []):
-                if holder.get(records[i][1]) == ext:
-                    del holder[records[i][1]]
+            if ext in shown:
+                release(ext, shown[ext])
             other = holder.get(internal)
             if other is not None and other != ext:
                 hide(other)
