@@ -5,6 +5,7 @@
 
 #include "engine/json_text.h"
 #include "storage/page.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -130,7 +131,7 @@ std::optional<CollectionConfig> decode_config(std::span<const std::uint8_t> reco
 storage::Result<std::vector<CollectionConfig>> read_catalog(storage::PageCache& cache,
                                                             storage::PageId page_id) {
   auto page = cache.fetch_page(page_id);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::vector<CollectionConfig> configs;
   std::shared_lock lock((*page)->mutex());
   const auto bytes = std::as_const(**page).bytes();

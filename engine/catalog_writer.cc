@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "storage/page.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -34,7 +35,7 @@ bool needs_pages(const CollectionConfig& c) {
 EngineResult<void> check_catalog_room(storage::PageCache& cache,
                                       std::span<const CollectionConfig> pending) {
   auto fitting = catalog_room(cache, pending);
-  if (!fitting) return std::unexpected(fitting.error());
+  ORVANE_TRY(fitting);
   if (*fitting < pending.size()) return std::unexpected(EngineError::internal(kCatalogFull));
   return {};
 }
@@ -63,7 +64,7 @@ EngineResult<std::size_t> catalog_room(storage::PageCache& cache,
     if (predicted.metadata_root_page == 0) predicted.metadata_root_page = next++;
     if (predicted.uses_hnsw() && predicted.hnsw_edge_page == 0) predicted.hnsw_edge_page = next++;
     auto encoded = encode(predicted);
-    if (!encoded) return std::unexpected(encoded.error());
+    ORVANE_TRY(encoded);
     if (!storage::append_to_page(page, bytes_of(*encoded), std::nullopt)) break;
     ++fitting;
   }
@@ -86,7 +87,7 @@ EngineResult<storage::PageId> catalog_page(storage::PageCache& cache) {
 EngineResult<void> append_config(storage::PageCache& cache, storage::PageId catalog,
                                  const CollectionConfig& config) {
   auto encoded = encode(config);
-  if (!encoded) return std::unexpected(encoded.error());
+  ORVANE_TRY(encoded);
   auto appended = cache.append_record(catalog, bytes_of(*encoded));
   if (!appended) return failed(appended.error());
   if (!*appended) return std::unexpected(EngineError::internal(kCatalogFull));

@@ -4,6 +4,7 @@
 
 #include "engine/filter.h"
 #include "engine/metadata_columns.h"
+#include "storage/try.h"
 
 namespace orvane::engine::classic_batch {
 
@@ -15,7 +16,7 @@ EngineError write_refused() {
 
 EngineResult<CollectionInfo> info(Database::Impl& db, const std::string& name) {
   auto c = db.find(name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   const CollectionConfig& config = (*c)->config();
   CollectionInfo out;
@@ -32,7 +33,7 @@ EngineResult<BatchSearchResult> search(Database::Impl& db, const std::string& na
                                        std::uint64_t k, const Filter* filter,
                                        bool include_metadata) {
   auto c = db.find(name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   const std::uint64_t dim = (*c)->config().dimension;
   if (queries.size() != nq * dim) {
@@ -46,7 +47,7 @@ EngineResult<BatchSearchResult> search(Database::Impl& db, const std::string& na
   std::optional<BoundFilter> bound;
   if (filter != nullptr) {
     auto stored = (*c)->stored();
-    if (!stored) return std::unexpected(stored.error());
+    ORVANE_TRY(stored);
     for (std::uint64_t s = 0; s < stored->size(); ++s) {
       const Collection::Stored& v = (*stored)[s];
       slot_of.emplace(v.id, s);
@@ -62,7 +63,7 @@ EngineResult<BatchSearchResult> search(Database::Impl& db, const std::string& na
   if (include_metadata) out.metadata.resize(nq * k);
   for (std::uint64_t q = 0; q < nq; ++q) {
     auto hits = (*c)->search(queries.subspan(q * dim, dim), ranked);
-    if (!hits) return std::unexpected(hits.error());
+    ORVANE_TRY(hits);
     std::uint64_t n = 0;
     for (SearchResult& r : *hits) {
       if (n == k) break;
@@ -83,10 +84,10 @@ EngineResult<BatchSearchResult> search(Database::Impl& db, const std::string& na
 EngineResult<GetResult> get(Database::Impl& db, const std::string& name,
                             std::span<const std::string> ids, bool include_vectors) {
   auto c = db.find(name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   auto stored = (*c)->stored();
-  if (!stored) return std::unexpected(stored.error());
+  ORVANE_TRY(stored);
   std::unordered_map<std::string_view, const Collection::Stored*> by_id;
   for (const Collection::Stored& s : *stored) by_id.emplace(s.id, &s);
   GetResult out;
@@ -104,10 +105,10 @@ EngineResult<GetResult> get(Database::Impl& db, const std::string& name,
 
 EngineResult<std::vector<std::string>> list_ids(Database::Impl& db, const std::string& name) {
   auto c = db.find(name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   auto stored = (*c)->stored();
-  if (!stored) return std::unexpected(stored.error());
+  ORVANE_TRY(stored);
   std::vector<std::string> out;
   out.reserve(stored->size());
   for (Collection::Stored& s : *stored) out.push_back(std::move(s.id));

@@ -9,6 +9,7 @@
 #include "engine/json_text.h"
 #include "index/hnsw_edges.h"
 #include "storage/page.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -18,7 +19,7 @@ storage::Result<void> allocate_if_missing(storage::PageCache& cache, storage::Pa
                                           std::uint8_t page_type) {
   if (field != 0) return {};
   auto id = cache.allocate_page(page_type);
-  if (!id) return std::unexpected(id.error());
+  ORVANE_TRY(id);
   field = *id;
   return {};
 }
@@ -29,7 +30,7 @@ template <class OnRecord>
 storage::Result<void> for_each_record(storage::PageCache& cache, storage::PageId id,
                                       OnRecord&& on_record) {
   auto page = cache.fetch_page(id);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::shared_lock lock((*page)->mutex());
   const auto bytes = std::as_const(**page).bytes();
   const std::uint16_t slots = storage::PageHeader::decode(bytes).slot_count;
@@ -49,22 +50,13 @@ Collection::Collection(CollectionConfig config, std::shared_ptr<storage::PageCac
 EngineResult<std::shared_ptr<Collection>> Collection::materialise(
     CollectionConfig& config, std::shared_ptr<storage::PageCache> cache) {
   const bool hnsw = config.uses_hnsw();
-  if (auto r = allocate_if_missing(*cache, config.data_root_page, storage::kPageTypeVectorData);
-      !r) {
-    return std::unexpected(r.error());
-  }
-  if (auto r = allocate_if_missing(*cache, config.metadata_root_page, storage::kPageTypeMetadata);
-      !r) {
-    return std::unexpected(r.error());
-  }
+  ORVANE_TRY(allocate_if_missing(*cache, config.data_root_page, storage::kPageTypeVectorData));
+  ORVANE_TRY(allocate_if_missing(*cache, config.metadata_root_page, storage::kPageTypeMetadata));
   if (hnsw) {
-    if (auto r = allocate_if_missing(*cache, config.hnsw_edge_page, storage::kPageTypeHnswEdges);
-        !r) {
-      return std::unexpected(r.error());
-    }
+    ORVANE_TRY(allocate_if_missing(*cache, config.hnsw_edge_page, storage::kPageTypeHnswEdges));
   }
   std::shared_ptr<Collection> c(new Collection(config, std::move(cache)));
-  if (auto r = c->load(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(c->load());
   return c;
 }
 
@@ -72,13 +64,13 @@ EngineResult<std::shared_ptr<Collection>> Collection::load_unrecorded(
     const CollectionConfig& config, std::shared_ptr<storage::PageCache> cache) {
   std::shared_ptr<Collection> c(new Collection(config, std::move(cache)));
   c->recorded_ = false;
-  if (auto r = c->load(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(c->load());
   return c;
 }
 
 EngineResult<void> Collection::load() {
-  if (auto r = replay_vector_page(); !r) return std::unexpected(r.error());
-  if (auto r = replay_metadata_page(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(replay_vector_page());
+  ORVANE_TRY(replay_metadata_page());
   if (config_.uses_hnsw() && config_.hnsw_edge_page != 0) {
     // The stored snapshot replaces the links that re-inserting produced.
     if (auto r = index::restore_edges(*index_.graph(), *cache_, config_.hnsw_edge_page); !r) {

@@ -6,20 +6,21 @@
 #include "engine/catalog_writer.h"
 #include "engine/collection.h"
 #include "engine/database_impl.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
 EngineResult<std::uint64_t> Database::create_collection(const std::string& name, std::uint64_t dim,
                                                         std::optional<std::string_view> distance) {
   Impl& db = *impl_;
-  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(db.owner.check());
   if (db.v2) {
     // Flat, as on classic files.
     IndexSpec flat;
     flat.type = "flat";
     const auto metric = index::metric_name(metric_from_argument(distance));
     auto info = create_collection(name, dim, metric, flat);
-    if (!info) return std::unexpected(info.error());
+    ORVANE_TRY(info);
     return dim;
   }
   std::lock_guard write(db.write_mutex);
@@ -33,17 +34,15 @@ EngineResult<std::uint64_t> Database::create_collection(const std::string& name,
   config.name = name;
   config.dimension = dim;
   config.distance = metric_from_argument(distance);
-  if (auto r = check_catalog_room(*db.cache, std::span(&config, 1)); !r) {
-    return std::unexpected(r.error());
-  }
+  ORVANE_TRY(check_catalog_room(*db.cache, std::span(&config, 1)));
 
   CallUnit unit(*db.cache, *db.wal);
   auto collection = Collection::materialise(config, db.cache);
-  if (!collection) return std::unexpected(collection.error());
+  ORVANE_TRY(collection);
   auto catalog = catalog_page(*db.cache);
-  if (!catalog) return std::unexpected(catalog.error());
-  if (auto r = append_config(*db.cache, *catalog, config); !r) return std::unexpected(r.error());
-  if (auto r = write_through(unit, *catalog); !r) return std::unexpected(r.error());
+  ORVANE_TRY(catalog);
+  ORVANE_TRY(append_config(*db.cache, *catalog, config));
+  ORVANE_TRY(write_through(unit, *catalog));
   {
     std::unique_lock lock(db.map_mutex);
     db.collections.emplace(name, std::move(*collection));

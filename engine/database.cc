@@ -7,11 +7,12 @@
 #include "engine/file_validation.h"
 #include "engine/open_registry.h"
 #include "engine/v2_graph_store.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
 EngineResult<std::shared_ptr<Collection>> Database::Impl::find(const std::string& name) const {
-  if (auto r = owner.check(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(owner.check());
   std::shared_lock lock(map_mutex);
   auto it = collections.find(name);
   if (it == collections.end()) return std::unexpected(EngineError::collection_not_found(name));
@@ -37,7 +38,7 @@ EngineResult<std::shared_ptr<Database>> Database::open(const std::string& path,
       path,
       [&options](const std::string& p) -> EngineResult<OpenRegistry::Opened> {
         auto impl = open_database(p, options);
-        if (!impl) return std::unexpected(impl.error());
+        ORVANE_TRY(impl);
         const FileOwner owner = (*impl)->owner;
         return OpenRegistry::Opened{std::shared_ptr<Database>(new Database(std::move(*impl))),
                                     owner};
@@ -93,11 +94,11 @@ EngineResult<void> Database::close() {
 EngineResult<std::uint64_t> Database::get_collection(const std::string& name) {
   if (impl_->v2) {
     auto info = collection_info(name);
-    if (!info) return std::unexpected(info.error());
+    ORVANE_TRY(info);
     return info->dimension;
   }
   auto collection = impl_->find(name);
-  if (!collection) return std::unexpected(collection.error());
+  ORVANE_TRY(collection);
   return (*collection)->config().dimension;
 }
 

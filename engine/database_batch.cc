@@ -7,11 +7,12 @@
 #include "engine/database_impl.h"
 #include "engine/json_text.h"
 #include "engine/v2_graph_store.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
 EngineResult<std::shared_ptr<V2Collection>> find_v2(Database::Impl& db, const std::string& name) {
-  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(db.owner.check());
   if (!db.v2) return std::unexpected(classic_batch::write_refused());
   std::shared_lock lock(db.map_mutex);
   auto it = db.v2->collections.find(name);
@@ -82,9 +83,7 @@ EngineResult<CollectionInfo> Database::create_classic(const std::string& name,
   const char* argument = config.metric == index::DistanceMetric::Euclidean    ? "euclidean"
                          : config.metric == index::DistanceMetric::DotProduct ? "dot"
                                                                               : "cosine";
-  if (auto r = create_collection(name, config.dimension, argument); !r) {
-    return std::unexpected(r.error());
-  }
+  ORVANE_TRY(create_collection(name, config.dimension, argument));
   return classic_batch::info(*impl_, name);
 }
 
@@ -95,9 +94,9 @@ EngineResult<CollectionInfo> Database::create_collection(const std::string& name
                                                          std::string_view metric,
                                                          const IndexSpec& index) {
   Impl& db = *impl_;
-  if (auto r = db.owner.check(); !r) return std::unexpected(r.error());
+  ORVANE_TRY(db.owner.check());
   auto config = check_v2_config(dim, metric, index);
-  if (!config) return std::unexpected(config.error());
+  ORVANE_TRY(config);
   if (!db.v2) return create_classic(name, *config);
   std::lock_guard write(db.write_mutex);
   {
@@ -137,7 +136,7 @@ EngineResult<CollectionInfo> Database::create_collection(const std::string& name
 EngineResult<CollectionInfo> Database::collection_info(const std::string& name) {
   if (!impl_->v2) return classic_batch::info(*impl_, name);
   auto c = find_v2(*impl_, name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   return (*c)->info();
 }
@@ -145,7 +144,7 @@ EngineResult<CollectionInfo> Database::collection_info(const std::string& name) 
 EngineResult<void> Database::delete_collection(const std::string& name) {
   Impl& db = *impl_;
   auto c = find_v2(db, name);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::lock_guard write(db.write_mutex);
   // Deleted by another thread since the look-up.
   {
@@ -184,12 +183,12 @@ EngineResult<std::vector<std::string>> Database::add(
     WriteMode mode) {
   Impl& db = *impl_;
   auto c = find_v2(db, collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::lock_guard write(db.write_mutex);
   auto pending = run_unit(db, **c, [&](storage::V2Pager& pager) {
     return (*c)->prepare_add(pager, vectors, rows, ids, metadata, mode);
   });
-  if (!pending) return std::unexpected(pending.error());
+  ORVANE_TRY(pending);
   after_v2_call(db);
   return std::move((*pending)->ids);
 }
@@ -204,7 +203,7 @@ EngineResult<BatchSearchResult> Database::search_batch(const std::string& collec
     return classic_batch::search(*impl_, collection, queries, nq, k, filter, include_metadata);
   }
   auto c = find_v2(*impl_, collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   return (*c)->search_batch(*impl_->cache, queries, nq, k, filter, ef, threads, include_metadata);
 }
@@ -213,7 +212,7 @@ EngineResult<GetResult> Database::get(const std::string& collection,
                                       std::span<const std::string> ids, bool include_vectors) {
   if (!impl_->v2) return classic_batch::get(*impl_, collection, ids, include_vectors);
   auto c = find_v2(*impl_, collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   return (*c)->get(*impl_->cache, ids, include_vectors);
 }
@@ -223,12 +222,12 @@ EngineResult<std::uint64_t> Database::remove_batch(const std::string& collection
                                                    const Filter* filter) {
   Impl& db = *impl_;
   auto c = find_v2(db, collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::lock_guard write(db.write_mutex);
   auto pending = run_unit(db, **c, [&](storage::V2Pager& pager) {
     return (*c)->prepare_remove(pager, ids, filter);
   });
-  if (!pending) return std::unexpected(pending.error());
+  ORVANE_TRY(pending);
   after_v2_call(db);
   return (*pending)->freed.size();
 }

@@ -9,6 +9,7 @@
 #include "engine/file_validation.h"
 #include "engine/id_counter.h"
 #include "storage/header_format.h"
+#include "storage/try.h"
 #include "storage/v2_header.h"
 
 namespace orvane::engine {
@@ -83,7 +84,7 @@ EngineResult<std::vector<Loadable>> read_checked_catalog(storage::PageCache& cac
   std::vector<CollectionConfig> pending;
   std::copy_if(kept.begin(), kept.end(), std::back_inserter(pending), needs_pages);
   auto fitting = catalog_room(cache, pending);
-  if (!fitting) return std::unexpected(fitting.error());
+  ORVANE_TRY(fitting);
   std::vector<Loadable> out;
   std::size_t completed = 0;
   for (CollectionConfig& config : kept) {
@@ -149,7 +150,7 @@ EngineResult<OpenedFile> open_file(const std::string& path, FileFormat new_forma
     out.v2 = new_format == FileFormat::V2;
   } else if (!out.fresh) {
     auto v2 = starts_with_v2_magic(**file, *size);
-    if (!v2) return std::unexpected(v2.error());
+    ORVANE_TRY(v2);
     out.v2 = *v2;
     // A format-2 file is checked by its own open, after its log is replayed.
     if (!out.v2) {
@@ -199,10 +200,10 @@ EngineResult<void> load_collections(Database::Impl& db, std::vector<Loadable>& l
     completed |= completes;
     auto collection = recorded ? Collection::materialise(config, db.cache)
                                : Collection::load_unrecorded(config, db.cache);
-    if (!collection) return std::unexpected(collection.error());
+    ORVANE_TRY(collection);
     if (completes) {
       auto catalog = catalog_page(*db.cache);
-      if (!catalog) return std::unexpected(catalog.error());
+      ORVANE_TRY(catalog);
       if (auto r = append_config(*db.cache, *catalog, config); !r) return r;
     }
     db.collections.insert_or_assign(config.name, std::move(*collection));
@@ -212,7 +213,7 @@ EngineResult<void> load_collections(Database::Impl& db, std::vector<Loadable>& l
     return {};
   }
   auto catalog = catalog_page(*db.cache);
-  if (!catalog) return std::unexpected(catalog.error());
+  ORVANE_TRY(catalog);
   return write_through(unit, *catalog);
 }
 
@@ -228,7 +229,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   if (!resolved) return failed(resolved.error());
   const storage::SyncLevel level = sync_level(options.synchronous);
   auto opened = open_file(*resolved, options.new_file_format, level != storage::SyncLevel::Off);
-  if (!opened) return std::unexpected(opened.error());
+  ORVANE_TRY(opened);
   if (opened->v2) {
     return open_v2_database(path, *resolved, std::move(opened->file), opened->fresh,
                             std::move(opened->header_page), options);
@@ -242,16 +243,16 @@ EngineResult<std::unique_ptr<Database::Impl>> open_database(const std::string& p
   // Claimed before anything is replayed or written: an open in another
   // process stops here.
   auto owner = take_ownership(*opened->file, *resolved, *db->wal);
-  if (!owner) return std::unexpected(owner.error());
+  ORVANE_TRY(owner);
   db->owner = *owner;
   db->cache = std::make_shared<storage::PageCache>(
       *resolved, storage::hook_opened(*resolved, false, std::move(opened->file)));
-  if (auto r = prepare(*db, *opened); !r) return std::unexpected(r.error());
+  ORVANE_TRY(prepare(*db, *opened));
   auto configs = read_checked_catalog(*db->cache);
-  if (!configs) return std::unexpected(configs.error());
+  ORVANE_TRY(configs);
   if (auto r = db->wal->open(); !r) return log_failed(r.error());
 
-  if (auto r = load_collections(*db, *configs); !r) return std::unexpected(r.error());
+  ORVANE_TRY(load_collections(*db, *configs));
   reset_id_counter_from(*db);
   return db;
 }

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "storage/page.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -22,7 +23,7 @@ StorageError invalid(std::string text) {
 // read twice when the collection is loaded right after.
 storage::Result<std::uint8_t> page_type(storage::PageCache& cache, storage::PageId id) {
   auto page = cache.fetch_page(id);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::shared_lock lock((*page)->mutex());
   return std::as_const(**page).bytes()[0];
 }
@@ -51,7 +52,7 @@ storage::Result<void> validate_header(const storage::DatabaseHeader& h, std::uin
 
 storage::Result<void> validate_database_file(storage::File& file) {
   auto size = file.size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   // The magic comes first even for a short file: it says best what the file is.
   std::array<std::uint8_t, storage::kHeaderSize> bytes{};
   const std::size_t readable = std::min<std::uint64_t>(*size, bytes.size());
@@ -71,11 +72,11 @@ storage::Result<void> validate_collection_pages(const std::vector<CollectionConf
                                                 storage::PageId catalog_page,
                                                 storage::PageCache& cache) {
   auto size = cache.file_size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   const std::uint64_t pages = *size / storage::kPageSize;
   if (catalog_page != 0) {
     auto type = page_type(cache, catalog_page);
-    if (!type) return std::unexpected(type.error());
+    ORVANE_TRY(type);
     if (*type != storage::kPageTypeCatalog && *type != 0) {
       return std::unexpected(invalid("catalog page " + std::to_string(catalog_page) +
                                      " has page type " + std::to_string(*type)));
@@ -104,7 +105,7 @@ storage::Result<void> validate_collection_pages(const std::vector<CollectionConf
       auto [it, added] = owners.emplace(id, "collection " + c.name);
       if (!added) return std::unexpected(invalid(what + " is already used by " + it->second));
       auto type = page_type(cache, id);
-      if (!type) return std::unexpected(type.error());
+      ORVANE_TRY(type);
       if (*type != expected_type && *type != 0) {
         return std::unexpected(invalid(what + " has page type " + std::to_string(*type)));
       }

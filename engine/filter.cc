@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/json_text.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 namespace {
@@ -241,7 +242,7 @@ EngineResult<Filter> Filter::parse(std::string_view json_text) {
 
 EngineResult<Filter> Filter::from_json(const Json& filter) {
   Parser parser;
-  if (auto done = parser.filter(filter, 0); !done) return std::unexpected(done.error());
+  ORVANE_TRY(parser.filter(filter, 0));
   Filter out;
   out.nodes_ = parser.take();
   return out;

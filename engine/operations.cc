@@ -5,6 +5,7 @@
 
 #include "engine/database_impl.h"
 #include "engine/json_text.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -14,7 +15,7 @@ EngineResult<std::string> Database::insert(const std::string& collection,
                                            const nlohmann::json* metadata) {
   if (impl_->v2) return insert_v2(collection, std::move(id), vector, metadata);
   auto c = impl_->find(collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::lock_guard write(impl_->write_mutex);
   EngineResult<std::string> result;
   {
@@ -30,10 +31,10 @@ EngineResult<std::vector<SearchResult>> Database::search(
     const std::string& collection, std::optional<std::span<const float>> query,
     std::uint64_t top_k) {
   if (impl_->v2) {
-    if (auto r = impl_->owner.check(); !r) return std::unexpected(r.error());
+    ORVANE_TRY(impl_->owner.check());
     if (!query) return std::unexpected(EngineError::invalid_configuration(kQueryRequired));
     auto found = search_batch(collection, *query, 1, top_k, nullptr, 0, 1, true);
-    if (!found) return std::unexpected(found.error());
+    ORVANE_TRY(found);
     std::vector<SearchResult> out;
     for (std::uint64_t i = 0; i < found->counts[0]; ++i) {
       out.push_back({found->ids[i], found->scores[i], found->metadata[i]});
@@ -41,7 +42,7 @@ EngineResult<std::vector<SearchResult>> Database::search(
     return out;
   }
   auto c = impl_->find(collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   if (!query) return std::unexpected(EngineError::invalid_configuration(kQueryRequired));
   return (*c)->search(*query, top_k);
@@ -50,11 +51,11 @@ EngineResult<std::vector<SearchResult>> Database::search(
 EngineResult<void> Database::remove(const std::string& collection, const std::string& id) {
   if (impl_->v2) {
     auto removed = remove_batch(collection, std::span(&id, 1), nullptr);
-    if (!removed) return std::unexpected(removed.error());
+    ORVANE_TRY(removed);
     return {};
   }
   auto c = impl_->find(collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::lock_guard write(impl_->write_mutex);
   EngineResult<void> result;
   {
@@ -69,11 +70,11 @@ EngineResult<void> Database::remove(const std::string& collection, const std::st
 EngineResult<std::uint64_t> Database::count(const std::string& collection) {
   if (impl_->v2) {
     auto info = collection_info(collection);
-    if (!info) return std::unexpected(info.error());
+    ORVANE_TRY(info);
     return info->count;
   }
   auto c = impl_->find(collection);
-  if (!c) return std::unexpected(c.error());
+  ORVANE_TRY(c);
   std::shared_lock lock((*c)->mutex());
   return (*c)->live_count();
 }
@@ -94,7 +95,7 @@ EngineResult<std::string> Database::insert_v2(const std::string& collection,
   std::vector<std::string> ids;
   if (id) ids.push_back(std::move(*id));
   auto added = add(collection, vector, 1, ids, text, WriteMode::Upsert);
-  if (!added) return std::unexpected(added.error());
+  ORVANE_TRY(added);
   return std::move(added->front());
 }
 

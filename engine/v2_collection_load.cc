@@ -9,6 +9,7 @@
 #include "engine/v2_collection.h"
 #include "engine/v2_graph_store.h"
 #include "storage/coding.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 namespace {
@@ -26,7 +27,7 @@ storage::Result<const std::uint8_t*> read_range(storage::PageCache& cache,
   const std::uint64_t first_page = begin / storage::kPageSize;
   const std::uint64_t n = (end + storage::kPageSize - 1) / storage::kPageSize - first_page;
   buffer.resize(n * storage::kPageSize);
-  if (auto r = stream.read_pages(cache, first_page, n, buffer); !r) return std::unexpected(r.error());
+  ORVANE_TRY(stream.read_pages(cache, first_page, n, buffer));
   return buffer.data() + (begin - first_page * storage::kPageSize);
 }
 
@@ -64,9 +65,9 @@ EngineResult<std::shared_ptr<V2Collection>> V2Collection::load(storage::V2Pager&
     if (!s) return failed(s.error());
     *streams[i] = std::move(*s);
   }
-  if (auto r = c->load_slots(pager.cache()); !r) return std::unexpected(r.error());
-  if (auto r = c->load_ids(pager.cache()); !r) return std::unexpected(r.error());
-  if (auto r = c->load_vectors(pager.cache()); !r) return std::unexpected(r.error());
+  ORVANE_TRY(c->load_slots(pager.cache()));
+  ORVANE_TRY(c->load_ids(pager.cache()));
+  ORVANE_TRY(c->load_vectors(pager.cache()));
   return c;
 }
 
@@ -203,7 +204,7 @@ EngineResult<void> V2Collection::load_vectors(storage::PageCache& cache) {
     // The open rule: the image's nodes whose slot is unchanged, the rest
     // inserted (free slots hold garbage the graph never looks at).
     auto restored = restore_graph(cache, graph_, index_.take_graph(), slots);
-    if (!restored) return std::unexpected(restored.error());
+    ORVANE_TRY(restored);
     // Links the open made count as changes, so that the next image holds
     // them and later opens do not search for them again.
     graph_changes_ = restored->snapshot_error

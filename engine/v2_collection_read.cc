@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/v2_collection.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 
@@ -12,9 +13,7 @@ storage::Result<std::optional<std::string>> V2Collection::read_metadata(storage:
   if (r.metadata_length == 0) return std::optional<std::string>();
   std::string text(r.metadata_length, '\0');
   auto bytes = std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size());
-  if (auto rr = heap_.read(cache, r.heap_offset + r.id_length, bytes); !rr) {
-    return std::unexpected(rr.error());
-  }
+  ORVANE_TRY(heap_.read(cache, r.heap_offset + r.id_length, bytes));
   return std::optional<std::string>(std::move(text));
 }
 

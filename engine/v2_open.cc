@@ -7,6 +7,7 @@
 
 #include "engine/database_impl.h"
 #include "engine/id_counter.h"
+#include "storage/try.h"
 #include "storage/v2_header.h"
 #include "storage/wal_format.h"
 
@@ -49,7 +50,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
   db->wal->set_sync_level(sync_level(options.synchronous));
   db->wal->reuse_file_after_checkpoint();
   auto owner = take_ownership(*file, resolved, *db->wal);
-  if (!owner) return std::unexpected(owner.error());
+  ORVANE_TRY(owner);
   db->owner = *owner;
   db->cache = std::make_shared<storage::PageCache>(
       resolved, storage::hook_opened(resolved, false, std::move(file)), storage::kPageSize,
@@ -88,7 +89,7 @@ EngineResult<std::unique_ptr<Database::Impl>> open_v2_database(
         std::to_string(*size) + " bytes)"));
   }
   auto store = load_v2_store(db->cache, *header);
-  if (!store) return std::unexpected(store.error());
+  ORVANE_TRY(store);
   db->v2 = std::move(*store);
   if (auto r = db->wal->open(); !r) {
     return std::unexpected(EngineError::internal(kWalOpenFailedPrefix + r.error().to_string()));

@@ -1,6 +1,7 @@
 #include "engine/v2_store.h"
 
 #include "engine/v2_index.h"
+#include "storage/try.h"
 
 namespace orvane::engine {
 namespace {
@@ -31,7 +32,7 @@ EngineResult<std::unique_ptr<V2Store>> load_v2_store(std::shared_ptr<storage::Pa
                                                                  ": dimension too large"));
     }
     auto c = V2Collection::load(pager, e);
-    if (!c) return std::unexpected(c.error());
+    ORVANE_TRY(c);
     store->entry_offsets.emplace(e.name, e.offset);
     store->collections.emplace(e.name, std::move(*c));
   }
@@ -92,13 +93,13 @@ storage::Result<CatalogAppend> append_entry(V2Store& store, storage::Stream& cat
       const auto encoded = encode_catalog_entry(e);
       bytes.insert(bytes.end(), encoded.begin(), encoded.end());
     }
-    if (auto r = catalog.resize(pager, bytes.size()); !r) return std::unexpected(r.error());
-    if (auto r = catalog.write(pager, 0, bytes); !r) return std::unexpected(r.error());
+    ORVANE_TRY(catalog.resize(pager, bytes.size()));
+    ORVANE_TRY(catalog.write(pager, 0, bytes));
     at = bytes.size();
   }
   const auto encoded = encode_catalog_entry(entry);
-  if (auto r = catalog.resize(pager, at + encoded.size()); !r) return std::unexpected(r.error());
-  if (auto r = catalog.write(pager, at, encoded); !r) return std::unexpected(r.error());
+  ORVANE_TRY(catalog.resize(pager, at + encoded.size()));
+  ORVANE_TRY(catalog.write(pager, at, encoded));
   out.offset = at;
   pager.set_catalog_root(catalog.root());
   return out;

@@ -6,6 +6,7 @@
 
 #include "index/hnsw_graph_impl.h"
 #include "index/parallel.h"
+#include "storage/try.h"
 
 namespace orvane::index {
 namespace {
@@ -74,7 +75,7 @@ IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const HnswGraph& gr
                                                              std::size_t threads) {
   const std::uint64_t dim = graph.dimension();
   auto count = query_count(queries, dim);
-  if (!count) return std::unexpected(count.error());
+  ORVANE_TRY(count);
   if (options.filter != nullptr && options.filter_fraction >= 0.0 &&
       options.filter_fraction < options.exact_below && *count >= kGatherQueries) {
     return scan_batch(graph, queries, k, *options.filter, threads);
@@ -99,7 +100,7 @@ IndexResult<std::vector<std::vector<ScoredId>>> search_batch(const DenseFlat& fl
                                                              std::size_t threads) {
   const std::uint64_t dim = flat.dimension();
   auto count = query_count(queries, dim);
-  if (!count) return std::unexpected(count.error());
+  ORVANE_TRY(count);
   std::vector<std::vector<ScoredId>> results(*count);
   FirstError error;
   parallel_for(*count, threads, kFlatQueriesPerThread, [&](std::size_t begin, std::size_t end) {

@@ -9,6 +9,7 @@
 
 #include "index/distance.h"
 #include "index/score_order.h"
+#include "storage/try.h"
 
 namespace orvane::index {
 namespace {
@@ -121,7 +122,7 @@ IndexResult<std::vector<ScoredId>> DenseFlat::search(std::span<const float> quer
     return std::unexpected(VectorIndexError::dimension_mismatch(dimension_, query.size()));
   }
   auto batch = search_batch(query, k, filter);
-  if (!batch) return std::unexpected(batch.error());
+  ORVANE_TRY(batch);
   return std::move(batch->front());
 }
 

@@ -5,6 +5,7 @@
 #include <shared_mutex>
 
 #include "index/hnsw_edge_page.h"
+#include "storage/try.h"
 
 namespace orvane::index {
 
@@ -21,7 +22,7 @@ std::expected<std::uint64_t, std::string> persist_edges(const HnswGraph& graph,
 storage::Result<void> restore_edges(HnswGraph& graph, storage::PageCache& cache,
                                     storage::PageId edge_page) {
   auto page = cache.fetch_page(edge_page);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::shared_lock lock((*page)->mutex());
   apply_edge_page(graph, edge_page, (*page)->bytes());
   return {};

@@ -14,6 +14,7 @@
 #include "index/hnsw_graph_impl.h"
 #include "index/hnsw_snapshot.h"
 #include "index/hnsw_snapshot_parse.h"
+#include "storage/try.h"
 
 namespace orvane::index {
 namespace {
@@ -139,7 +140,7 @@ IndexResult<RestoredHnsw> restore_hnsw(std::span<const std::uint8_t> bytes, Hnsw
   }
   for (std::uint64_t s = 0; s < generations.size(); ++s) {
     if (generations[s] == 0 || keep[s]) continue;
-    if (auto r = g.insert(s, vectors.subspan(s * dim, dim)); !r) return std::unexpected(r.error());
+    ORVANE_TRY(g.insert(s, vectors.subspan(s * dim, dim)));
     ++out.inserted;
   }
   out.linked = g.link_unreached();

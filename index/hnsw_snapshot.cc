@@ -10,6 +10,7 @@
 #include "index/hnsw_snapshot_parse.h"
 #include "storage/coding.h"
 #include "storage/crc32.h"
+#include "storage/try.h"
 
 namespace orvane::index {
 namespace {
@@ -232,7 +233,7 @@ IndexResult<DecodedHnsw> decode_hnsw_snapshot(std::span<const std::uint8_t> byte
                                               const HnswParams& params,
                                               std::span<const float> vectors) {
   auto parsed = parse_snapshot(bytes, params.m);
-  if (!parsed) return std::unexpected(parsed.error());
+  ORVANE_TRY(parsed);
   for (std::uint64_t s = parsed->slots; s-- > 0;) {
     if (parsed->generations[s] == 0) continue;
     if (dimension != 0 && (s + 1) > vectors.size() / dimension) {

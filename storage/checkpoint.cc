@@ -7,6 +7,7 @@
 #include <map>
 
 #include "storage/random.h"
+#include "storage/try.h"
 #include "storage/wal.h"
 
 namespace orvane::storage {
@@ -19,12 +20,12 @@ Result<void> Wal::apply_frames(File& log, std::span<const FrameLocation> frames,
   File* db = db_file_.get();
   if (db == nullptr) {
     auto o = open_file(db_path, OpenMode::WriteOnly);
-    if (!o) return std::unexpected(o.error());
+    ORVANE_TRY(o);
     opened = std::move(*o);
     db = opened.get();
   }
   auto size = db->size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   // A frame may name a page that its own call allocated, but never one far
   // beyond the file: at most one new page per frame.
   const std::uint64_t limit = pages_in_file(*size, page_size_) + frames.size();
@@ -104,7 +105,7 @@ Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path) {
   }
   std::unique_ptr<File> log = std::move(*opened);
   auto size = log->size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   if (*size <= kWalHeaderSize) return {};
   if (auto r = wal.check_wal_header(*log); !r) {
     if (r.error().kind() != StorageError::Kind::WalCorrupted) return r;
@@ -119,7 +120,7 @@ Result<void> replay_leftover_wal(Wal& wal, const std::string& db_path) {
   if (auto r = log->read_exact_at(0, h); !r) return r;
   const WalHeaderFields fields = decode_wal_header(h.data());
   auto frames = wal.scan_frames(*log, fields.salt1, fields.salt2);
-  if (!frames) return std::unexpected(frames.error());
+  ORVANE_TRY(frames);
   if (frames->empty()) return {};
   // The run that wrote the log may have ended before its frames were
   // durable: they are made so before any of them overwrites a page.

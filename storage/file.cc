@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "storage/try.h"
+
 namespace orvane::storage {
 namespace {
 
@@ -24,7 +26,7 @@ Result<std::unique_ptr<File>> open_file(const std::string& path, OpenMode mode) 
       mode == OpenMode::ReadWriteCreate || mode == OpenMode::WriteOnlyCreateTruncate;
   const bool created = creates && file_hook() != nullptr && !path_exists(path);
   auto opened = PosixFile::open(path, mode);
-  if (!opened) return std::unexpected(opened.error());
+  ORVANE_TRY(opened);
   return hook_opened(path, created, std::move(*opened));
 }
 

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "storage/page_cache_impl.h"
+#include "storage/try.h"
 
 namespace orvane::storage {
 
@@ -48,9 +49,7 @@ Result<std::shared_ptr<Page>> PageCache::fetch_page(PageId id) {
   std::vector<std::uint8_t> bytes(page_size_, 0);
   {
     std::lock_guard lock(impl_->file_mutex);
-    if (auto r = impl_->file->read_exact_at(id * page_size_, bytes); !r) {
-      return std::unexpected(r.error());
-    }
+    ORVANE_TRY(impl_->file->read_exact_at(id * page_size_, bytes));
   }
   std::unique_lock lock(impl_->table_mutex);
   // Another thread may have loaded the same page meanwhile: keep its copy so
@@ -79,7 +78,7 @@ Result<void> PageCache::write_page(PageId id, std::span<const std::uint8_t> byte
   const std::uint64_t offset = id * page_size_;
   std::lock_guard lock(impl_->file_mutex);
   auto size = impl_->file->size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   // Grow by whole pages so that any skipped page reads back as zeros.
   if (*size < offset + page_size_) {
     if (auto r = impl_->file->truncate(offset + page_size_); !r) return r;
@@ -91,7 +90,7 @@ Result<bool> PageCache::append_record(PageId id, std::span<const std::uint8_t> r
                                       std::optional<std::uint16_t> explicit_slot) {
   if (id == 0) return false;  // would overwrite the database header
   auto page = fetch_page(id);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::unique_lock lock((*page)->mutex());
   if (!append_fits((*page)->bytes(), record.size(), explicit_slot)) return false;
   impl_->note_change(*page);
@@ -107,7 +106,7 @@ Result<void> PageCache::replace_page(PageId id, std::span<const std::uint8_t> by
                                                   std::to_string(page_size_)));
   }
   auto page = fetch_page(id);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::unique_lock lock((*page)->mutex());
   impl_->note_change(*page);
   std::copy(bytes.begin(), bytes.end(), (*page)->bytes().begin());
@@ -119,11 +118,11 @@ Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
   std::vector<std::uint8_t> image = new_page_image(page_type);
   image.resize(page_size_, 0);
   auto size = file_size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   // Every allocation writes its page at once, so no page that holds data is
   // handed out again; a damaged next_page_id cannot grow the file.
   const PageId id = next_new_page(*size, page_size_);
-  if (auto r = write_page(id, image); !r) return std::unexpected(r.error());
+  ORVANE_TRY(write_page(id, image));
 
   auto page = std::make_shared<Page>(id, image);
   {
@@ -143,22 +142,22 @@ Result<PageId> PageCache::allocate_page(std::uint8_t page_type) {
   }
 
   auto header = read_header();
-  if (!header) return std::unexpected(header.error());
+  ORVANE_TRY(header);
   header->next_page_id = id + 1;
-  if (auto r = write_header(*header); !r) return std::unexpected(r.error());
+  ORVANE_TRY(write_header(*header));
   return id;
 }
 
 Result<DatabaseHeader> PageCache::read_header() {
   auto page = fetch_page(0);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::shared_lock lock((*page)->mutex());
   return DatabaseHeader::decode(std::as_const(**page).bytes().data());
 }
 
 Result<void> PageCache::write_header(const DatabaseHeader& header) {
   auto page = fetch_page(0);
-  if (!page) return std::unexpected(page.error());
+  ORVANE_TRY(page);
   std::unique_lock lock((*page)->mutex());
   impl_->note_change(*page);
   header.encode((*page)->bytes().data());

@@ -37,6 +37,7 @@
 #include "storage/errors.h"
 #include "storage/file.h"
 #include "storage/header_format.h"
+#include "storage/try.h"
 #include "storage/types.h"
 
 namespace orvane::storage {
@@ -120,7 +121,7 @@ class PageCache {
   template <class F>
   [[nodiscard]] Result<void> modify_page(PageId id, F&& change) {
     auto page = fetch_page(id);
-    if (!page) return std::unexpected(page.error());
+    ORVANE_TRY(page);
     std::unique_lock lock((*page)->mutex());
     note_change(*page);
     change((*page)->bytes());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "storage/coding.h"
+#include "storage/try.h"
 
 namespace orvane::storage {
 namespace {
@@ -53,9 +54,9 @@ Result<Stream> Stream::open(V2Pager& pager, PageId root) {
   std::uint64_t expected_pages = 0;
   for (PageId dir = root; dir != 0;) {
     // mark_reachable refuses a page seen before, so a looping chain ends here.
-    if (auto r = pager.mark_reachable(dir); !r) return std::unexpected(r.error());
+    ORVANE_TRY(pager.mark_reachable(dir));
     auto page = pager.cache().fetch_page(dir);
-    if (!page) return std::unexpected(page.error());
+    ORVANE_TRY(page);
     std::shared_lock lock((*page)->mutex());
     const std::uint8_t* p = std::as_const(**page).bytes().data();
     if (get_u32(p) != kDirectoryKind) return std::unexpected(damaged(root, "not a directory page"));
@@ -80,7 +81,7 @@ Result<Stream> Stream::open(V2Pager& pager, PageId root) {
                                              " bytes"));
   }
   for (PageId id : s.data_) {
-    if (auto r = pager.mark_reachable(id); !r) return std::unexpected(r.error());
+    ORVANE_TRY(pager.mark_reachable(id));
   }
   return s;
 }
@@ -102,7 +103,7 @@ Result<void> Stream::read(PageCache& cache, std::uint64_t offset,
     const std::uint64_t in_page = at % kPageSize;
     const std::size_t n = std::min<std::uint64_t>(kPageSize - in_page, out.size() - done);
     auto page = cache.fetch_page(data_[at / kPageSize]);
-    if (!page) return std::unexpected(page.error());
+    ORVANE_TRY(page);
     std::shared_lock lock((*page)->mutex());
     const auto bytes = std::as_const(**page).bytes();
     std::copy_n(bytes.begin() + in_page, n, out.begin() + done);
@@ -143,7 +144,7 @@ Result<void> Stream::write(V2Pager& pager, std::uint64_t offset,
     const auto chunk = bytes.subspan(done, n);
     // A whole page needs no read of its old bytes.
     if (n == kPageSize) {
-      if (auto r = pager.cache().create_page(id, chunk); !r) return std::unexpected(r.error());
+      ORVANE_TRY(pager.cache().create_page(id, chunk));
     } else {
       auto r = pager.cache().modify_page(
           id, [&](std::span<std::uint8_t> page) { std::copy(chunk.begin(), chunk.end(), page.begin() + in_page); });
@@ -169,7 +170,7 @@ std::vector<std::uint8_t> Stream::directory_image(std::size_t index) const {
 
 Result<void> Stream::write_directory(V2Pager& pager, std::size_t index) {
   auto r = pager.cache().create_page(dirs_[index], directory_image(index));
-  if (!r) return std::unexpected(r.error());
+  ORVANE_TRY(r);
   return {};
 }
 
@@ -181,17 +182,15 @@ Result<Stream> Stream::write_unlogged(V2Pager& pager, std::span<const std::uint8
   }
   const std::uint64_t data_pages = pages_for(bytes.size());
   auto ids = pager.allocate_unlogged(dirs_for(data_pages) + data_pages);
-  if (!ids) return std::unexpected(ids.error());
+  ORVANE_TRY(ids);
   s.size_ = bytes.size();
   s.dirs_.assign(ids->begin(), ids->end() - static_cast<std::ptrdiff_t>(data_pages));
   s.data_.assign(ids->end() - static_cast<std::ptrdiff_t>(data_pages), ids->end());
   s.root_ = s.dirs_.front();
   PageCache& cache = pager.cache();
-  if (auto r = write_straight(cache, s.data_, bytes); !r) return std::unexpected(r.error());
+  ORVANE_TRY(write_straight(cache, s.data_, bytes));
   for (std::size_t i = 0; i < s.dirs_.size(); ++i) {
-    if (auto r = cache.write_run(s.dirs_[i], s.directory_image(i)); !r) {
-      return std::unexpected(r.error());
-    }
+    ORVANE_TRY(cache.write_run(s.dirs_[i], s.directory_image(i)));
   }
   return s;
 }
@@ -213,7 +212,7 @@ Result<void> Stream::fit_directories(V2Pager& pager, std::uint64_t first_changed
   }
   while (dirs_.size() < new_dirs) {
     auto id = pager.allocate();
-    if (!id) return std::unexpected(id.error());
+    ORVANE_TRY(id);
     dirs_.push_back(*id);
   }
   root_ = dirs_.front();
@@ -241,7 +240,7 @@ Result<void> Stream::resize(V2Pager& pager, std::uint64_t new_size) {
   }
   while (data_.size() < new_pages) {
     auto id = pager.allocate();
-    if (!id) return std::unexpected(id.error());
+    ORVANE_TRY(id);
     data_.push_back(*id);
   }
   const std::uint64_t old_size = size_;
@@ -266,11 +265,11 @@ Result<void> Stream::write_growing(V2Pager& pager, std::uint64_t offset,
   if (added - logged < kMinStraightPages) logged = added;
   for (std::uint64_t i = 0; i < logged; ++i) {
     auto id = pager.allocate();
-    if (!id) return std::unexpected(id.error());
+    ORVANE_TRY(id);
     data_.push_back(*id);
   }
   auto grown = pager.allocate_growth(added - logged);
-  if (!grown) return std::unexpected(grown.error());
+  ORVANE_TRY(grown);
   data_.insert(data_.end(), grown->begin(), grown->end());
   if (end > size_) {
     const std::uint64_t old_size = size_;
@@ -291,7 +290,7 @@ Result<void> Stream::rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes
   if (root_ == 0 || bytes.empty()) {
     destroy(pager);
     auto s = write_unlogged(pager, bytes);
-    if (!s) return std::unexpected(s.error());
+    ORVANE_TRY(s);
     *this = std::move(*s);
     return {};
   }
@@ -302,7 +301,7 @@ Result<void> Stream::rewrite(V2Pager& pager, std::span<const std::uint8_t> bytes
     return {};
   }
   auto extra = pager.allocate_unlogged(pages_for(bytes.size()) - own);
-  if (!extra) return std::unexpected(extra.error());
+  ORVANE_TRY(extra);
   data_.insert(data_.end(), extra->begin(), extra->end());
   size_ = bytes.size();
   if (auto r = fit_directories(pager, own); !r) return r;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "storage/try.h"
+
 namespace orvane::storage {
 
 V2Pager::V2Pager(std::shared_ptr<PageCache> cache, V2Header header)
@@ -58,7 +60,7 @@ Result<PageId> V2Pager::allocate() {
     id = page_count_++;
   }
   const std::vector<std::uint8_t> zero(cache_->page_size(), 0);
-  if (auto page = cache_->create_page(id, zero); !page) return std::unexpected(page.error());
+  ORVANE_TRY(cache_->create_page(id, zero));
   return id;
 }
 

@@ -9,6 +9,7 @@
 #include "storage/coding.h"
 #include "storage/header_format.h"
 #include "storage/random.h"
+#include "storage/try.h"
 
 namespace orvane::storage {
 namespace {
@@ -26,7 +27,7 @@ template <class OnFrame>
 Result<void> walk_frames(File& file, std::uint32_t page_size, std::uint32_t salt1,
                          std::uint32_t salt2, OnFrame&& on_frame) {
   auto size = file.size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
   const std::uint64_t s = *size;
   const std::uint64_t frame = kWalFrameHeaderSize + page_size;
   // Read a batch of frames at a time: a checkpoint or an open reads the log
@@ -106,7 +107,7 @@ Result<std::vector<WalFrame>> Wal::read_frames(File& file, std::uint32_t salt1,
       [&](std::uint32_t id, std::uint64_t tag, std::uint64_t, std::vector<std::uint8_t>& image) {
         frames.push_back({id, tag, std::move(image)});
       });
-  if (!r) return std::unexpected(r.error());
+  ORVANE_TRY(r);
   return frames;
 }
 
@@ -121,17 +122,17 @@ Result<std::vector<FrameLocation>> Wal::scan_frames(File& file, std::uint32_t sa
                              std::equal(header_magic_.begin(), header_magic_.end(), image.begin());
                          frames.push_back({id, tag, offset, magic});
                        });
-  if (!r) return std::unexpected(r.error());
+  ORVANE_TRY(r);
   return frames;
 }
 
 Result<void> Wal::open() {
   const bool existed = path_exists(path_);
   auto opened = open_file(path_, OpenMode::ReadWriteCreate);
-  if (!opened) return std::unexpected(opened.error());
+  ORVANE_TRY(opened);
   std::unique_ptr<File> file = std::move(*opened);
   auto size = file->size();
-  if (!size) return std::unexpected(size.error());
+  ORVANE_TRY(size);
 
   std::uint32_t salt1 = salt1_, salt2 = salt2_;
   std::uint64_t end = kWalHeaderSize;
@@ -149,7 +150,7 @@ Result<void> Wal::open() {
     salt1 = fields.salt1;
     salt2 = fields.salt2;
     auto frames = scan_frames(*file, salt1, salt2);
-    if (!frames) return std::unexpected(frames.error());
+    ORVANE_TRY(frames);
     for (std::size_t i = 0; i < frames->size(); ++i) {
       if ((*frames)[i].frame_tag & kFrameTagCommit) kept = i + 1;
     }
@@ -168,7 +169,7 @@ Result<void> Wal::open() {
     }
   }
   auto identity = file->identity();
-  if (!identity) return std::unexpected(identity.error());
+  ORVANE_TRY(identity);
 
   std::lock_guard lock(file_mutex_);
   file_ = std::move(file);
@@ -185,7 +186,7 @@ Result<void> Wal::open() {
 
 Result<void> Wal::bind_database_file(std::string db_path, std::unique_ptr<File> db) {
   auto identity = db->identity();
-  if (!identity) return std::unexpected(identity.error());
+  ORVANE_TRY(identity);
   db_path_ = std::move(db_path);
   db_file_ = std::move(db);
   db_identity_ = *identity;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "storage/try.h"
 #include "storage/wal.h"
 
 namespace orvane::storage {
@@ -23,13 +24,13 @@ Result<void> Wal::ensure_log_at_path() {
   // close() unlinks the log after a checkpoint; frames written to the
   // unlinked file would be lost with the process, so start a new file.
   auto opened = open_file(path_, OpenMode::ReadWriteCreate);
-  if (!opened) return std::unexpected(opened.error());
+  ORVANE_TRY(opened);
   std::unique_ptr<File> file = std::move(*opened);
   if (auto r = file->truncate(0); !r) return r;
   if (auto r = write_wal_header(*file); !r) return r;
   if (auto r = sync_new_file(*file); !r) return r;
   auto identity = file->identity();
-  if (!identity) return std::unexpected(identity.error());
+  ORVANE_TRY(identity);
   file_ = std::move(file);
   file_identity_ = *identity;
   append_offset_ = kWalHeaderSize;
