@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   fuzz::Bytes db = fuzz::db_image(2);
-  std::ranges::copy(input.first(std::min<std::size_t>(size, fuzz::kPageSize)),
-                    db.begin() + fuzz::kPageSize);
+  std::ranges::copy(fuzz::FuzzInput{input}.take(fuzz::kPageSize), db.begin() + fuzz::kPageSize);
   std::vector<engine::CollectionConfig> expected;
   for (const auto& rec : fuzz::page_records(std::span(db).subspan(fuzz::kPageSize))) {
     if (auto config = engine::decode_config(rec)) expected.push_back(std::move(*config));
