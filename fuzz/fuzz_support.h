@@ -1,115 +1,150 @@
 // Helpers shared by the fuzz targets: a reader that splits the fuzzer's bytes
 // into fields (running out of bytes yields zeros, never a failure), a check
-// that stops the run on a broken property, and a scratch directory for the
-// targets that need real files.
+// that stops the run on a broken property, scratch files, page and log images.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdint>
+#include <bit>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <span>
-#include <string>
-#include <vector>
+#include <map>
+#include <set>
+
+#include "engine/database.h"
+#include "storage/coding.h"
+#include "storage/file.h"
+#include "storage/header_format.h"
+#include "storage/mem_file.h"
+#include "storage/page.h"
+#include "storage/page_cache.h"
+#include "storage/random.h"
+#include "storage/wal.h"
 
 namespace orvane::fuzz {
 
-// A property the code under test promises; a violation is a finding, so it
-// aborts like a sanitizer report would.
-#define FUZZ_CHECK(cond)                                                                 \
-  do {                                                                                   \
-    if (!(cond)) {                                                                       \
-      std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (0)
+// A broken property is a finding: it aborts like a sanitizer report would (as
+// value() does, by its exception, on an error that must not happen).
+#define FUZZ_CHECK(cond) ((cond) ? (void)0 : orvane::fuzz::violated(__FILE__, __LINE__, #cond))
+[[noreturn]] inline void violated(const char* file, int line, const char* what) {
+  std::fprintf(stderr, "%s:%d: property violated: %s\n", file, line, what);
+  std::abort();
+}
 
-class FuzzInput {
- public:
-  FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(data, size) {}
+using Bytes = std::vector<std::uint8_t>;
+using storage::kPageSize;
+inline constexpr std::size_t kFrameSize = storage::kWalFrameHeaderSize + kPageSize;
 
-  std::size_t remaining() const { return bytes_.size() - pos_; }
-
-  std::uint8_t u8() {
-    if (pos_ >= bytes_.size()) return 0;
-    return bytes_[pos_++];
-  }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
-  std::uint32_t u32() { return u16() | (std::uint32_t{u16()} << 16); }
+// The fuzzer's bytes, taken field by field from the front.
+struct FuzzInput {
+  std::span<const std::uint8_t> left;
 
   // The next n bytes (fewer when the input ends first).
   std::span<const std::uint8_t> take(std::size_t n) {
-    n = std::min(n, remaining());
-    auto out = bytes_.subspan(pos_, n);
-    pos_ += n;
+    const auto out = left.first(std::min(n, left.size()));
+    left = left.subspan(out.size());
     return out;
   }
-  // Exactly n bytes: the next ones, zero-padded when the input ends first.
-  std::vector<std::uint8_t> take_padded(std::size_t n) {
-    auto part = take(n);
-    std::vector<std::uint8_t> out(part.begin(), part.end());
-    out.resize(n, 0);
-    return out;
+  // A little-endian number of n bytes; the missing ones read as zeros.
+  std::uint32_t le(std::size_t n) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; const std::uint8_t b : take(n)) v |= std::uint32_t{b} << (8 * i++);
+    return v;
   }
-  std::span<const std::uint8_t> rest() { return take(remaining()); }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
+  std::uint8_t u8() { return static_cast<std::uint8_t>(le(1)); }
+  std::uint16_t u16() { return static_cast<std::uint16_t>(le(2)); }
+  std::uint32_t u32() { return le(4); }
+  float f32() { return std::bit_cast<float>(le(4)); }
 };
 
-// A directory of this process's own under TMPDIR (or /tmp), removed with its
-// contents when the process ends. One per process: libFuzzer runs inputs one
-// after another on a single thread.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvane-fuzz-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-      std::perror("mkdtemp");
-      std::abort();
-    }
-    path_ = buf.data();
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-
-  // Removes every file the previous input left behind.
-  void clear() const {
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-      std::error_code ignored;
-      std::filesystem::remove_all(entry.path(), ignored);
-    }
-  }
-
- private:
-  std::string path_;
-};
-
-inline void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  FUZZ_CHECK(out.good());
+inline bool has_magic(std::span<const std::uint8_t> b) {
+  return std::ranges::mismatch(storage::kMagic, b).in1 == storage::kMagic.end();
 }
 
-inline std::vector<std::uint8_t> read_file(const std::string& path) {
+// `pages` zero pages behind a fresh header that counts them all as in use.
+inline Bytes db_image(std::size_t pages) {
+  Bytes db(pages * kPageSize, 0);
+  auto header = storage::DatabaseHeader::fresh(0);
+  header.next_page_id = pages;
+  header.encode(db.data());
+  return db;
+}
+
+inline std::unique_ptr<storage::File> mem_file(Bytes bytes) {
+  return std::make_unique<storage::MemFile>(std::make_shared<Bytes>(std::move(bytes)));
+}
+
+// The records read_record yields for a page's slots, in slot order; none when
+// the slot directory overruns the page.
+inline std::vector<Bytes> page_records(std::span<const std::uint8_t> page) {
+  std::vector<Bytes> out;
+  const std::uint16_t slots = storage::get_u16(page.data() + 7);
+  for (std::uint32_t s = 0; s < slots && 16 + 4 * slots <= page.size(); ++s) {
+    auto rec = storage::read_record(1, page, static_cast<std::uint16_t>(s));
+    if (rec) out.push_back(std::move(*rec));
+  }
+  return out;
+}
+
+// Recomputes the checksums of the first `count` whole frames with the log
+// header's salts, so that mutations reach what lies behind a valid frame;
+// with `one_call`, tags those frames as one whole call.
+inline void seal_frames(Bytes& log, std::size_t count, bool one_call) {
+  using namespace storage;
+  if (log.size() < kWalHeaderSize) return;
+  const std::uint32_t salt1 = get_u32(&log[16]), salt2 = get_u32(&log[20]);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t at = kWalHeaderSize + k * kFrameSize;
+    if (at + kFrameSize > log.size()) break;
+    std::uint8_t* p = &log[at];
+    if (one_call) put_u64(p + 4, k + 1 == count ? 1 : 0);
+    const auto image = std::span(p + kWalFrameHeaderSize, kPageSize);
+    std::ranges::copy(encode_frame_header(get_u32(p), get_u64(p + 4), salt1, salt2, image), p);
+  }
+}
+
+inline void write_file(const std::string& path, std::span<const std::uint8_t> b) {
+  std::ofstream out(path, std::ios::binary);
+  FUZZ_CHECK(out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size())));
+}
+
+inline Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The path of a database file in a directory of this process's own, emptied
+// of what the previous input left there (libFuzzer runs inputs one after
+// another on one thread) and removed when the process ends.
+inline std::string scratch_db() {
+  namespace fs = std::filesystem;
+  static const struct Dir {
+    std::string path = (fs::temp_directory_path() / "orvane-fuzz-XXXXXX").string();
+    Dir() { FUZZ_CHECK(mkdtemp(path.data()) != nullptr); }
+    ~Dir() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } dir;
+  for (const auto& entry : fs::directory_iterator(dir.path)) fs::remove_all(entry.path());
+  return dir.path + "/fuzz.db";
+}
+
+// A power cut is not what the targets look for: no time goes to fsync.
+inline const engine::OpenOptions kUnsynced{.synchronous = engine::Synchronous::Off};
+using Counts = std::map<std::string, std::uint64_t>;
+
+inline Counts counts_of(engine::Database& db) {
+  Counts counts;
+  for (const std::string& name : db.list_collections()) counts[name] = db.count(name).value();
+  return counts;
+}
+
+// The closed file at `path` opens again with the same collections and counts.
+inline void check_reopens(const std::string& path, const Counts& counts) {
+  auto again = engine::Database::open(path, kUnsynced);
+  FUZZ_CHECK(again.has_value() && counts_of(**again) == counts);
+  FUZZ_CHECK((*again)->close().has_value());
 }
 
 }  // namespace orvane::fuzz
