@@ -70,52 +70,6 @@ TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
   }
 }
 
-TEST(DatabaseOpen, CollectionPageFieldsAreCheckedBeforeAnythingIsWritten) {
-  TestDir dir;
-  struct Case {
-    std::uint64_t type_page;  // page given the type byte `type`, 0 = none
-    std::uint8_t type;
-    std::vector<std::string> records;
-    std::string text;
-  };
-  const std::string flat =
-      R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})";
-  const Case cases[] = {
-      {0,
-       0,
-       {R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"},
-       "collection a: data_root_page 9 lies past the end of the file (16384 bytes)"},
-      {0,
-       0,
-       {R"({"name":"a","dimension":1,"data_root_page":1})"},
-       "collection a: data_root_page 1 is already used by the catalog"},
-      {0,
-       0,
-       {flat, R"({"name":"b","dimension":1,"data_root_page":3})"},
-       "collection b: data_root_page 3 is already used by collection a"},
-      {0,
-       0,
-       {R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"},
-       "collection a: metadata_root_page 2 is already used by collection a"},
-      {2, 3, {flat}, "collection a: data_root_page 2 has page type 3"},
-      {3,
-       1,
-       {R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"},
-       "collection a: hnsw_edge_page 3 has page type 1"},
-      {1, 1, {R"({"name":"a","dimension":1})"}, "catalog page 1 has page type 1"}};
-  int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    const std::string path = dir.path("db" + std::to_string(n++));
-    Bytes file = file_with_catalog(c.records, 2);
-    if (c.type_page != 0) set_page_type(file, c.type_page, c.type);
-    write_file(path, file);
-    EXPECT_EQ(open_error(path), "Storage error: Invalid database file: " + c.text);
-    EXPECT_EQ(read_file(path), file);
-    EXPECT_FALSE(file_exists(path + "-wal"));
-  }
-}
-
 TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
   TestDir dir;
   const std::string path = dir.path("db");
@@ -208,8 +162,9 @@ std::string ids_in(const std::string& path) {
   return out;
 }
 
-// Foreign, cut or damaged files and odd logs beside a sound one: each open
-// fails with its text and changes nothing, or opens and finds exactly `ids`.
+// Foreign, cut or damaged files (collection pages are checked before anything
+// is written) and odd logs beside a sound one: each open fails with its text
+// and changes nothing, or opens and finds exactly `ids`.
 TEST(DatabaseOpen, HostileFilesAndLogs) {
   TestDir dir;
   const Bytes sound = sound_file(dir.path("sound.db"));
@@ -230,6 +185,16 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
   const Bytes flat_past = edit(sound, R"("hnsw_edge_page":0,)", R"("hnsw_edge_page":9,)");
   const Bytes graph_past = edit(flat_past, "\"flat\"", "\"hnsw\""),
               far = put(sound, 32, Bytes(8, 0xFF));
+  // Catalog page 1 holding `records` (after {"name":"), pages 2 and 3 zero; page `typed` of `type`.
+  auto catalog = [](std::vector<std::string> records, std::uint64_t typed = 0,
+                    std::uint8_t type = 0) {
+    for (auto& r : records) r = R"({"name":")" + r + "}";
+    Bytes file = file_with_catalog(records, 2);
+    if (typed != 0) set_page_type(file, typed, type);
+    return file;
+  };
+  const std::string a = R"(a","dimension":1,"data_root_page":)", used = " is already used by ";
+  const std::optional<Bytes> none;
   struct Case {
     Case(const char* w, Bytes f, std::optional<Bytes> l = {}, std::string e = "",
          std::string i = "abc")
@@ -240,20 +205,36 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
     std::string error, ids;    // the open's error, else what docs holds
   };
   const Case cases[] = {
-      {"png", png, {}, magic},
-      {"zero page", Bytes(storage::kPageSize), {}, magic},
+      {"png", png, none, magic},
+      {"zero page", Bytes(storage::kPageSize), none, magic},
       {"noise, a log beside", noise, framed, magic},
-      {"cut to 10", first(sound, 10), {}, magic},
-      {"cut to 100", first(sound, 100), {}, bad + "file length 100" + ragged},
-      {"cut to 2 pages", first(sound, 8192), {}, bad + "catalog page 3" + past + "8192 bytes)"},
-      {"cut in a page", first(sound, 12305), {}, bad + "file length 12305" + ragged},
-      {"catalog", far, {}, bad + "catalog page 18446744073709551615" + past + "16384 bytes)"},
-      {"page size", put(sound, 20, {0, 0x20}), {}, bad + "page size 8192 is not 4096"},
-      {"version", put(sound, 16, {2}), {}, "Storage error: Unsupported format version: 2"},
-      {"catalog record", edit(sound, "{\"name\"", "x\"name\""), {}, "", "-"},
-      {"slot count", put(sound, 4096 + 7, {0xFF, 0xFF}), {}, "", ""},
+      {"cut to 10", first(sound, 10), none, magic},
+      {"cut to 100", first(sound, 100), none, bad + "file length 100" + ragged},
+      {"cut to 2 pages", first(sound, 8192), none, bad + "catalog page 3" + past + "8192 bytes)"},
+      {"cut in a page", first(sound, 12305), none, bad + "file length 12305" + ragged},
+      {"catalog", far, none, bad + "catalog page 18446744073709551615" + past + "16384 bytes)"},
+      {"page size", put(sound, 20, {0, 0x20}), none, bad + "page size 8192 is not 4096"},
+      {"version", put(sound, 16, {2}), none, "Storage error: Unsupported format version: 2"},
+      {"catalog record", edit(sound, "{\"name\"", "x\"name\""), none, "", "-"},
+      {"slot count", put(sound, 4096 + 7, {0xFF, 0xFF}), none, "", ""},
+      {"data page past the end", catalog({a + "9,\"metadata_root_page\":3"}), none,
+       bad + "collection a: data_root_page 9" + past + "16384 bytes)"},
+      {"data page is the catalog", catalog({a + "1"}), none,
+       bad + "collection a: data_root_page 1" + used + "the catalog"},
+      {"data page shared",
+       catalog({a + "2,\"metadata_root_page\":3", R"(b","dimension":1,"data_root_page":3)"}), none,
+       bad + "collection b: data_root_page 3" + used + "collection a"},
+      {"metadata page is the data page", catalog({a + "2,\"metadata_root_page\":2"}), none,
+       bad + "collection a: metadata_root_page 2" + used + "collection a"},
+      {"data page type", catalog({a + "2,\"metadata_root_page\":3"}, 2, 3), none,
+       bad + "collection a: data_root_page 2 has page type 3"},
+      {"edge page type",
+       catalog({R"(a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3)"}, 3, 1), none,
+       bad + "collection a: hnsw_edge_page 3 has page type 1"},
+      {"catalog page type", catalog({R"(a","dimension":1)"}, 1, 1), none,
+       bad + "catalog page 1 has page type 1"},
       {"edge page past the end, flat", flat_past},
-      {"edge page past the end, graph", graph_past, {}, "I/O error: failed to fill whole buffer"},
+      {"edge page past the end, graph", graph_past, none, "I/O error: failed to fill whole buffer"},
       {"empty log", sound, Bytes{}},
       {"1-byte log", sound, first(header, 1), short_log},
       {"31-byte log", sound, first(header, 31), short_log},

@@ -9,32 +9,25 @@ import zlib
 PAGE = 4096
 
 
+edge_header = struct.Struct("<QII").pack  # entry point, max level, node count
+
+
 def header_page(next_page_id, catalog_page_id=0):
-    head = b"Kestrum v1" + bytes(6) + struct.pack("<IIQQQQ", 1, PAGE, next_page_id,
-                                                  catalog_page_id, 0, 1_700_000_000)
-    return head.ljust(PAGE, b"\0")
+    return (b"Kestrum v1" + bytes(6) + struct.pack(
+        "<IIQQQQ", 1, PAGE, next_page_id, catalog_page_id, 0, 1_700_000_000)).ljust(PAGE, b"\0")
 
 
-class SlottedPage:
-    """A page that appends records the way the engine does."""
-
-    def __init__(self, page_type, *records):
-        self.data, self.free, self.slots = bytearray(PAGE), 1040, 0
-        self.data[0] = page_type
-        for r in records:
-            self.append(r)
-
-    def append(self, record):
-        assert self.free + len(record) <= PAGE and self.slots < 256
-        self.data[self.free:self.free + len(record)] = record
-        struct.pack_into("<HH", self.data, 16 + 4 * self.slots, self.free, len(record))
-        self.free, self.slots = self.free + len(record), self.slots + 1
-        return self
-
-    def bytes(self):
-        out = bytearray(self.data)
-        struct.pack_into("<HH", out, 5, self.free, self.slots)
-        return bytes(out)
+def page(page_type, *records):
+    """A slotted page holding `records`, laid out the way the engine appends them."""
+    data, free = bytearray(PAGE), 1040
+    data[0] = page_type
+    for slot, r in enumerate(records):
+        data[free:free + len(r)] = r
+        struct.pack_into("<HH", data, 16 + 4 * slot, free, len(r))
+        free += len(r)
+    assert free <= PAGE and len(records) <= 256
+    struct.pack_into("<HH", data, 5, free, len(records))
+    return bytes(data)
 
 
 def marker(ext):
@@ -56,10 +49,6 @@ def catalog_record(name, dimension, distance="Cosine", data=0, metadata=0, edges
            "data_root_page": data, "metadata_root_page": metadata, "hnsw_edge_page": edges,
            "index_type": index_type}
     return json.dumps(doc, separators=(",", ":")).encode()
-
-
-def edge_header(entry, max_level, nodes):
-    return struct.pack("<QII", entry, max_level, nodes)
 
 
 def edge_node(node_id, level, lists):
@@ -93,19 +82,17 @@ def wal_frame(page_id, image, commit=True):
 def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension=3):
     """Data page 1, metadata page 2, catalog page 3: what a first
     create_collection("c", dimension) leaves. A vector of None is a marker."""
-    data = SlottedPage(1, *(vector_record(e, i, c) if c is not None else marker(e)
-                            for e, i, c in vectors))
-    cat = SlottedPage(4, catalog_record("c", dimension, data=1, metadata=2))
-    write_pages(path, [header_page(4, 3), data.bytes(), SlottedPage(3).bytes(), cat.bytes()])
+    data = page(1, *(vector_record(e, i, c) if c is not None else marker(e) for e, i, c in vectors))
+    cat = page(4, catalog_record("c", dimension, data=1, metadata=2))
+    write_pages(path, [header_page(4, 3), data, page(3), cat])
 
 
 def hnsw_collection_file(path, edge_records, vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))):
     """Data page 1 (vectors "v<internal>"), metadata page 2, edge page 3, catalog
     page 4 naming the "hnsw" collection "h" of dimension 2 with its edge page."""
-    data = SlottedPage(1, *(vector_record(f"v{i}", i, c) for i, c in vectors))
-    cat = SlottedPage(4, catalog_record("h", 2, "Euclidean", 1, 2, 3, "hnsw"))
-    write_pages(path, [header_page(5, 4), data.bytes(), SlottedPage(3).bytes(),
-                       SlottedPage(2, *edge_records).bytes(), cat.bytes()])
+    data = page(1, *(vector_record(f"v{i}", i, c) for i, c in vectors))
+    cat = page(4, catalog_record("h", 2, "Euclidean", 1, 2, 3, "hnsw"))
+    write_pages(path, [header_page(5, 4), data, page(3), page(2, *edge_records), cat])
 
 
 class V2File:
@@ -116,7 +103,7 @@ class V2File:
         self.pages, self.entries, self.roots = [bytearray(PAGE)], [], {}
         self.catalog_root = self.change_counter = 0
 
-    def page(self, data=b""):
+    def add_page(self, data=b""):
         self.pages.append(bytearray(data.ljust(PAGE, b"\0")))
         return len(self.pages) - 1
 
@@ -125,8 +112,8 @@ class V2File:
         if not data:
             return 0
         chunks = [data[i:i + PAGE] for i in range(0, len(data), PAGE)]
-        dirs = [self.page() for _ in range(-(-len(chunks) // 508))]
-        ids = [self.page(c) for c in chunks]
+        dirs = [self.add_page() for _ in range(-(-len(chunks) // 508))]
+        ids = [self.add_page(c) for c in chunks]
         for n, d in enumerate(dirs):
             part = ids[508 * n:508 * (n + 1)]
             nxt = dirs[n + 1] if n + 1 < len(dirs) else 0

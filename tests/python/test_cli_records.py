@@ -15,9 +15,9 @@ def verify(capsys, db):
 
 def catalog_file(db, *records, collections=1):
     """Header, then per collection a data and a metadata page, then the catalog."""
-    pages = [fb.SlottedPage(t).bytes() for _ in range(collections) for t in (1, 3)]
+    pages = [fb.page(t) for _ in range(collections) for t in (1, 3)]
     fb.write_pages(db, [fb.header_page(2 + 2 * collections, 1 + 2 * collections), *pages,
-                        fb.SlottedPage(4, *records).bytes()])
+                        fb.page(4, *records)])
 
 
 PAGES = ',"data_root_page":1,"metadata_root_page":2}'
@@ -79,9 +79,9 @@ def test_catalog_names_and_unallocated_pages(tmp_path, capsys):
 def test_metadata_records(tmp_path, capsys):
     db = tmp_path / "m.db"
     fb.one_collection_file(db)
-    meta = fb.SlottedPage(3, fb.metadata_record("a", b'{"k":[1,2]}'), fb.marker("a"),
-                          fb.metadata_record("b", b'{"k":'), fb.metadata_record("c", b' "text" '))
-    db.write_bytes(db.read_bytes()[:2 * 4096] + meta.bytes() + db.read_bytes()[3 * 4096:])
+    meta = fb.page(3, fb.metadata_record("a", b'{"k":[1,2]}'), fb.marker("a"),
+                   fb.metadata_record("b", b'{"k":'), fb.metadata_record("c", b' "text" '))
+    db.write_bytes(db.read_bytes()[:2 * 4096] + meta + db.read_bytes()[3 * 4096:])
     assert verify(capsys, db) == (1, ['page 2 slot 2: metadata of "b" is not one JSON value',
                                       "not sound: 1 error, 0 warnings"])
     cli.main(["inspect", str(db)])

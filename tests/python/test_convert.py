@@ -33,12 +33,10 @@ def written_by_the_classic_api(path):
 
 
 def hand_made_hnsw_with_metadata(path):
-    data = fb.SlottedPage(1, *(V(e, i + 1, [float(i), 1.0, 2.0]) for i, e in enumerate("abcd")))
-    meta = fb.SlottedPage(3, fb.metadata_record("a", b'{"k":[1,"x"]}'),
-                          fb.metadata_record("c", b"7"))
-    catalog = fb.SlottedPage(4, fb.catalog_record("g", 3, "Euclidean", 1, 2, index_type="hnsw"))
-    fb.write_pages(path, [fb.header_page(4, 3), data.append(M("b")).bytes(), meta.bytes(),
-                          catalog.bytes()])
+    data = fb.page(1, *(V(e, i + 1, [float(i), 1.0, 2.0]) for i, e in enumerate("abcd")), M("b"))
+    meta = fb.page(3, fb.metadata_record("a", b'{"k":[1,"x"]}'), fb.metadata_record("c", b"7"))
+    catalog = fb.page(4, fb.catalog_record("g", 3, "Euclidean", 1, 2, index_type="hnsw"))
+    fb.write_pages(path, [fb.header_page(4, 3), data, meta, catalog])
 
 
 def content(path):
@@ -119,12 +117,12 @@ def f32(x):
 def test_engine_and_tools_replay_alike(tmp_path, capsys, case):
     records, calls = CASES[case] if isinstance(CASES[case], tuple) else (CASES[case], [])
     path = str(tmp_path / "r.db")
-    cat = fb.SlottedPage(4, fb.catalog_record("c", 2, "Euclidean", data=1, metadata=2))
-    fb.write_pages(path, [fb.header_page(4, 3), fb.SlottedPage(1, *records).bytes(),
-                          fb.SlottedPage(3).bytes(), cat.bytes()])
+    cat = fb.page(4, fb.catalog_record("c", 2, "Euclidean", data=1, metadata=2))
+    fb.write_pages(path, [fb.header_page(4, 3), fb.page(1, *records),
+                          fb.page(3), cat])
     if calls:
         with open(path + "-wal", "wb") as f:
-            f.write(fb.wal_header() + b"".join(fb.wal_frame(1, fb.SlottedPage(1, *r).bytes(), c)
+            f.write(fb.wal_header() + b"".join(fb.wal_frame(1, fb.page(1, *r), c)
                                                for r, c in calls))
     # What convert reads (before the open replays the log): (id, score for [0, 0]).
     with sources.Source(path) as s:

@@ -41,22 +41,21 @@ def test_wheel_contents_record_and_import(tmp_path):
                 *("orvane/" + os.path.basename(f) for f in COMPILED)} <= set(names)
         assert not any("__pycache__" in n or n.endswith(".pyc") for n in names)
         wheel_file = archive.read(f"{dist_info}/WHEEL").decode()
-        assert f"Tag: {tag}-{tag}-linux_x86_64\n" in wheel_file
-        assert "Root-Is-Purelib: false\n" in wheel_file
-        metadata = archive.read(f"{dist_info}/METADATA").decode()
-        assert f"Name: orvane\nVersion: {orvane.__version__}\n" in metadata
+        assert f"Root-Is-Purelib: false\nTag: {tag}-{tag}-linux_x86_64\n" in wheel_file
+        assert f"Name: orvane\nVersion: {orvane.__version__}\n" in archive.read(
+            f"{dist_info}/METADATA").decode()
         record = [line.split(",") for line in archive.read(f"{dist_info}/RECORD").decode().split()]
         assert sorted(path for path, _, _ in record) == sorted(names)
-        for path, digest, size in record:
-            data = b"" if path.endswith("RECORD") else archive.read(path)
-            sha = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-            assert (digest, size) == (("", "") if path.endswith("RECORD")
-                                      else (f"sha256={sha}", str(len(data))))
+        for path, digest, size in record[:-1]:  # RECORD itself comes last, without a hash
+            sha = base64.urlsafe_b64encode(hashlib.sha256(archive.read(path)).digest())
+            assert (digest, size) == (f"sha256={sha.rstrip(b'=').decode()}",
+                                      str(len(archive.read(path))))
+        assert record[-1] == [f"{dist_info}/RECORD", "", ""]
         archive.extractall(tmp_path / "site")
-    run = subprocess.run([sys.executable, "-c", "import orvane; print(orvane.__file__)"],
-                         capture_output=True, text=True, check=True,
-                         env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
-    assert run.stdout == f"{tmp_path / 'site' / 'orvane' / '__init__.py'}\n"
+    run = subprocess.run(  # both compiled modules load from there
+        [sys.executable, "-c", "import orvane; print(orvane.__file__, orvane.connect.__name__)"],
+        capture_output=True, text=True, check=True, env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
+    assert run.stdout == f"{tmp_path / 'site' / 'orvane' / '__init__.py'} connect\n"
 
 
 def test_wheels_are_reproducible(tmp_path):
