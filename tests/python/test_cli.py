@@ -36,7 +36,8 @@ def test_inspect_text_and_json_read_without_writing(tmp_path, capsys):
         "created_at: 1700000000 (2023-11-14 22:13:20 UTC)\nlog: none\n"
         "catalog page 3: 144 of 3056 bytes, 1 of 256 slots\ncollections: 1\n"
         '  "c": Cosine, dimension 3, flat, 4 vectors\n'  # 7 vector records of 29 bytes, 2 markers
-        "    data page 1: 213 of 3056 bytes, 9 of 256 slots; room for 98 more vectors (1-byte ids)\n"
+        "    data page 1: 213 of 3056 bytes, 9 of 256 slots; "
+        "room for 98 more vectors (1-byte ids)\n"
         "    metadata page 2: 0 of 3056 bytes, 0 of 256 slots; 0 documents\n"), "")
     status, out, _ = run(capsys, "inspect", "--json", str(db))
     page = {"present": True, "bytes_total": 3056, "slots_total": 256}
@@ -66,30 +67,24 @@ def test_inspect_full_page_leaves_no_room(tmp_path, capsys):
 
 
 def test_pending_frames_of_whole_calls_are_counted_in(tmp_path, capsys):
-    db = tmp_path / "v.db"
+    db, wal = tmp_path / "v.db", tmp_path / "v.db-wal"
     fb.one_collection_file(db)
     page1 = fb.page(1, fb.vector_record("z", 9, [0, 0, 1]))
     log = (fb.wal_header() + fb.wal_frame(1, page1, commit=False)
            + fb.wal_frame(0, db.read_bytes()[:4096])
            + fb.wal_frame(1, page1, commit=False) + b"torn")  # a call cut short: not applied
-    (tmp_path / "v.db-wal").write_bytes(log)
+    wal.write_bytes(log)
     out = run(capsys, "inspect", str(db))[1]
-    assert (f"log: {tmp_path}/v.db-wal, {len(log)} bytes, 2 pending frames of 1 call "
+    assert (f"log: {wal}, {len(log)} bytes, 2 pending frames of 1 call "
             "(applied at the next open; not shown below)\n") in out
     assert '  "c": Cosine, dimension 3, flat, 1 vector\n' in out  # the main file alone
     assert run(capsys, "verify", str(db)) == (
         0, "ok: 1 collection, 1 vector, 4 pages, 2 pending log frames included\n", "")
-
-
-def test_log_frames_that_leave_a_hole(tmp_path, capsys):
-    db = tmp_path / "v.db"
-    fb.one_collection_file(db)
-    cat = fb.page(4, fb.catalog_record("c", 3, data=5, metadata=2))
-    (tmp_path / "v.db-wal").write_bytes(
-        fb.wal_header() + fb.wal_frame(0, fb.header_page(7, 3), commit=False)
-        + fb.wal_frame(6, fb.page(1), commit=False) + fb.wal_frame(3, cat))
-    # Replay writes page 6 past the end: pages 4 and 5 become zero pages, and
-    # an all-zero page is a fresh page of any type.
+    # Frames that leave a hole: replay writes page 6 past the end, pages 4 and 5
+    # become zero pages, and an all-zero page is a fresh page of any type.
+    wal.write_bytes(fb.wal_header() + fb.wal_frame(0, fb.header_page(7, 3), commit=False)
+                    + fb.wal_frame(6, fb.page(1), commit=False)
+                    + fb.wal_frame(3, fb.page(4, fb.catalog_record("c", 3, data=5, metadata=2))))
     assert run(capsys, "verify", str(db)) == (0, (
         "pages 1, 4, 6: warning: not used by any collection\n"
         "ok: 1 collection, 0 vectors, 7 pages, 3 pending log frames included, 1 warning\n"), "")
@@ -129,7 +124,7 @@ CORRUPTIONS = {  # (page, offset, bytes put there) or a change of the files; wha
     "catalog_record": ((3, 1040, b"["), [  # '{' -> '[': the record no longer parses
         "page 3 slot 0: catalog record does not decode: not JSON (expecting ',' delimiter)",
         UNUSED]),
-    "shared_page": ((3, 0, fb.page(4, *(fb.catalog_record(n, 3, data=1, metadata=2) for n in "cd"))),
+    "shared_page": ((3, 0, fb.page(4, *(fb.catalog_record(n, 3, "Cosine", 1, 2) for n in "cd"))),
                     [f'page 3 slot 1: collection "d": {f}_root_page {n} is also the {f}_root_page '
                      'of collection "c"' for f, n in (("data", 1), ("metadata", 2))]),
     "page_type": ((2, 0, b"\1"), ["page 2: page type 1, expected 3 (metadata)"]),

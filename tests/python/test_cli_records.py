@@ -52,7 +52,7 @@ def test_catalog_records_that_do_not_decode(tmp_path, capsys, record, reason):
 
 
 @pytest.mark.parametrize("record", [
-    ' {"dimension":8,"comment":{"a":1,"a":2},"name":"x","data_root_page":1,"metadata_root_page":2}\n',
+    ' {"dimension":8,"comment":{"a":1,"a":2},"name":"x"' + PAGES + "\n",
     '["x",8,"Euclidean","",1,2,0,"flat"]', '["x",8,"Euclidean","",1,2]',
     '{"name":"x","dimension":-0' + PAGES,
 ])
@@ -101,7 +101,8 @@ def test_sound_and_stale_edge_snapshots(tmp_path, capsys):
     cli.main(["inspect", str(db)])
     assert capsys.readouterr().out.endswith(
         '  "h": Euclidean, dimension 2, hnsw, 3 vectors\n'
-        "    data page 1: 78 of 3056 bytes, 3 of 256 slots; room for 114 more vectors (2-byte ids)\n"
+        "    data page 1: 78 of 3056 bytes, 3 of 256 slots; "
+        "room for 114 more vectors (2-byte ids)\n"
         "    metadata page 2: 0 of 3056 bytes, 0 of 256 slots; 0 documents\n"
         "    edges page 3: 168 of 3056 bytes, 4 of 256 slots; snapshot of 3 nodes, entry point 1, "
         "max_level 1\n")
@@ -129,7 +130,8 @@ REPEATS = "node 3: layer 0 list repeats an id or names the node itself"
     (None, N(3, 2, [[1], [], [2]]), "3: node 3 has level 2, above max_level 1"),
     (None, N(3, 1, [[1, 2], [1]])[:-4], "3: node 3: layer 1 list runs past the record end"),
     (None, N(3, 1, [[1, 2], [1]]) + bytes(3), "3: node 3: 3 bytes after its last neighbour list"),
-    (None, SOUND[3][:12] + b"\x03\0\0\0" + SOUND[3][16:], "3: node 3 has 3 neighbour lists for level 1"),
+    (None, SOUND[3][:12] + b"\3\0\0\0" + SOUND[3][16:],
+     "3: node 3 has 3 neighbour lists for level 1"),
     (None, N(3, 1, [[1, 1], []]), "3: " + REPEATS),
     (None, N(3, 0, [[3]]), "3: " + REPEATS),
     (None, N(3, 0, [list(range(10, 43))]), "3: node 3: layer 0 list of 33 ids (1 to 32 allowed)"),

@@ -54,7 +54,8 @@ def test_wheel_contents_record_and_import(tmp_path):
         archive.extractall(tmp_path / "site")
     run = subprocess.run(  # both compiled modules load from there
         [sys.executable, "-c", "import orvane; print(orvane.__file__, orvane.connect.__name__)"],
-        capture_output=True, text=True, check=True, env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
+        capture_output=True, text=True, check=True,
+        env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
     assert run.stdout == f"{tmp_path / 'site' / 'orvane' / '__init__.py'} connect\n"
 
 
