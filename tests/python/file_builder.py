@@ -108,18 +108,15 @@ class V2File:
         return len(self.pages) - 1
 
     def stream(self, data):
-        """Writes a stream; returns its root (0 for no bytes)."""
+        """Writes a stream of one directory; returns its root (0 for no bytes)."""
         if not data:
             return 0
-        chunks = [data[i:i + PAGE] for i in range(0, len(data), PAGE)]
-        dirs = [self.add_page() for _ in range(-(-len(chunks) // 508))]
-        ids = [self.add_page(c) for c in chunks]
-        for n, d in enumerate(dirs):
-            part = ids[508 * n:508 * (n + 1)]
-            nxt = dirs[n + 1] if n + 1 < len(dirs) else 0
-            self.pages[d][:32 + 8 * len(part)] = struct.pack(
-                f"<IIQQQ{len(part)}Q", 0x52494453, len(part), nxt, 0 if n else len(data), 0, *part)
-        return dirs[0]
+        root = self.add_page()
+        ids = [self.add_page(data[i:i + PAGE]) for i in range(0, len(data), PAGE)]
+        assert len(ids) <= 508
+        self.pages[root][:32 + 8 * len(ids)] = struct.pack(
+            f"<IIQQQ{len(ids)}Q", 0x52494453, len(ids), 0, len(data), 0, *ids)
+        return root
 
     def collection(self, name, dim, rows, index="flat", free=(), live=True, snapshot=False, m=4):
         """rows: (id, vector, metadata dict or None); slots in `free` are left free."""

@@ -121,13 +121,9 @@ MEMORY_SCRIPT = """
 import itertools, os, resource, tempfile
 from orvane import Kestrum
 
-class Endless:  # items that never end: the vector outgrows the memory limit
-    def __len__(self):
-        return 0
-    def __getitem__(self, i):
-        raise IndexError
-    def __iter__(self):
-        return itertools.repeat(1.0, 1 << 30)
+# Items that never end: the vector outgrows the memory limit.
+Endless = type("Endless", (), {"__len__": lambda s: 0, "__getitem__": lambda s, i: [][i],
+                               "__iter__": lambda s: itertools.repeat(1.0, 1 << 30)})
 
 docs = Kestrum(os.path.join(tempfile.mkdtemp(), "p.db")).create_collection("docs", 2, "euclidean")
 with open("/proc/self/status") as status:
