@@ -133,7 +133,7 @@ def chained():
 
 @pytest.mark.parametrize("error, kind, text, cause", [
     (chained(), TypeError, "argument 'vector': no float here", Cause),  # exact TypeErrors only
-    (type("Special", (TypeError,), {})("kept as it is"), None, "kept as it is", None),
+    (type("OwnTypeError", (TypeError,), {})("kept as it is"), None, "kept as it is", None),
     (ValueError("not today"), ValueError, "not today", None),
 ])
 def test_conversion_errors_keep_their_type_and_cause(docs, error, kind, text, cause):
