@@ -1,20 +1,26 @@
-// Opening a classic file: a new file's bytes, stale logs, collection pages
-// checked before anything is written, and catalog records whose data or
-// metadata page field is 0 (the open allocates the pages, and what is
-// written to them must be found again).
+// Opening a classic file: a new file's bytes, stale logs, foreign, damaged
+// and cut files and logs, collection pages checked before anything is
+// written, and catalog records whose data or metadata page field is 0 (the
+// open allocates the pages, and what is written to them must be found again).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/errors.h"
+#include "engine/records.h"
 #include "engine/test_support.h"
 #include "storage/coding.h"
 #include "storage/file.h"
+#include "storage/wal_test_util.h"
 
 namespace orvane::engine {
 namespace {
 
+using storage::get_u16;
 using storage::get_u32;
 using storage::get_u64;
 using Bytes = std::vector<std::uint8_t>;
+using V = std::vector<float>;
 
 TEST(DatabaseOpen, NewFileBytesAndLog) {
   TestDir dir;
@@ -28,8 +34,8 @@ TEST(DatabaseOpen, NewFileBytesAndLog) {
 
   const Bytes file = read_file(path);
   ASSERT_EQ(file.size(), 4096u);
-  const Bytes magic = {'K', 'e', 's', 't', 'r', 'u', 'm', ' ', 'v', '1', 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(Bytes(file.begin(), file.begin() + 16), magic);
+  EXPECT_EQ(std::string(file.begin(), file.begin() + 16),
+            std::string("Kestrum v1\0\0\0\0\0\0", 16));
   EXPECT_EQ(get_u32(&file[16]), 1u);
   EXPECT_EQ(get_u32(&file[20]), 4096u);
   EXPECT_EQ(get_u64(&file[24]), 1u);
@@ -37,8 +43,7 @@ TEST(DatabaseOpen, NewFileBytesAndLog) {
   EXPECT_EQ(get_u64(&file[40]), 0u);
   EXPECT_GE(get_u64(&file[48]), before);
   EXPECT_LE(get_u64(&file[48]), after);
-  for (std::size_t i = 56; i < file.size(); ++i) ASSERT_EQ(file[i], 0) << i;
-
+  EXPECT_EQ(std::count(file.begin() + 56, file.end(), 0), 4096 - 56);
   EXPECT_EQ(read_file(path + "-wal").size(), 32u);  // a header only
 
   db.reset();  // release: close steps, the log goes
@@ -48,15 +53,11 @@ TEST(DatabaseOpen, NewFileBytesAndLog) {
 
 TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
   TestDir dir;
-  Bytes stale_log;
-  {
-    auto other = open_ok(dir.path("other.db"));
-    ASSERT_TRUE(other);
-    ASSERT_TRUE(other->create_collection("old", 2, std::nullopt));
-    ASSERT_TRUE(other->insert("old", "x", std::vector<float>{1, 2}));
-    stale_log = read_file(dir.path("other.db-wal"));
-    ASSERT_GT(stale_log.size(), 32u);  // holds frames
-  }
+  auto other = open_ok(dir.path("other.db"));
+  ASSERT_TRUE(other->create_collection("old", 2, std::nullopt));
+  ASSERT_TRUE(other->insert("old", "x", V{1, 2}));
+  const Bytes stale_log = read_file(dir.path("other.db-wal"));
+  ASSERT_GT(stale_log.size(), 32u);  // holds frames
   for (bool empty_file : {false, true}) {
     const std::string path = dir.path(empty_file ? "empty.db" : "missing.db");
     if (empty_file) write_file(path, {});
@@ -66,43 +67,6 @@ TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
     EXPECT_TRUE(db->list_collections().empty());
     EXPECT_EQ(read_file(path + "-wal").size(), 32u);
     EXPECT_EQ(read_file(path).size(), 4096u);
-  }
-}
-
-TEST(DatabaseOpen, CollectionPageFieldsAreCheckedBeforeAnythingIsWritten) {
-  TestDir dir;
-  const std::string prefix = "Storage error: Invalid database file: ";
-  struct Case {
-    std::vector<std::string> records;
-    std::string text;
-    std::uint64_t type_page = 0;  // page given the type byte `type`, 0 = none
-    std::uint8_t type = 0;
-  };
-  const std::vector<Case> cases = {
-      {{R"({"name":"a","dimension":1,"data_root_page":9,"metadata_root_page":3})"},
-       "collection a: data_root_page 9 lies past the end of the file (16384 bytes)"},
-      {{R"({"name":"a","dimension":1,"data_root_page":1})"},
-       "collection a: data_root_page 1 is already used by the catalog"},
-      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})",
-        R"({"name":"b","dimension":1,"data_root_page":3})"},
-       "collection b: data_root_page 3 is already used by collection a"},
-      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":2})"},
-       "collection a: metadata_root_page 2 is already used by collection a"},
-      {{R"({"name":"a","dimension":1,"data_root_page":2,"metadata_root_page":3})"},
-       "collection a: data_root_page 2 has page type 3", 2, 3},
-      {{R"({"name":"a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3})"},
-       "collection a: hnsw_edge_page 3 has page type 1", 3, 1},
-      {{R"({"name":"a","dimension":1})"}, "catalog page 1 has page type 1", 1, 1},
-  };
-  int n = 0;
-  for (const Case& c : cases) {
-    const std::string path = dir.path("db" + std::to_string(n++));
-    Bytes file = file_with_catalog(c.records, 2);
-    if (c.type_page != 0) set_page_type(file, c.type_page, c.type);
-    write_file(path, file);
-    EXPECT_EQ(open_error(path), prefix + c.text);
-    EXPECT_EQ(read_file(path), file) << c.text;
-    EXPECT_FALSE(file_exists(path + "-wal")) << c.text;
   }
 }
 
@@ -119,13 +83,13 @@ TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
   ASSERT_TRUE(db);
   EXPECT_EQ(db->list_collections(), std::vector<std::string>{"a"});
   EXPECT_EQ(db->get_collection("a"), 2u);
-  ASSERT_TRUE(db->insert("a", "v", std::vector<float>{1, 2}));
+  ASSERT_TRUE(db->insert("a", "v", V{1, 2}));
   ASSERT_TRUE(db->close());
   const Bytes page = page_of(read_file(path), 2);
-  EXPECT_EQ(page[0], 0);                             // the type byte stays as it was
-  EXPECT_EQ(storage::get_u16(&page[5]), 1040 + 25);  // appended from 1040 on
-  EXPECT_EQ(storage::get_u16(&page[7]), 1);
-  EXPECT_EQ(storage::get_u16(&page[16]), 1040);
+  EXPECT_EQ(page[0], 0);                    // the type byte stays as it was
+  EXPECT_EQ(get_u16(&page[5]), 1040 + 25);  // appended from 1040 on
+  EXPECT_EQ(get_u16(&page[7]), 1);
+  EXPECT_EQ(get_u16(&page[16]), 1040);
   EXPECT_EQ(read_file(path).size(), 4u * 4096);  // nothing allocated
 }
 
@@ -133,8 +97,7 @@ TEST(DatabaseOpen, FilesAreAddressedByTheResolvedPath) {
   TestDir dir;
   std::filesystem::create_directory(dir.path("real"));
   std::filesystem::create_directory(dir.path("elsewhere"));
-  const std::string target = dir.path("real/target.db");
-  const std::string link = dir.path("link.db");
+  const std::string target = dir.path("real/target.db"), link = dir.path("link.db");
   ASSERT_TRUE(open_ok(target));
   std::filesystem::create_symlink(target, link);
   {
@@ -163,7 +126,198 @@ TEST(DatabaseOpen, FilesAreAddressedByTheResolvedPath) {
   EXPECT_FALSE(file_exists(target + "-wal"));
 }
 
-using V = std::vector<float>;
+Bytes first(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
+
+Bytes put(Bytes file, std::size_t at, const Bytes& bytes) {
+  std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  return file;
+}
+
+// The first `from` in the file's bytes replaced by `to`, of the same length.
+Bytes edit(Bytes file, std::string_view from, std::string_view to) {
+  auto at = std::search(file.begin(), file.end(), from.begin(), from.end());
+  EXPECT_NE(at, file.end()) << from;
+  if (at != file.end()) std::copy(to.begin(), to.end(), at);
+  return file;
+}
+
+// A closed database: "docs" (Euclidean, dimension 3) on pages 1 (vectors), 2
+// (metadata) and 3 (catalog); vector i of a, b, c is [i, 1, 2].
+Bytes sound_file(const std::string& path) {
+  auto db = open_ok(path);
+  EXPECT_TRUE(db->create_collection("docs", 3, "euclidean"));
+  for (char id : {'a', 'b', 'c'}) EXPECT_TRUE(db->insert("docs", {{id}}, V{float(id - 'a'), 1, 2}));
+  db.reset();
+  return read_file(path);
+}
+
+// The ids "docs" holds, sorted and joined ("-": no collection).
+std::string ids_in(const std::string& path) {
+  auto db = open_ok(path);
+  if (!db || db->list_collections().empty()) return "-";
+  const auto hits = db->search("docs", V{0, 1, 2}, 100).value();
+  std::string out;
+  for (const auto& hit : hits) out += hit.id;
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Foreign, cut or damaged files (collection pages are checked before anything
+// is written) and odd logs beside a sound one: each open fails with its text
+// and changes nothing, or opens and finds exactly `ids`.
+TEST(DatabaseOpen, HostileFilesAndLogs) {
+  TestDir dir;
+  const Bytes sound = sound_file(dir.path("sound.db"));
+  Bytes png = bytes_of("\x89PNG\r\n\x1a\n"), noise(3 * storage::kPageSize);
+  png.resize(208);
+  std::mt19937 rng(15);
+  for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+  Bytes data_page = storage::new_page_image(1);
+  ASSERT_TRUE(storage::append_to_page(data_page, encode_vector_record("w", 9, V{0, 1, 2}), {}));
+  const Bytes header = storage::make_log(1, 2, {});
+  const Bytes framed = storage::make_log(1, 2, {{1, storage::kFrameTagCommit, data_page}});
+  Bytes other_version = put(header, 4, {2});
+  other_version.resize(132);
+  const std::string bad = "Storage error: Invalid database file: ";
+  const std::string magic = bad + "wrong magic bytes", ragged = " is not a whole number of pages";
+  const std::string short_log = "Failed to open WAL: I/O error: failed to fill whole buffer";
+  const std::string past = " lies past the end of the file (";
+  const Bytes flat_past = edit(sound, R"("hnsw_edge_page":0,)", R"("hnsw_edge_page":9,)");
+  const Bytes graph_past = edit(flat_past, "\"flat\"", "\"hnsw\""),
+              far = put(sound, 32, Bytes(8, 0xFF));
+  // Catalog page 1 holding `records` (after {"name":"), pages 2 and 3 zero; page `typed` of `type`.
+  auto catalog = [](std::vector<std::string> records, std::uint64_t typed = 0,
+                    std::uint8_t type = 0) {
+    for (auto& r : records) r = R"({"name":")" + r + "}";
+    Bytes file = file_with_catalog(records, 2);
+    if (typed != 0) set_page_type(file, typed, type);
+    return file;
+  };
+  const std::string a = R"(a","dimension":1,"data_root_page":)", used = " is already used by ";
+  const std::optional<Bytes> none;
+  struct Case {
+    Case(const char* w, Bytes f, std::optional<Bytes> l = {}, std::string e = "",
+         std::string i = "abc")
+        : what(w), file(std::move(f)), log(std::move(l)), error(std::move(e)), ids(std::move(i)) {}
+    const char* what;
+    Bytes file;
+    std::optional<Bytes> log;  // beside it
+    std::string error, ids;    // the open's error, else what docs holds
+  };
+  const Case cases[] = {
+      {"png", png, none, magic},
+      {"zero page", Bytes(storage::kPageSize), none, magic},
+      {"noise, a log beside", noise, framed, magic},
+      {"cut to 10", first(sound, 10), none, magic},
+      {"cut to 100", first(sound, 100), none, bad + "file length 100" + ragged},
+      {"cut to 2 pages", first(sound, 8192), none, bad + "catalog page 3" + past + "8192 bytes)"},
+      {"cut in a page", first(sound, 12305), none, bad + "file length 12305" + ragged},
+      {"catalog", far, none, bad + "catalog page 18446744073709551615" + past + "16384 bytes)"},
+      {"page size", put(sound, 20, {0, 0x20}), none, bad + "page size 8192 is not 4096"},
+      {"version", put(sound, 16, {2}), none, "Storage error: Unsupported format version: 2"},
+      {"catalog record", edit(sound, "{\"name\"", "x\"name\""), none, "", "-"},
+      {"slot count", put(sound, 4096 + 7, {0xFF, 0xFF}), none, "", ""},
+      {"data page past the end", catalog({a + "9,\"metadata_root_page\":3"}), none,
+       bad + "collection a: data_root_page 9" + past + "16384 bytes)"},
+      {"data page is the catalog", catalog({a + "1"}), none,
+       bad + "collection a: data_root_page 1" + used + "the catalog"},
+      {"data page shared",
+       catalog({a + "2,\"metadata_root_page\":3", R"(b","dimension":1,"data_root_page":3)"}), none,
+       bad + "collection b: data_root_page 3" + used + "collection a"},
+      {"metadata page is the data page", catalog({a + "2,\"metadata_root_page\":2"}), none,
+       bad + "collection a: metadata_root_page 2" + used + "collection a"},
+      {"data page type", catalog({a + "2,\"metadata_root_page\":3"}, 2, 3), none,
+       bad + "collection a: data_root_page 2 has page type 3"},
+      {"edge page type",
+       catalog({R"(a","dimension":1,"index_type":"hnsw","hnsw_edge_page":3)"}, 3, 1), none,
+       bad + "collection a: hnsw_edge_page 3 has page type 1"},
+      {"catalog page type", catalog({R"(a","dimension":1)"}, 1, 1), none,
+       bad + "catalog page 1 has page type 1"},
+      {"edge page past the end, flat", flat_past},
+      {"edge page past the end, graph", graph_past, none, "I/O error: failed to fill whole buffer"},
+      {"empty log", sound, Bytes{}},
+      {"1-byte log", sound, first(header, 1), short_log},
+      {"31-byte log", sound, first(header, 31), short_log},
+      {"header-only log", sound, header},
+      {"header-sized foreign log", sound, first(png, 32),
+       "Failed to open WAL: WAL corrupted: Invalid WAL magic: 0x474E5089"},
+      {"log without a whole frame", sound, first(framed, 100)},
+      {"longer foreign log", sound, first(noise, 5000)},
+      {"log of another version", sound, other_version},
+      {"whole frame", sound, framed, "", "w"}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.path("h" + std::to_string(n++)), log = path + "-wal";
+    write_file(path, c.file);
+    if (c.log) write_file(log, *c.log);
+    if (!c.error.empty()) {
+      EXPECT_EQ(open_error(path), c.error);
+      EXPECT_EQ(read_file(path), c.file);
+      EXPECT_EQ(file_exists(log) ? read_file(log) : std::optional<Bytes>(), c.log);
+      continue;
+    }
+    auto db = open_ok(path);
+    if (c.log) {  // a header of ours
+      EXPECT_EQ(read_file(log).size(), 32u);
+      EXPECT_EQ(first(read_file(log), 8), first(header, 8));
+    }
+    db.reset();
+    EXPECT_FALSE(file_exists(log));
+    EXPECT_EQ(ids_in(path), c.ids);
+    if (c.ids == "abc") {
+      EXPECT_EQ(read_file(path), c.file);  // nothing applied
+    }
+  }
+}
+
+TEST(DatabaseOpen, DamagedNextPageIdGrowsTheFileByNewPagesOnly) {
+  TestDir dir;
+  const std::string path = dir.path("n.db");
+  write_file(path, put(sound_file(path), 24, Bytes(8, 0xFF)));
+  auto db = open_ok(path);
+  ASSERT_TRUE(db->create_collection("more", 2, std::nullopt));
+  ASSERT_TRUE(db->insert("more", "m", V{1, 0}));
+  db.reset();
+  EXPECT_EQ(read_file(path).size(), 6u * storage::kPageSize);  // its data and metadata pages
+  EXPECT_EQ(ids_in(path), "abc");
+}
+
+TEST(DatabaseOpen, ADirectoryAtTheLogPathIsReported) {
+  TestDir dir;
+  const std::string path = dir.path("d.db"), log = path + "-wal";
+  const std::string is_dir = "I/O error: Is a directory (os error 21)";
+  sound_file(path);
+  std::filesystem::create_directory(log);
+  EXPECT_EQ(open_error(path), "Failed to open WAL: " + is_dir);
+  std::filesystem::remove(log);
+  auto db = open_ok(path);
+  std::filesystem::remove(log);
+  std::filesystem::create_directory(log);
+  EXPECT_EQ(db->close().error().to_string(), "WAL cleanup failed: " + is_dir);
+}
+
+TEST(DatabaseOpen, DeletingAnIdKnownWithoutAVectorWritesItsMarker) {
+  TestDir dir;
+  for (bool replayed : {false, true}) {
+    const std::string path = dir.path(replayed ? "r.db" : "f.db");
+    if (replayed) {  // records of another length register their ids only
+      write_file(path, edit(sound_file(path), "\"dimension\":3", "\"dimension\":4"));
+    }
+    auto db = open_ok(path);
+    if (!replayed) {  // so does a failed insert
+      ASSERT_TRUE(db->create_collection("docs", 3, std::nullopt));
+      EXPECT_FALSE(db->insert("docs", "a", V{1}));
+    }
+    EXPECT_EQ(db->count("docs"), 0u);
+    ASSERT_TRUE(db->remove("docs", "a"));
+    db.reset();
+    const Bytes page = page_of(read_file(path), 1);
+    const int last = get_u16(&page[7]) - 1;
+    EXPECT_EQ(last, replayed ? 3 : 0);
+    EXPECT_EQ(record_text(page, static_cast<std::uint16_t>(last)), std::string("\1\0\0\0a", 5));
+  }
+}
 
 const std::string kNoPages = R"({"name":"c","dimension":2,"distance":"Euclidean"})";
 

@@ -1,9 +1,5 @@
-"""Shared fixtures for the orvane Python tests.
-
-The tests import the package from PYTHONPATH (a CMake build's staged
-``<build>/python`` directory, see scripts/test). Every database lives in
-pytest's per-test temporary directory.
-"""
+"""Shared fixtures: every database lives in pytest's per-test temporary
+directory; the package comes from PYTHONPATH (a build's staged python/)."""
 
 import pytest
 
@@ -16,12 +12,6 @@ def db_path(tmp_path):
 
 
 @pytest.fixture
-def wal_path(db_path):
-    """The write-ahead log beside the database file."""
-    return db_path + "-wal"
-
-
-@pytest.fixture
 def db(db_path):
     return Kestrum(db_path)
 
@@ -30,4 +20,3 @@ def db(db_path):
 def docs(db):
     """A Euclidean collection of dimension 3 named 'docs'."""
     return db.create_collection("docs", 3, "euclidean")
-

@@ -1,125 +1,162 @@
-"""Builds orvane database and log files byte by byte, for tests of the tools.
-
-Written from the byte tables alone (docs/FORMAT.md), independently of the
-engine and of the tools' own reader, so that both are checked against them.
-"""
-
-from __future__ import annotations
+"""Builds classic and format-2 database files and logs byte by byte for the
+tools' tests, from the byte tables alone (docs/FORMAT.md): independent of the
+engine and of the tools' own reader, so that both are checked against them."""
 
 import json
 import struct
 import zlib
 
 PAGE = 4096
-MAGIC = b"Kestrum v1" + bytes(6)
 
 
-def header_page(next_page_id: int, catalog_page_id: int = 0) -> bytes:
-    head = MAGIC + struct.pack("<IIQQQQ", 1, PAGE, next_page_id, catalog_page_id, 0, 1_700_000_000)
-    return head + bytes(PAGE - len(head))
+edge_header = struct.Struct("<QII").pack  # entry point, max level, node count
 
 
-class SlottedPage:
-    """A page that appends records the way the engine does."""
-
-    def __init__(self, page_type: int) -> None:
-        self.data = bytearray(PAGE)
-        self.data[0] = page_type
-        self.free_offset = 1040
-        self.slot_count = 0
-
-    def append(self, record: bytes) -> "SlottedPage":
-        assert self.free_offset + len(record) <= PAGE and self.slot_count < 256
-        self.data[self.free_offset:self.free_offset + len(record)] = record
-        struct.pack_into("<HH", self.data, 16 + 4 * self.slot_count, self.free_offset, len(record))
-        self.free_offset += len(record)
-        self.slot_count += 1
-        return self
-
-    def bytes(self) -> bytes:
-        out = bytearray(self.data)
-        struct.pack_into("<HH", out, 5, self.free_offset, self.slot_count)
-        return bytes(out)
+def header_page(next_page_id, catalog_page_id=0):
+    return (b"Kestrum v1" + bytes(6) + struct.pack(
+        "<IIQQQQ", 1, PAGE, next_page_id, catalog_page_id, 0, 1_700_000_000)).ljust(PAGE, b"\0")
 
 
-def vector_record(ext: str, internal: int, components: list[float]) -> bytes:
-    raw = ext.encode()
-    return (struct.pack("<I", len(raw)) + raw + struct.pack("<QI", internal, len(components))
-            + struct.pack(f"<{len(components)}f", *components))
+def page(page_type, *records):
+    """A slotted page holding `records`, laid out the way the engine appends them."""
+    data, free = bytearray(PAGE), 1040
+    data[0] = page_type
+    for slot, r in enumerate(records):
+        data[free:free + len(r)] = r
+        struct.pack_into("<HH", data, 16 + 4 * slot, free, len(r))
+        free += len(r)
+    assert free <= PAGE and len(records) <= 256
+    struct.pack_into("<HH", data, 5, free, len(records))
+    return bytes(data)
 
 
-def marker(ext: str) -> bytes:
-    raw = ext.encode()
-    return struct.pack("<I", len(raw)) + raw
+def marker(ext):
+    return struct.pack("<I", len(ext.encode())) + ext.encode()
 
 
-def metadata_record(ext: str, json_text: bytes) -> bytes:
+def vector_record(ext, internal, components):
+    n = len(components)
+    return marker(ext) + struct.pack(f"<QI{n}f", internal, n, *components)
+
+
+def metadata_record(ext, json_text):
     return marker(ext) + json_text
 
 
-def catalog_record(name: str, dimension: int, distance: str = "Cosine", data: int = 0,
-                   metadata: int = 0, edges: int = 0, index_type: str = "flat") -> bytes:
+def catalog_record(name, dimension, distance="Cosine", data=0, metadata=0, edges=0,
+                   index_type="flat"):
     doc = {"name": name, "dimension": dimension, "distance": distance, "description": "",
            "data_root_page": data, "metadata_root_page": metadata, "hnsw_edge_page": edges,
            "index_type": index_type}
-    return json.dumps(doc, separators=(",", ":"), ensure_ascii=False).encode()
+    return json.dumps(doc, separators=(",", ":")).encode()
 
 
-def edge_header(entry: int, max_level: int, nodes: int) -> bytes:
-    return struct.pack("<QII", entry, max_level, nodes)
-
-
-def edge_node(node_id: int, level: int, lists: list[list[int]]) -> bytes:
+def edge_node(node_id, level, lists):
     """lists[layer]; empty lists are counted but write no block."""
     out = struct.pack("<QII", node_id, level, len(lists))
     for layer, ids in enumerate(lists):
         if ids:
-            out += struct.pack("<II", layer, len(ids)) + struct.pack(f"<{len(ids)}Q", *ids)
+            out += struct.pack(f"<II{len(ids)}Q", layer, len(ids), *ids)
     return out
 
 
-def write_pages(path, pages: list[bytes]) -> None:
+def write_pages(path, pages):
+    assert all(len(p) == PAGE for p in pages)
     with open(path, "wb") as f:
-        for p in pages:
-            assert len(p) == PAGE
-            f.write(p)
+        f.write(b"".join(pages))
 
 
 SALTS = (0x1234, 0x5678)
 
 
-def wal_header(magic: int = 0x377F0683, version: int = 1) -> bytes:
+def wal_header(magic=0x377F0683, version=1):
     head = struct.pack("<6I", magic, version, PAGE, 0, *SALTS)
     return head + struct.pack("<II", zlib.crc32(head), 0)
 
 
-def wal_frame(page_id: int, image: bytes, commit: bool = True) -> bytes:
+def wal_frame(page_id, image, commit=True):
     sums = [zlib.crc32(struct.pack("<II", page_id, salt) + bytes(4) + image) for salt in SALTS]
-    return struct.pack("<IQ8xII", page_id, 1 if commit else 0, *sums) + image
+    return struct.pack("<IQ8xII", page_id, int(commit), *sums) + image
 
 
-def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension: int = 3) -> None:
-    """Header, data page 1, metadata page 2, catalog page 3: the shape a first
-    create_collection("c", dimension) leaves."""
-    data = SlottedPage(1)
-    for ext, internal, comps in vectors:
-        data.append(vector_record(ext, internal, comps) if comps is not None else marker(ext))
-    cat = SlottedPage(4).append(catalog_record("c", dimension, data=1, metadata=2))
-    write_pages(path, [header_page(4, 3), data.bytes(), SlottedPage(3).bytes(), cat.bytes()])
+def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension=3):
+    """Data page 1, metadata page 2, catalog page 3: what a first
+    create_collection("c", dimension) leaves. A vector of None is a marker."""
+    data = page(1, *(vector_record(e, i, c) if c is not None else marker(e) for e, i, c in vectors))
+    cat = page(4, catalog_record("c", dimension, data=1, metadata=2))
+    write_pages(path, [header_page(4, 3), data, page(3), cat])
 
 
-def hnsw_collection_file(path, snapshot_records,
-                         vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))) -> None:
-    """Header, data page 1 (vectors "v<internal>"), metadata page 2, edge page
-    3 holding `snapshot_records`, catalog page 4 naming an "hnsw" collection
-    "h" of dimension 2 (an edge page named, as only a stored configuration can)."""
-    data = SlottedPage(1)
-    for internal, comps in vectors:
-        data.append(vector_record(f"v{internal}", internal, comps))
-    edges = SlottedPage(2)
-    for rec in snapshot_records:
-        edges.append(rec)
-    cat = SlottedPage(4).append(
-        catalog_record("h", 2, "Euclidean", data=1, metadata=2, edges=3, index_type="hnsw"))
-    write_pages(path, [header_page(5, 4), data.bytes(), SlottedPage(3).bytes(), edges.bytes(),
-                       cat.bytes()])
+def hnsw_collection_file(path, edge_records, vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))):
+    """Data page 1 (vectors "v<internal>"), metadata page 2, edge page 3, catalog
+    page 4 naming the "hnsw" collection "h" of dimension 2 with its edge page."""
+    data = page(1, *(vector_record(f"v{i}", i, c) for i, c in vectors))
+    cat = page(4, catalog_record("h", 2, "Euclidean", 1, 2, 3, "hnsw"))
+    write_pages(path, [header_page(5, 4), data, page(3), page(2, *edge_records), cat])
+
+
+class V2File:
+    """A format-2 file; pages are handed out in order, a stream's root
+    directory before its data pages."""
+
+    def __init__(self):
+        self.pages, self.entries, self.roots = [bytearray(PAGE)], [], {}
+        self.catalog_root = self.change_counter = 0
+
+    def add_page(self, data=b""):
+        self.pages.append(bytearray(data.ljust(PAGE, b"\0")))
+        return len(self.pages) - 1
+
+    def stream(self, data):
+        """Writes a stream of one directory; returns its root (0 for no bytes)."""
+        if not data:
+            return 0
+        root = self.add_page()
+        ids = [self.add_page(data[i:i + PAGE]) for i in range(0, len(data), PAGE)]
+        assert len(ids) <= 508
+        self.pages[root][:32 + 8 * len(ids)] = struct.pack(
+            f"<IIQQQ{len(ids)}Q", 0x52494453, len(ids), 0, len(data), 0, *ids)
+        return root
+
+    def collection(self, name, dim, rows, index="flat", free=(), live=True, snapshot=False, m=4):
+        """rows: (id, vector, metadata dict or None); slots in `free` are left free."""
+        slots, vectors, heap, gens, rows = b"", b"", b"", [], list(rows)
+        for i in range(len(rows) + len(free)):
+            ext, vec, meta = ("", [0] * dim, None) if i in free else rows.pop(0)
+            doc = json.dumps(meta, separators=(",", ":")).encode() if meta is not None else b""
+            gen = 0 if i in free else self.change_counter + 1
+            self.change_counter = max(self.change_counter, gen)
+            gens.append(gen)
+            slots += struct.pack("<QQII", gen, len(heap) if gen else 0, len(ext.encode()), len(doc))
+            heap += ext.encode() + doc
+            vectors += struct.pack(f"<{dim}f", *vec)
+        roots = [self.stream(slots), self.stream(vectors), self.stream(heap),
+                 self.stream(ring_snapshot(gens, m)) if snapshot else 0]
+        self.roots.update({(name, k): r for k, r in zip(("slots", "vectors", "heap", "graph"),
+                                                         roots)})
+        body = name.encode() + json.dumps(
+            {"dimension": dim, "metric": "Euclidean", "index_type": index, "m": m,
+             "ef_construction": 100, "ef_search": 32}, separators=(",", ":")).encode()
+        self.entries.append(struct.pack("<IIQQQQI", 44 + len(body), int(live), *roots,
+                                        len(name.encode())) + body)
+
+    def bytes(self):
+        if self.entries and not self.catalog_root:
+            self.catalog_root = self.stream(b"".join(self.entries))
+        head = b"orvane format 2\0" + struct.pack("<IIQQQQI", 2, PAGE, len(self.pages),
+                                                   self.catalog_root, self.change_counter,
+                                                   1_700_000_000, 0)
+        self.pages[0][:64] = head + struct.pack("<I", zlib.crc32(head))
+        return b"".join(self.pages)
+
+
+def ring_snapshot(generations, m):
+    """Every used slot a layer-0 node linked to the next used slot."""
+    used = [i for i, g in enumerate(generations) if g]
+    table = b""
+    for i, g in enumerate(generations):
+        links = [used[(used.index(i) + 1) % len(used)]] if g and len(used) > 1 else []
+        table += struct.pack(f"<QII{2 * m}I", g, 0, len(links), *links, *[0] * (2 * m - len(links)))
+    head = b"HNSW" + struct.pack("<IIIQQIIQ", 1, m, 2 * m, len(generations),
+                                 used[0] if used else 2**64 - 1, 0, zlib.crc32(table), 0)
+    return head.ljust(64, b"\0") + table

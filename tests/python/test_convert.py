@@ -1,4 +1,4 @@
-"""convert and the readers behind it: every kind of classic file copied into
+"""convert and the reader behind it: every kind of classic file copied into
 format 2 answers searches as the original does and holds the same ids,
 vectors and metadata; and for each hand-built data page (and left-over log),
 the vectors an open finds, in the order equal scores come back, are the ones
@@ -17,7 +17,7 @@ from orvane import Kestrum
 from orvane import _cli as cli
 from orvane import _sources as sources
 
-QUERIES = ([0.0, 0.0, 0.0], [1.0, 2.0, 3.0], [-5.0, 0.5, 2.0])
+V, M = fb.vector_record, fb.marker
 
 
 def written_by_the_classic_api(path):
@@ -33,15 +33,10 @@ def written_by_the_classic_api(path):
 
 
 def hand_made_hnsw_with_metadata(path):
-    data = fb.SlottedPage(1)
-    for i, ext in enumerate("abcd"):
-        data.append(fb.vector_record(ext, i + 1, [float(i), 1.0, 2.0]))
-    data.append(fb.marker("b"))
-    meta = fb.SlottedPage(3).append(fb.metadata_record("a", b'{"k":[1,"x"]}'))
-    meta.append(fb.metadata_record("c", b"7"))
-    catalog = fb.SlottedPage(4).append(
-        fb.catalog_record("g", 3, "Euclidean", data=1, metadata=2, index_type="hnsw"))
-    fb.write_pages(path, [fb.header_page(4, 3), data.bytes(), meta.bytes(), catalog.bytes()])
+    data = fb.page(1, *(V(e, i + 1, [float(i), 1.0, 2.0]) for i, e in enumerate("abcd")), M("b"))
+    meta = fb.page(3, fb.metadata_record("a", b'{"k":[1,"x"]}'), fb.metadata_record("c", b"7"))
+    catalog = fb.page(4, fb.catalog_record("g", 3, "Euclidean", 1, 2, index_type="hnsw"))
+    fb.write_pages(path, [fb.header_page(4, 3), data, meta, catalog])
 
 
 def content(path):
@@ -56,7 +51,7 @@ def searches(path):
     db = Kestrum(path)
     # Equal scores in id order: a classic graph orders ties by its random levels.
     out = {name: [sorted(db.get_collection(name).search(q, top_k=100),
-                         key=lambda h: (h["score"], h["id"])) for q in QUERIES]
+                         key=lambda h: (h["score"], h["id"])) for q in ([0.0] * 3, [1.0, 2.0, 3.0])]
            for name in sorted(db.list_collections())}
     db.close()
     return out
@@ -69,36 +64,25 @@ def test_converted_file_holds_and_finds_the_same(tmp_path, capsys, make):
     before = open(src, "rb").read()
     assert cli.main(["convert", src, dst]) == 0
     assert open(src, "rb").read() == before
-    assert open(dst, "rb").read(16) == b"orvane format 2\0"
+    converted = open(dst, "rb").read()
+    assert converted[:16] == b"orvane format 2\0"
     expected = content(src)
     for _d, _m, _i, rows, _v in expected.values():  # format 2 keeps JSON objects only
         rows[:] = [(i, m if m is None or isinstance(m, dict) else {"value": m}) for i, m in rows]
     assert content(dst) == expected
     assert searches(dst) == searches(src)
-    assert cli.main(["verify", dst]) == 0
     # An HNSW collection's graph went into its stream at close, whole and current.
     capsys.readouterr()
-    assert cli.main(["inspect", "--json", dst]) == 0
-    for c in json.loads(capsys.readouterr().out)["collections"]:
+    assert cli.main(["verify", dst]) == 0 and cli.main(["inspect", "--json", dst]) == 0
+    for c in json.loads(capsys.readouterr().out.split("\n", 1)[1])["collections"]:
         if c["index"] == "hnsw":
-            assert c["snapshot"]["nodes"] == c["vectors"] and c["snapshot"]["stale"] == 0
-            assert c["snapshot"]["missing"] == 0
-
-
-def test_an_existing_destination_is_refused_and_left_alone(tmp_path, capsys):
-    src, dst = str(tmp_path / "classic.db"), str(tmp_path / "taken")
-    written_by_the_classic_api(src)
-    with open(dst, "wb") as f:
-        f.write(b"mine")
-    capsys.readouterr()
+            assert (c["snapshot"]["nodes"], c["snapshot"]["stale"], c["snapshot"]["missing"]) == (
+                c["vectors"], 0, 0)
+    # An existing destination is refused and left alone.
     assert cli.main(["convert", src, dst]) == 1
-    refused = f"orvane: convert: {dst} exists; convert writes only a new file\n"
-    assert capsys.readouterr().err == refused
-    assert open(dst, "rb").read() == b"mine"
-    assert not os.path.exists(dst + "-wal")
-
-
-V = fb.vector_record
+    assert capsys.readouterr().err == (
+        f"orvane: convert: {dst} exists; convert writes only a new file\n")
+    assert open(dst, "rb").read() == converted and not os.path.exists(dst + "-wal")
 
 
 def bad_utf8():
@@ -107,74 +91,49 @@ def bad_utf8():
     return bytes(rec)
 
 
-PAGES = {
+BASE = [V("a", 1, [1, 1]), V("b", 2, [2, 2])]
+CASES = {  # data page 1, and the calls of a log beside it (records, commit)
     # A marker hides only the records before it; the latest record of an id wins.
-    "markers": [V("x", 5, [1, 1]), V("y", 6, [2, 2]), fb.marker("x"), V("x", 7, [3, 3]),
+    "markers": [V("x", 5, [1, 1]), V("y", 6, [2, 2]), M("x"), V("x", 7, [3, 3]),
                 V("z", 8, [1, 2, 3]), bad_utf8(), V("t", 21, [9, 9])[:-1], b"",
-                V("y", 6, [4, 4]), fb.marker("gone"), V("w", 9, [5, 5]), fb.marker("w")],
+                V("y", 6, [4, 4]), M("gone"), V("w", 9, [5, 5]), M("w")],
     # One internal id names one vector: the later record takes it.
     "shared internal id": [V("p", 9, [1, 0]), V("q", 9, [0, 1])],
-    "taken internal id, taker deleted": [V("p", 9, [1, 0]), V("q", 9, [0, 1]), fb.marker("q")],
+    "taken internal id, taker deleted": [V("p", 9, [1, 0]), V("q", 9, [0, 1]), M("q")],
     # Equal scores come back in the order the surviving records stand.
-    "ties": [V("a", 1, [1, 1]), V("b", 2, [1, 1]), V("c", 3, [1, 1]), fb.marker("b"),
-             V("d", 4, [1, 1]), fb.marker("a"), V("a", 5, [1, 1]), V("c", 3, [1, 1])],
+    "ties": [V("a", 1, [1, 1]), V("b", 2, [1, 1]), V("c", 3, [1, 1]), M("b"), V("d", 4, [1, 1]),
+             M("a"), V("a", 5, [1, 1]), V("c", 3, [1, 1])],
+    "whole call": (BASE, [(BASE + [V("c", 3, [1, 1])], True)]),
+    "call without its commit": (BASE, [(BASE + [V("c", 3, [1, 1])], False)]),
+    "torn second call": (BASE, [(BASE + [M("a")], True), (BASE + [V("e", 4, [0, 1])], False)]),
 }
-BASE = [V("a", 1, [1, 1]), V("b", 2, [2, 2])]
-LOGS = {
-    "whole call": [(BASE + [V("c", 3, [1, 1])], True)],
-    "call without its commit": [(BASE + [V("c", 3, [1, 1])], False)],
-    "torn second call": [(BASE + [fb.marker("a")], True), (BASE + [V("e", 4, [0, 1])], False)],
-}
-
-
-def page_of(records):
-    page = fb.SlottedPage(1)
-    for rec in records:
-        page.append(rec)
-    return page.bytes()
-
-
-def build(path, records, calls=()):
-    cat = fb.SlottedPage(4).append(fb.catalog_record("c", 2, "Euclidean", data=1, metadata=2))
-    fb.write_pages(path, [fb.header_page(4, 3), page_of(records), fb.SlottedPage(3).bytes(),
-                          cat.bytes()])
-    if calls:
-        log = fb.wal_header()
-        for frame_records, commit in calls:
-            log += fb.wal_frame(1, page_of(frame_records), commit=commit)
-        with open(path + "-wal", "wb") as f:
-            f.write(log)
 
 
 def f32(x):
     return struct.unpack("<f", struct.pack("<f", x))[0]
 
 
-def tools_view(path, capsys):
-    """(id, score for the query [0, 0]) in index order, as convert reads them."""
+@pytest.mark.parametrize("case", list(CASES))
+def test_engine_and_tools_replay_alike(tmp_path, capsys, case):
+    records, calls = CASES[case] if isinstance(CASES[case], tuple) else (CASES[case], [])
+    path = str(tmp_path / "r.db")
+    cat = fb.page(4, fb.catalog_record("c", 2, "Euclidean", data=1, metadata=2))
+    fb.write_pages(path, [fb.header_page(4, 3), fb.page(1, *records),
+                          fb.page(3), cat])
+    if calls:
+        with open(path + "-wal", "wb") as f:
+            f.write(fb.wal_header() + b"".join(fb.wal_frame(1, fb.page(1, *r), c)
+                                               for r, c in calls))
+    # What convert reads (before the open replays the log): (id, score for [0, 0]).
     with sources.Source(path) as s:
-        [c] = s.collections
-        rows = []
-        for ids, data, _meta in c.batches():
-            vectors = struct.unpack(f"<{2 * len(ids)}f", data)
-            rows += [(ext, f32(math.hypot(vectors[2 * i], vectors[2 * i + 1])))
-                     for i, ext in enumerate(ids)]
-    if os.path.exists(path + "-wal"):  # verify counts the log's whole calls in
+        rows = [(ext, f32(math.hypot(*struct.unpack("<2f", data[8 * i:8 * i + 8]))))
+                for ids, data, _ in s.collections[0].batches() for i, ext in enumerate(ids)]
+    if calls:  # verify counts the log's whole calls in
         assert cli.main(["verify", path]) == 0
         count = int(re.match(r"ok: 1 collection, (\d+) vectors?", capsys.readouterr().out)[1])
     else:  # inspect reads the page alone, damaged records too
         assert cli.main(["inspect", "--json", path]) == 0
         count = json.loads(capsys.readouterr().out)["collections"][0]["vectors"]
     assert count == len(rows)
-    return sorted(rows, key=lambda r: r[1])  # stable: ties keep index order
-
-
-@pytest.mark.parametrize("records, calls", [(p, ()) for p in PAGES.values()]
-                         + [(BASE, calls) for calls in LOGS.values()],
-                         ids=list(PAGES) + list(LOGS))
-def test_engine_and_tools_replay_alike(tmp_path, capsys, records, calls):
-    path = str(tmp_path / "r.db")
-    build(path, records, calls)
-    expected = tools_view(path, capsys)  # read-only: before the open replays the log
     hits = Kestrum(path).get_collection("c").search([0.0, 0.0], 100)
-    assert [(h["id"], h["score"]) for h in hits] == expected
+    assert [(h["id"], h["score"]) for h in hits] == sorted(rows, key=lambda r: r[1])
