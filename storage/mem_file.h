@@ -1,6 +1,5 @@
 // Files for tests: an in-memory File and a wrapper that injects failures.
-// Not thread-safe on their own; the page cache and the log serialise access
-// under their file locks.
+// Not thread-safe; the page cache and the log serialise access to them.
 #pragma once
 
 #include <cstdint>
@@ -11,9 +10,8 @@
 
 namespace orvane::storage {
 
-// A file held in a byte vector that the test may share and inspect, also
-// after the owner of the MemFile has gone. Writes past the end grow it with
-// zeros; reads past the end are end of file.
+// Bytes in a vector the test may share and inspect after the MemFile is gone.
+// Writes past the end grow it with zeros.
 class MemFile final : public File {
  public:
   MemFile() : data_(std::make_shared<std::vector<std::uint8_t>>()) {}
@@ -22,7 +20,7 @@ class MemFile final : public File {
 
   Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
   Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
-  Result<std::uint64_t> size() override;
+  Result<std::uint64_t> size() override { return data_->size(); }
   Result<void> truncate(std::uint64_t length) override;
   Result<void> sync() override { return {}; }
 
@@ -30,21 +28,19 @@ class MemFile final : public File {
   std::shared_ptr<std::vector<std::uint8_t>> data_;
 };
 
-// Forwards to an inner file, failing on request with EIO ("Input/output
-// error (os error 5)"). A failing write first writes the first half of its
-// bytes, as a process killed mid-write would leave them.
+// Forwards to an inner file, failing on request with EIO. A failing write
+// first writes the first half of its bytes, as a process killed mid-write
+// would leave them. Counts start at 1 for the next call; 0 disables.
 class FaultyFile final : public File {
  public:
   explicit FaultyFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
 
-  // The n-th write from now (1 = the next) fails; 0 disables. A vectored
-  // write counts as one write.
+  // A vectored write counts as one write.
   void fail_write_number(std::uint64_t n) { fail_at_ = n == 0 ? 0 : writes_ + n; }
   void fail_reads(bool on) { fail_reads_ = on; }
   // Every write fails without writing anything, as after the process died.
   void fail_all_writes(bool on) { fail_all_writes_ = on; }
   void fail_truncates(bool on) { fail_truncates_ = on; }
-  // The n-th sync from now (1 = the next) fails; 0 disables.
   void fail_sync_number(std::uint64_t n) { fail_sync_at_ = n == 0 ? 0 : syncs_ + n; }
   std::uint64_t writes() const { return writes_; }
   std::uint64_t syncs() const { return syncs_; }
@@ -60,16 +56,9 @@ class FaultyFile final : public File {
   std::optional<bool> linked() override { return inner_->linked(); }
 
  private:
-  bool next_write_fails() { return ++writes_ == fail_at_; }
-
   std::unique_ptr<File> inner_;
-  std::uint64_t writes_ = 0;
-  std::uint64_t fail_at_ = 0;
-  std::uint64_t syncs_ = 0;
-  std::uint64_t fail_sync_at_ = 0;
-  bool fail_reads_ = false;
-  bool fail_all_writes_ = false;
-  bool fail_truncates_ = false;
+  std::uint64_t writes_ = 0, fail_at_ = 0, syncs_ = 0, fail_sync_at_ = 0;
+  bool fail_reads_ = false, fail_all_writes_ = false, fail_truncates_ = false;
 };
 
 }  // namespace orvane::storage
