@@ -2,6 +2,8 @@
 // Not thread-safe; the page cache and the log serialise access to them.
 #pragma once
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -18,10 +20,23 @@ class MemFile final : public File {
   explicit MemFile(std::shared_ptr<std::vector<std::uint8_t>> data) : data_(std::move(data)) {}
   const std::shared_ptr<std::vector<std::uint8_t>>& data() const { return data_; }
 
-  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
-  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+    if (offset > data_->size() || buf.size() > data_->size() - offset) {
+      return std::unexpected(StorageError::io_unexpected_eof());
+    }
+    std::copy_n(data_->begin() + static_cast<std::ptrdiff_t>(offset), buf.size(), buf.begin());
+    return {};
+  }
+  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override {
+    if (data_->size() < offset + buf.size()) data_->resize(offset + buf.size(), 0);
+    std::copy(buf.begin(), buf.end(), data_->begin() + static_cast<std::ptrdiff_t>(offset));
+    return {};
+  }
   Result<std::uint64_t> size() override { return data_->size(); }
-  Result<void> truncate(std::uint64_t length) override;
+  Result<void> truncate(std::uint64_t length) override {
+    data_->resize(length, 0);
+    return {};
+  }
   Result<void> sync() override { return {}; }
 
  private:
@@ -45,17 +60,32 @@ class FaultyFile final : public File {
   std::uint64_t writes() const { return writes_; }
   std::uint64_t syncs() const { return syncs_; }
 
-  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override;
-  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override;
+  Result<void> read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf) override {
+    return fail_reads_ ? eio() : inner_->read_exact_at(offset, buf);
+  }
+  Result<void> write_all_at(std::uint64_t offset, std::span<const std::uint8_t> buf) override {
+    if (fail_all_writes_) return eio();
+    if (++writes_ != fail_at_) return inner_->write_all_at(offset, buf);
+    (void)inner_->write_all_at(offset, buf.first(buf.size() / 2));
+    return eio();
+  }
   Result<void> write_all_at_v(std::uint64_t offset,
-                              std::span<const std::span<const std::uint8_t>> bufs) override;
+                              std::span<const std::span<const std::uint8_t>> bufs) override {
+    std::vector<std::uint8_t> all;
+    for (const auto& b : bufs) all.insert(all.end(), b.begin(), b.end());
+    return write_all_at(offset, all);
+  }
   Result<std::uint64_t> size() override { return inner_->size(); }
-  Result<void> truncate(std::uint64_t length) override;
-  Result<void> sync() override;
+  Result<void> truncate(std::uint64_t length) override {
+    return fail_truncates_ ? eio() : inner_->truncate(length);
+  }
+  Result<void> sync() override { return ++syncs_ == fail_sync_at_ ? eio() : inner_->sync(); }
   Result<std::pair<std::uint64_t, std::uint64_t>> identity() override { return inner_->identity(); }
   std::optional<bool> linked() override { return inner_->linked(); }
 
  private:
+  static Result<void> eio() { return std::unexpected(StorageError::io_errno(EIO)); }
+
   std::unique_ptr<File> inner_;
   std::uint64_t writes_ = 0, fail_at_ = 0, syncs_ = 0, fail_sync_at_ = 0;
   bool fail_reads_ = false, fail_all_writes_ = false, fail_truncates_ = false;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 #include "storage/coding.h"
 #include "storage/test_dir.h"
@@ -113,126 +112,91 @@ TEST(Stream, RoundTripsAcrossPagesAndDirectoryChains) {
   }
 }
 
-// A rolled-back unit leaves the committed bytes and frees what it took.
-// Damaged chains are refused: a root that names itself as the next
-// directory; fewer entries than the length needs; an entry past the file.
-TEST(Stream, RollbackKeepsCommittedBytesAndDamagedChainsAreRefused) {
-  Fixture f;
-  const Stream s = f.committed(100, 3);
-  const std::uint64_t end = f.pager->page_count();
-  Stream copy = s;
-  f.pager->begin();
-  ASSERT_TRUE(copy.resize(*f.pager, 5 * kPageSize));
-  ASSERT_TRUE(copy.write(*f.pager, 0, pattern(5 * kPageSize, 4)));
-  f.pager->rollback();
-  EXPECT_EQ(f.pager->page_count(), end);
-  EXPECT_EQ(f.read(s), pattern(100, 3));
-
-  const std::function<void(std::span<std::uint8_t>)> damages[] = {
-      [&](auto p) { put_u32(p.data() + 4, 508), put_u64(p.data() + 8, s.root()); },
-      [](auto p) { put_u32(p.data() + 4, 0), put_u64(p.data() + 8, 0); },
-      [&](auto p) { put_u32(p.data() + 4, 1), put_u64(p.data() + 32, end); },
+// Damaged chains are refused, each page of the file marked once at most.
+TEST(Stream, OpenRefusesDamagedChains) {
+  const std::pair<std::vector<std::pair<std::size_t, std::uint64_t>>, const char*> rows[] = {
+      {{{0, 7}}, "stream 2: not a directory page"},
+      {{{4, 509}}, "stream 2: directory entry count 509"},
+      {{{4, 1}, {8, 5}}, "stream 2: directory entry count 1"},  // a next page after a short one
+      {{{16, 1ull << 63}}, "stream 2: length"},
+      {{{4, 0}}, "stream 2: holds 0 data pages for 100 bytes"},
+      {{{4, 508}, {8, 2}, {16, kDir + 1}}, "page 2 is used twice"},  // a chain that loops
+      {{{32, 2}}, "page 2 is used twice"},
+      {{{32, 0}}, "page 0 lies outside the file's 3 pages"},
+      {{{32, 3}}, "page 3 lies outside the file's 3 pages"},
   };
-  for (const auto& damage : damages) {
-    f.pager->begin();
-    ASSERT_TRUE(f.cache->modify_page(s.root(), damage));
-    ASSERT_TRUE(f.pager->commit(*f.wal));
-    auto damaged = Stream::open(*f.pager, f.reopen().catalog_root);
-    ASSERT_FALSE(damaged);
-    EXPECT_EQ(damaged.error().kind(), StorageError::Kind::InvalidDatabaseFile);
-  }
-}
-
-// The open marks each reachable page once: page 0, pages at or past the
-// file's end and a page marked twice are damage.
-TEST(Stream, OpenMarksEachPageOnceAndOnlyInsideTheFile) {
-  Fixture f;
-  f.committed(1, 1);
-  const std::uint64_t end = f.reopen().page_count;  // a fresh pager: nothing marked yet
-  const std::string outside = " lies outside the file's " + std::to_string(end) + " pages";
-  for (const PageId id : {PageId{0}, PageId{end}, PageId{end + 5}}) {
-    auto r = f.pager->mark_reachable(id);
-    ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().to_string(), "Invalid database file: page " + std::to_string(id) + outside);
-  }
-  ASSERT_TRUE(f.pager->mark_reachable(end - 1));
-  auto twice = f.pager->mark_reachable(end - 1);
-  ASSERT_FALSE(twice);
-  EXPECT_EQ(twice.error().to_string(),
-            "Invalid database file: page " + std::to_string(end - 1) + " is used twice");
-}
-
-// An unlogged stream takes the lowest free pages (here not contiguous), is
-// read back through the cache and after a reopen once a unit names it, and
-// leaves its pages free when the unit rolls back.
-TEST(Stream, UnloggedStreamGoesIntoFreePages) {
-  const std::pair<std::uint64_t, bool> cases[] = {  // length, committed
-      {1, true}, {3 * kPageSize, true}, {kDir + 1, true}, {kDir + 1, false}};
-  for (const auto& [length, commit] : cases) {
-    SCOPED_TRACE(std::to_string(length) + (commit ? " committed" : " rolled back"));
+  for (const auto& [changes, text] : rows) {
     Fixture f;
-    Stream a, b;
+    const Stream s = f.committed(100, 3);  // directory page 2, data page 1
     f.pager->begin();
-    ASSERT_TRUE(a.resize(*f.pager, 3 * kPageSize));  // pages 1..4
-    ASSERT_TRUE(a.write(*f.pager, 0, pattern(3 * kPageSize, 5)));
-    ASSERT_TRUE(b.resize(*f.pager, 1));  // pages 5, 6
+    ASSERT_TRUE(f.cache->modify_page(s.root(), [&](std::span<std::uint8_t> p) {
+      for (auto [at, v] : changes) {
+        at < 8 ? put_u32(p.data() + at, static_cast<std::uint32_t>(v)) : put_u64(p.data() + at, v);
+      }
+    }));
+    ASSERT_TRUE(f.pager->commit(*f.wal));
+    auto r = Stream::open(*f.pager, f.reopen().catalog_root);
+    EXPECT_EQ(r ? "opened" : r.error().to_string(), std::string("Invalid database file: ") + text);
+  }
+}
+
+// Units that write pages straight to the file: a new stream into the lowest
+// free pages (here not contiguous), or a rewrite that keeps one copy of the
+// stream in the file, reusing its own pages (through the log) and growing
+// onto fresh ones. A rolled-back unit leaves the committed bytes and frees
+// what it took.
+TEST(Stream, UnitsWritingStraightToTheFile) {
+  const struct {
+    bool rewrite;
+    std::uint64_t before, after;
+    bool commit;
+  } rows[] = {
+      {false, 1, 1, true},           {false, 1, 3 * kPageSize, true},
+      {false, 1, kDir + 1, true},    {false, 1, kDir + 1, false},
+      {true, 3 * kPageSize, 5 * kPageSize + 7, true}, {true, 5 * kPageSize, 100, true},
+      {true, kDir - kPageSize, kDir + 3, true},       {true, 2 * kPageSize, 9 * kPageSize, false},
+      {true, 0, 2 * kPageSize, true},
+  };
+  for (const auto& c : rows) {
+    SCOPED_TRACE(std::to_string(c.before) + " -> " + std::to_string(c.after));
+    Fixture f;
+    Stream gap, s;
+    f.pager->begin();
+    ASSERT_TRUE(gap.resize(*f.pager, 3 * kPageSize));  // pages 1..4, free again below
+    ASSERT_TRUE(s.resize(*f.pager, c.before));
+    ASSERT_TRUE(s.write(*f.pager, 0, pattern(c.before, 1)));
+    f.pager->set_catalog_root(s.root());
     ASSERT_TRUE(f.pager->commit(*f.wal));
     f.pager->begin();
-    a.destroy(*f.pager);
+    gap.destroy(*f.pager);
     ASSERT_TRUE(f.pager->commit(*f.wal));
     f.checkpoint();
-    const std::uint64_t pages = f.pager->page_count();
+    const auto counts = std::pair(f.pager->page_count(), f.pager->free_page_count());
 
-    f.pager->begin();
-    const Bytes bytes = pattern(length, 6);
-    auto s = Stream::write_unlogged(*f.pager, bytes);
-    ASSERT_TRUE(s) << s.error().to_string();
-    EXPECT_EQ(s->root(), 1u);
-    if (!commit) {
-      f.pager->rollback();
-      EXPECT_EQ(f.pager->page_count(), pages);
-      EXPECT_EQ(f.pager->free_page_count(), 4u);
-      continue;
-    }
-    f.pager->set_catalog_root(s->root());
-    ASSERT_TRUE(f.pager->commit(*f.wal));
-    EXPECT_EQ(f.read(*s), bytes);  // no stale cached page of `a`
-    const Stream opened = f.reopened();
-    EXPECT_EQ(opened.pages(), s->pages());
-    EXPECT_EQ(f.read(opened), bytes);
-  }
-}
-
-// A rewrite keeps one copy of the stream in the file: it reuses the
-// stream's own pages (through the log) and grows onto fresh ones; a rolled
-// back rewrite leaves the committed bytes and frees what it took.
-TEST(Stream, RewriteReplacesTheBytesInPlace) {
-  const std::tuple<std::uint64_t, std::uint64_t, bool> cases[] = {  // before, after, committed
-      {3 * kPageSize, 5 * kPageSize + 7, true}, {5 * kPageSize, 100, true},
-      {kDir - kPageSize, kDir + 3, true},       {2 * kPageSize, 9 * kPageSize, false},
-      {0, 2 * kPageSize, true}};
-  for (const auto& [before, after, commit] : cases) {
-    SCOPED_TRACE(std::to_string(before) + " -> " + std::to_string(after));
-    Fixture f;
-    const Stream s = f.committed(before, 1);
-    f.checkpoint();
+    const Bytes image = pattern(c.after, 2);
     Stream next = s;
     f.pager->begin();
-    const Bytes image = pattern(after, 2);  // logged from here at the commit
-    ASSERT_TRUE(next.rewrite(*f.pager, image));
-    if (commit) {
+    if (c.rewrite) {
+      ASSERT_TRUE(next.rewrite(*f.pager, image));
+    } else {
+      next = Stream::write_unlogged(*f.pager, image).value();
+      EXPECT_EQ(next.root(), 1u);
+    }
+    if (c.commit) {
       f.pager->set_catalog_root(next.root());
       ASSERT_TRUE(f.pager->commit(*f.wal));
+      EXPECT_TRUE(c.rewrite || f.read(next) == image);  // no stale cached page
     } else {
       f.pager->rollback();
+      EXPECT_EQ(std::pair(f.pager->page_count(), f.pager->free_page_count()), counts);
     }
     const Stream back = f.reopened();
-    EXPECT_EQ(f.read(back), commit ? image : pattern(before, 1));
-    // Header, the stream's directories and data pages: nothing else is used.
+    EXPECT_EQ(f.read(back), c.commit ? image : pattern(c.before, 1));
+    // Header and the stream's directories and data pages: nothing else is used.
     EXPECT_EQ(f.pager->page_count() - f.pager->free_page_count(), 1 + back.pages().size());
-    EXPECT_TRUE(before == 0 || back.root() == s.root());
-    const std::uint64_t most = std::max(before, after);
-    EXPECT_LE(f.pager->page_count(), 2 + (most + kPageSize - 1) / kPageSize + (most + kDir - 1) / kDir);
+    EXPECT_TRUE(!c.rewrite || c.before == 0 || back.root() == s.root());
+    const std::uint64_t most = std::max(c.before, c.after);
+    EXPECT_LE(f.pager->page_count(), 6 + (most + kPageSize - 1) / kPageSize + (most + kDir - 1) / kDir);
   }
 }
 

@@ -1,8 +1,9 @@
 // The log: its bytes, which frames count, one write per call ending in a
-// commit, and only its own files touched.
+// commit, only its own files touched, checkpoint and replay of a left-over log.
 #include <gtest/gtest.h>
 
 #include "storage/coding.h"
+#include "storage/header_format.h"
 #include "storage/mem_file.h"
 #include "storage/test_dir.h"
 #include "storage/wal.h"
@@ -91,17 +92,35 @@ std::vector<ChangedPage> pages(std::initializer_list<std::pair<PageId, std::uint
   return out;
 }
 
-// A log whose file the test can make fail.
-struct Logged {
+Bytes header_image(std::uint64_t next_page_id) {
+  Bytes page(kPageSize, 0);
+  DatabaseHeader h = DatabaseHeader::fresh(77);
+  h.next_page_id = next_page_id;
+  h.encode(page.data());
+  return page;
+}
+
+// A database file of `pages` pages (a header, then zeros) and its log's path.
+struct Files {
   TestDir dir;
-  Wal wal{dir.path("db-wal")};
-  FaultyFile* faulty = nullptr;
-  explicit Logged(SyncLevel level = SyncLevel::Normal) {
+  std::string db = dir.path("db"), log = dir.path("db-wal");
+  explicit Files(std::size_t pages = 3) {
+    Bytes file = header_image(pages);
+    file.resize(pages * kPageSize, 0);
+    write_file(db, file);
+  }
+};
+
+// And the log, open, with its file behind a FaultyFile.
+struct Logged : Files {
+  Wal wal;
+  FaultyFile* faulty;
+  explicit Logged(SyncLevel level = SyncLevel::Normal, std::uint64_t threshold = 1000)
+      : wal(log, kPageSize, threshold) {
     wal.set_sync_level(level);
-    EXPECT_TRUE(wal.open().has_value());
+    EXPECT_TRUE(wal.open());
     faulty = wrap_log_file(wal);
   }
-  Bytes log() const { return read_file(wal.path()); }
 };
 
 TEST(WalWriterTest, OneCallIsOneWriteOfFramesEndingInACommit) {
@@ -111,55 +130,41 @@ TEST(WalWriterTest, OneCallIsOneWriteOfFramesEndingInACommit) {
   EXPECT_EQ(t.faulty->writes(), 1u);
   ASSERT_TRUE(t.wal.append_frames(pages({{5, 0xB5}})).has_value());
   EXPECT_EQ(t.wal.frame_count(), 4u);
-  EXPECT_EQ(t.log(), make_log(t.wal.salt1(), t.wal.salt2(),
+  EXPECT_EQ(read_file(t.log), make_log(t.wal.salt1(), t.wal.salt2(),
                               {{0, 2, image_of(0xA0)},
                                {5, 2, image_of(0xA5)},
                                {2, 2 | kFrameTagCommit, image_of(0xA2)},
                                {5, 4 | kFrameTagCommit, image_of(0xB5)}}));
 }
 
-TEST(WalWriterTest, FailedWriteIsCutOffAgain) {
-  Logged t;
-  ASSERT_TRUE(t.wal.append_frames(pages({{1, 1}})).has_value());
-  const Bytes good = t.log();
-  t.faulty->fail_write_number(1);
-  ASSERT_FALSE(t.wal.append_frames(pages({{2, 2}, {3, 3}})).has_value());
-  EXPECT_EQ(t.log(), good);  // half a call was written, then cut
-  EXPECT_EQ(t.wal.frame_count(), 1u);
-  // When even the cut fails, the next call overwrites the remnant in place.
-  t.faulty->fail_write_number(1);
-  t.faulty->fail_truncates(true);
-  ASSERT_FALSE(t.wal.append_frames(pages({{2, 2}, {3, 3}})).has_value());
-  EXPECT_GT(t.log().size(), good.size());
-  t.faulty->fail_truncates(false);
-  ASSERT_TRUE(t.wal.append_frames(pages({{4, 4}})).has_value());
-  EXPECT_EQ(t.log().size(), 32 + 2 * kFrameSize);
-  const auto frames = t.wal.read_frames(*t.faulty).value();
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[1].page_id, 4u);
-  EXPECT_TRUE(frames[1].frame_tag & kFrameTagCommit);
-}
-
-TEST(WalWriterTest, EachLevelSynchronisesItsCallsAndAFailedSyncCutsTheCallOff) {
-  const std::tuple<SyncLevel, bool, std::uint64_t> rows[] = {  // level, barrier, syncs of 2 calls
-      {SyncLevel::Off, true, 0},
-      {SyncLevel::Normal, false, 0},
-      {SyncLevel::Normal, true, 2},
-      {SyncLevel::Full, false, 2}};
-  for (const auto& [level, barrier, syncs] : rows) {
+// Each level synchronises its calls; a call whose write or synchronisation
+// fails is cut off again, and when even the cut fails the next call
+// overwrites the remnant in place.
+TEST(WalWriterTest, FailedCallIsCutOffAgain) {
+  enum Fault { Write, WriteAndCut, Sync };
+  const std::tuple<SyncLevel, bool, std::uint64_t, Fault> rows[] = {  // syncs of two calls
+      {SyncLevel::Off, true, 0, Write},
+      {SyncLevel::Normal, false, 0, WriteAndCut},
+      {SyncLevel::Normal, true, 2, Sync},
+      {SyncLevel::Full, false, 2, Sync}};
+  for (const auto& [level, barrier, syncs, fault] : rows) {
     SCOPED_TRACE(static_cast<int>(level) * 2 + barrier);
     Logged t(level);
     ASSERT_TRUE(t.wal.append_frames(pages({{1, 1}}), barrier).has_value());
     ASSERT_TRUE(t.wal.append_frames(pages({{2, 2}}), barrier).has_value());
     EXPECT_EQ(t.faulty->syncs(), syncs);
-    if (syncs == 0) continue;
-    const Bytes good = t.log();
-    t.faulty->fail_sync_number(1);
+    const Bytes good = read_file(t.log);
+    fault == Sync ? t.faulty->fail_sync_number(1) : t.faulty->fail_write_number(1);
+    t.faulty->fail_truncates(fault == WriteAndCut);
     ASSERT_FALSE(t.wal.append_frames(pages({{3, 3}}), barrier).has_value());
-    EXPECT_EQ(t.log(), good);  // not acknowledged, not kept
+    EXPECT_EQ(read_file(t.log) == good, fault != WriteAndCut);  // half a call was written
     EXPECT_EQ(t.wal.frame_count(), 2u);
+    t.faulty->fail_truncates(false);
     ASSERT_TRUE(t.wal.append_frames(pages({{4, 4}}), barrier).has_value());
-    EXPECT_EQ(t.log().size(), good.size() + kFrameSize);
+    EXPECT_EQ(read_file(t.log).size(), good.size() + kFrameSize);
+    const auto frames = t.wal.read_frames(*t.faulty).value();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[2].page_id, 4u);
   }
 }
 
@@ -176,7 +181,7 @@ TEST(WalOwnershipTest, OnlyItsOwnFilesAreTouched) {
     ASSERT_TRUE(remove_file(path).has_value());
     if (id == 3) write_file(path, Bytes(100, 9));
     ASSERT_TRUE(t.wal.append_frames(pages({{id, 1}})).has_value());
-    const Bytes log = t.log();
+    const Bytes log = read_file(t.log);
     ASSERT_EQ(log.size(), 32 + kFrameSize);
     EXPECT_EQ(get_u32(log.data() + 16), t.wal.salt1());
     EXPECT_EQ(get_u32(log.data() + 32), id);
@@ -212,6 +217,105 @@ TEST(WalOwnershipTest, OnlyItsOwnFilesAreTouched) {
   ASSERT_TRUE(wal.remove_own_file().has_value());  // no file at all: nothing to do
   ASSERT_TRUE(t.wal.remove_own_file().has_value());
   EXPECT_FALSE(path_exists(path));
+}
+
+constexpr std::uint64_t kCommit = kFrameTagCommit;
+
+TEST(CheckpointTest, WholeCallsGoIntoTheDatabaseAtTheThresholdAndTheLogEmpties) {
+  Logged f(SyncLevel::Normal, 4);
+  Wal& wal = f.wal;
+  ASSERT_TRUE(wal.append_frames(std::vector<ChangedPage>{{0, header_image(4)}, {3, image_of(3)}}).has_value());
+  ASSERT_TRUE(wal.append_frames(pages({{1, 1}})).has_value());
+  ASSERT_TRUE(wal.offer_checkpoint(f.db).has_value());  // 3 frames: below the threshold
+  EXPECT_EQ(read_file(f.db).size(), 3 * kPageSize);
+  ASSERT_TRUE(wal.append_frames(pages({{1, 0x11}})).has_value());
+  ASSERT_TRUE(wal.offer_checkpoint(f.db).has_value());
+  const Bytes db = read_file(f.db);
+  ASSERT_EQ(db.size(), 4 * kPageSize);
+  EXPECT_EQ(page_of(db, 0), header_image(4));
+  EXPECT_EQ(page_of(db, 1), image_of(0x11));  // the later frame wins
+  EXPECT_EQ(page_of(db, 2), Bytes(kPageSize, 0));
+  EXPECT_EQ(page_of(db, 3), image_of(3));
+  EXPECT_EQ(read_file(f.log), make_log(wal.salt1(), wal.salt2(), {}));
+  EXPECT_EQ(wal.frame_count(), 0u);
+  ASSERT_TRUE(wal.append_frames(pages({{2, 2}})).has_value());
+  EXPECT_EQ(read_file(f.log).size(), 32 + kFrameSize);  // right behind the fresh header
+}
+
+// A log left by a run whose salts differ from ours, replay not run: its
+// whole call is kept, the torn call after it cut off.
+TEST(CheckpointTest, AdoptedLogKeepsItsChain) {
+  Files f(2);
+  const Bytes whole = make_log(0x1111, 0x2222, {{1, 2 | kCommit, image_of(7)}});
+  write_file(f.log,
+             make_log(0x1111, 0x2222, {{1, 2 | kCommit, image_of(7)}, {3, 4, image_of(9)}}));
+  Wal wal(f.log);
+  ASSERT_TRUE(wal.open().has_value());
+  EXPECT_EQ(wal.frame_count(), 1u);
+  EXPECT_EQ(read_file(f.log), whole);
+  ASSERT_TRUE(wal.append_frames(pages({{2, 8}})).has_value());
+  ASSERT_TRUE(wal.checkpoint(f.db).has_value());
+  const Bytes db = read_file(f.db);
+  EXPECT_EQ(db.size(), 3 * kPageSize);
+  EXPECT_EQ(page_of(db, 1), image_of(7));
+  EXPECT_EQ(page_of(db, 2), image_of(8));
+  EXPECT_EQ(read_file(f.log), make_log(0x1111, 0x2222, {}));
+}
+
+// The log stops being the only copy of a page only once the copy is durable:
+// a synchronisation that fails at a barrier leaves the log as it was.
+TEST(CheckpointTest, FailedBarrierLeavesTheLogAsItWas) {
+  enum Fail { LogBeforeCopy, DatabaseBeforeEmptying, DatabaseInReplay };
+  for (const Fail fail : {LogBeforeCopy, DatabaseBeforeEmptying, DatabaseInReplay}) {
+    SCOPED_TRACE(fail);
+    Files f;
+    const Bytes db_before = read_file(f.db);
+    const Bytes left = make_log(5, 6, {{1, 2 | kCommit, image_of(1)}});
+    if (fail == DatabaseInReplay) write_file(f.log, left);
+    Wal wal(f.log);
+    auto faulty = std::make_unique<FaultyFile>(PosixFile::open(f.db, OpenMode::WriteOnly).value());
+    FaultyFile* db = faulty.get();
+    ASSERT_TRUE(wal.bind_database_file(f.db, std::move(faulty)).has_value());
+    auto run = [&] { return fail == DatabaseInReplay ? replay_leftover_wal(wal, f.db)
+                                                     : wal.checkpoint(f.db); };
+    if (fail != DatabaseInReplay) {
+      ASSERT_TRUE(wal.open().has_value());
+      FaultyFile* log = wrap_log_file(wal);
+      ASSERT_TRUE(wal.append_frames(pages({{1, 1}})).has_value());
+      (fail == LogBeforeCopy ? log : db)->fail_sync_number(1);
+    } else {
+      db->fail_sync_number(1);
+    }
+    const Bytes log_before = read_file(f.log);
+    auto r = run();
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
+    EXPECT_EQ(read_file(f.log), log_before);
+    EXPECT_EQ(read_file(f.db) == db_before, fail == LogBeforeCopy);  // copied after the barrier
+    EXPECT_EQ(wal.frame_count(), fail == DatabaseInReplay ? 0u : 1u);
+    ASSERT_TRUE(run().has_value());
+    EXPECT_EQ(page_of(read_file(f.db), 1), image_of(1));
+    EXPECT_EQ(read_file(f.log).size(), kWalHeaderSize);
+  }
+}
+
+// Which calls count is the log format's rule (WalFormatTest); replay bounds
+// page ids by the file's pages plus the frames, writes the whole calls into
+// the database file and empties the log.
+TEST(ReplayTest, WholeSaneCallsGoIntoTheFile) {
+  Files f(2);
+  // 2 pages in the file + 3 frames: page 5 is still believable, 6 is not.
+  write_file(f.log, make_log(0xAAAA, 0xBBBB,
+                             {{5, 2 | kCommit, image_of(5)},
+                              {1, 4, image_of(1)},
+                              {6, 4 | kCommit, image_of(6)}}));
+  Wal wal(f.log);
+  ASSERT_TRUE(replay_leftover_wal(wal, f.db).has_value());
+  const Bytes db = read_file(f.db);
+  ASSERT_EQ(db.size(), 6 * kPageSize);
+  EXPECT_EQ(page_of(db, 5), image_of(5));
+  EXPECT_EQ(page_of(db, 1), Bytes(kPageSize, 0));
+  EXPECT_EQ(read_file(f.log), make_log(wal.salt1(), wal.salt2(), {}));
 }
 
 }  // namespace

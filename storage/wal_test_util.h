@@ -5,9 +5,7 @@
 #include <vector>
 
 #include "storage/mem_file.h"
-#include "storage/types.h"
 #include "storage/wal.h"
-#include "storage/wal_format.h"
 
 namespace orvane::storage {
 
@@ -40,9 +38,7 @@ inline constexpr std::size_t kFrameSize = kWalFrameHeaderSize + kPageSize;
 inline FaultyFile* wrap_log_file(Wal& wal) {
   FaultyFile* faulty = nullptr;
   wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
-    auto w = std::make_unique<FaultyFile>(std::move(f));
-    faulty = w.get();
-    return w;
+    return std::unique_ptr<File>(faulty = new FaultyFile(std::move(f)));
   });
   return faulty;
 }
