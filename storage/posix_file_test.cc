@@ -29,7 +29,7 @@ TEST(PosixFileTest, ReadWriteSizeTruncate) {
   Bytes buf(3), past(4);
   ASSERT_TRUE(f->read_exact_at(10, buf).has_value());
   EXPECT_EQ(buf, (Bytes{1, 2, 3}));
-  EXPECT_EQ(error_of(f->read_exact_at(10, past)), kEof);
+  EXPECT_EQ(error_of(f->read_exact_at(10, past)), kEof);  // a short read is an error
   EXPECT_EQ(error_of(f->read_exact_at(~std::uint64_t{0} - 1, buf)), kEof);
   ASSERT_TRUE(f->truncate(8192).has_value());
   EXPECT_EQ(f->size().value(), 8192u);
@@ -49,12 +49,14 @@ TEST(PosixFileTest, VectoredWriteLandsBackToBack) {
     parts.push_back(Bytes(i % 5, static_cast<std::uint8_t>(i)));
     want.insert(want.end(), parts.back().begin(), parts.back().end());
   }
-  ASSERT_TRUE(f->write_all_at_v(5, std::vector<std::span<const std::uint8_t>>(parts.begin(),
-                                                                            parts.end())));
+  ASSERT_TRUE(
+      f->write_all_at_v(5, std::vector<std::span<const std::uint8_t>>(parts.begin(), parts.end())));
   EXPECT_EQ(read_file(dir.path("v")), want);
 }
 
-TEST(PosixFileTest, IdentityFollowsTheFileNotThePath) {
+// Identity follows the file, not the path. The lock belongs to the open file
+// description: closing it, or detaching the descriptor from it, lets go.
+TEST(PosixFileTest, IdentityAndExclusiveLock) {
   TestDir dir;
   const std::string path = dir.path("i");
   auto f = PosixFile::open(path, OpenMode::ReadWriteCreate).value();
@@ -64,21 +66,13 @@ TEST(PosixFileTest, IdentityFollowsTheFileNotThePath) {
   EXPECT_FALSE(path_exists(path));
   EXPECT_EQ(error_of(path_identity(path)), kNoFile);
   EXPECT_EQ(error_of(remove_file(path)), kNoFile);
-  auto g = PosixFile::open(path, OpenMode::ReadWriteCreate).value();
-  EXPECT_EQ(path_identity(path).value(), g->identity().value());
-  EXPECT_NE(g->identity().value(), id);
-  EXPECT_EQ(f->identity().value(), id);  // the unlinked file is still ours
-}
-
-// The lock belongs to the open file description: closing it, or detaching
-// the descriptor from it, lets go.
-TEST(PosixFileTest, ExclusiveLockPerOpenFileDescription) {
-  TestDir dir;
-  const std::string path = dir.path("l");
   write_file(path, {1, 2, 3});
+  EXPECT_NE(path_identity(path).value(), id);
+  EXPECT_EQ(f->identity().value(), id);  // the unlinked file is still ours
   for (const bool detach : {false, true}) {
     auto a = PosixFile::open(path, OpenMode::ReadWrite).value();
     auto b = PosixFile::open(path, OpenMode::ReadWrite).value();
+    EXPECT_EQ(a->identity().value(), path_identity(path).value());
     EXPECT_TRUE(a->try_lock_exclusive().value());
     EXPECT_TRUE(a->try_lock_exclusive().value());  // already ours
     EXPECT_FALSE(b->try_lock_exclusive().value());
@@ -100,11 +94,14 @@ TEST(PosixFileTest, ResolvePath) {
   write_file(dir.path("db"), Bytes{1});
   std::filesystem::create_symlink(dir.path("db"), dir.path("link"));
   std::filesystem::create_directory(dir.path("sub"));
-  const std::pair<std::string, std::string> rows[] = {
-      {dir.path("db"), real + "/db"},          {dir.path("link"), real + "/db"},
-      {dir.path("sub/../new"), real + "/new"}, {dir.path("missing/new"), kNoFile},
-      {"", kNoFile},                         {"/", "/"},
-      {"fresh.db", real + "/sub/fresh.db"},    {"../db", real + "/db"}};
+  const std::pair<std::string, std::string> rows[] = {{dir.path("db"), real + "/db"},
+                                                      {dir.path("link"), real + "/db"},
+                                                      {dir.path("sub/../new"), real + "/new"},
+                                                      {dir.path("missing/new"), kNoFile},
+                                                      {"", kNoFile},
+                                                      {"/", "/"},
+                                                      {"fresh.db", real + "/sub/fresh.db"},
+                                                      {"../db", real + "/db"}};
   const auto cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path("sub"));  // for the relative paths
   for (const auto& [in, want] : rows) {
