@@ -17,7 +17,7 @@ std::string error_of(const R& r) {
   return r ? "no error" : r.error().to_string();
 }
 
-TEST(PosixFileTest, ReadWriteSizeTruncate) {
+TEST(PosixFileTest, ReadWriteSizeTruncateVectoredWrite) {
   TestDir dir;
   const std::string path = dir.path("f");
   EXPECT_EQ(error_of(PosixFile::open(path, OpenMode::ReadWrite)), kNoFile);
@@ -36,22 +36,16 @@ TEST(PosixFileTest, ReadWriteSizeTruncate) {
   ASSERT_TRUE(f->truncate(2).has_value());
   EXPECT_EQ(read_file(path), (Bytes{0, 0}));
   EXPECT_EQ(error_of(f->truncate(~std::uint64_t{0})), "I/O error: File too large (os error 27)");
-}
-
-TEST(PosixFileTest, VectoredWriteLandsBackToBack) {
-  TestDir dir;
-  auto f = PosixFile::open(dir.path("v"), OpenMode::ReadWriteCreate).value();
-  Bytes want(5, 0xFF);
-  ASSERT_TRUE(f->write_all_at(0, want).has_value());
   // More buffers than one pwritev accepts, of varied sizes, some empty.
   std::vector<Bytes> parts;
+  Bytes want = {0, 0};
   for (int i = 0; i < 3000; ++i) {
     parts.push_back(Bytes(i % 5, static_cast<std::uint8_t>(i)));
     want.insert(want.end(), parts.back().begin(), parts.back().end());
   }
   ASSERT_TRUE(
-      f->write_all_at_v(5, std::vector<std::span<const std::uint8_t>>(parts.begin(), parts.end())));
-  EXPECT_EQ(read_file(dir.path("v")), want);
+      f->write_all_at_v(2, std::vector<std::span<const std::uint8_t>>(parts.begin(), parts.end())));
+  EXPECT_EQ(read_file(path), want);
 }
 
 // Identity follows the file, not the path. The lock belongs to the open file
@@ -72,43 +66,26 @@ TEST(PosixFileTest, IdentityAndExclusiveLock) {
   for (const bool detach : {false, true}) {
     auto a = PosixFile::open(path, OpenMode::ReadWrite).value();
     auto b = PosixFile::open(path, OpenMode::ReadWrite).value();
-    EXPECT_EQ(a->identity().value(), path_identity(path).value());
-    EXPECT_TRUE(a->try_lock_exclusive().value());
-    EXPECT_TRUE(a->try_lock_exclusive().value());  // already ours
+    EXPECT_TRUE(a->try_lock_exclusive().value() && a->try_lock_exclusive().value());
     EXPECT_FALSE(b->try_lock_exclusive().value());
-    if (detach) {
-      detach_descriptor(a->fd());  // the number now names /dev/null
-      Bytes byte(1);
-      EXPECT_EQ(error_of(a->read_exact_at(0, byte)), kEof);
-    } else {
-      a.reset();
-    }
+    detach ? detach_descriptor(a->fd()) : a.reset();  // detached, it names /dev/null
     EXPECT_TRUE(b->try_lock_exclusive().value());
   }
-  EXPECT_EQ(read_file(path), (Bytes{1, 2, 3}));
 }
 
+// Relative paths and paths through symlinks, as the open uses them: engine open tests.
 TEST(PosixFileTest, ResolvePath) {
   TestDir dir;
   const std::string real = std::filesystem::canonical(dir.path("")).string();
-  write_file(dir.path("db"), Bytes{1});
-  std::filesystem::create_symlink(dir.path("db"), dir.path("link"));
   std::filesystem::create_directory(dir.path("sub"));
-  const std::pair<std::string, std::string> rows[] = {{dir.path("db"), real + "/db"},
-                                                      {dir.path("link"), real + "/db"},
-                                                      {dir.path("sub/../new"), real + "/new"},
-                                                      {dir.path("missing/new"), kNoFile},
-                                                      {"", kNoFile},
-                                                      {"/", "/"},
-                                                      {"fresh.db", real + "/sub/fresh.db"},
-                                                      {"../db", real + "/db"}};
-  const auto cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path("sub"));  // for the relative paths
+  std::filesystem::create_symlink(real + "/sub/..", dir.path("link"));
+  const std::pair<std::string, std::string> rows[] = {
+      {dir.path("link/new"), real + "/new"}, {dir.path("missing/new"), kNoFile},
+      {"", kNoFile},                         {"/", "/"}};
   for (const auto& [in, want] : rows) {
     const auto r = resolve_path(in);
     EXPECT_EQ(r ? *r : error_of(r), want) << in;
   }
-  std::filesystem::current_path(cwd);
 }
 
 }  // namespace

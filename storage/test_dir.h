@@ -13,8 +13,7 @@
 
 namespace orvane::storage {
 
-class TestDir {
- public:
+struct TestDir {
   TestDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "orvane-st-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
@@ -25,8 +24,6 @@ class TestDir {
     std::filesystem::remove_all(dir_, ec);
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
- private:
   std::filesystem::path dir_;
 };
 
