@@ -49,8 +49,8 @@ struct Cache {
 // The header's next_page_id lags behind the file (never flushed), or is
 // damaged far past its end: neither reuses a page nor grows the file far.
 TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
+  // next_page_id, file length, the page handed out.
   const std::tuple<std::uint64_t, std::size_t, PageId> rows[] = {
-      // next_page_id, file, want
       {1, 3 * kPageSize + 10, 4},     {3, 2 * kPageSize, 2},     {1ull << 31, 2 * kPageSize, 2},
       {1ull << 52, 2 * kPageSize, 2}, {~0ull, 2 * kPageSize, 2}, {0, 0, 1}};
   for (const auto& [next_page_id, file_bytes, want] : rows) {
@@ -94,8 +94,7 @@ TEST(PageCacheTest, ChangesStayInMemoryUntilAFlushAndEveryFlushRewritesThem) {
   ASSERT_TRUE(c.replace_page(2, new_page_image(3)).has_value());
   t.file->fail_write_number(1);
   auto r = c.flush_all();
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().to_string(), "I/O error: Input/output error (os error 5)");
+  EXPECT_EQ(r ? "flushed" : r.error().to_string(), "I/O error: Input/output error (os error 5)");
   EXPECT_EQ(t.file->writes(), 3u);  // the flush stops at the failing page
   ASSERT_TRUE(c.flush_all().has_value());
   EXPECT_EQ(get_u64(t.data->data() + 32), 1u);
@@ -155,13 +154,9 @@ TEST(PageCacheTest, CallUnitListsAndRollsBackItsChanges) {
   EXPECT_FALSE(c.append_record(1, Bytes(4000, 0)).value());  // did not fit: no change
   const PageId fresh = c.allocate_page(kPageTypeMetadata).value();
   ASSERT_TRUE(c.append_record(fresh, Bytes{9}).value());
-  const std::vector<ChangedPage> pages = c.changed_pages();
-  ASSERT_EQ(pages.size(), 3u);
-  const PageId want[] = {0, 1, fresh};
-  for (std::size_t i = 0; i < pages.size(); ++i) {
-    EXPECT_EQ(pages[i].id, want[i]);
-    EXPECT_EQ(pages[i].bytes, t.bytes(pages[i].id));
-  }
+  std::vector<std::pair<PageId, Bytes>> listed;
+  for (const ChangedPage& p : c.changed_pages()) listed.emplace_back(p.id, p.bytes);
+  EXPECT_EQ(listed, (decltype(listed){{0, t.bytes(0)}, {1, t.bytes(1)}, {fresh, t.bytes(fresh)}}));
   ASSERT_TRUE(c.replace_page(1, Bytes(kPageSize, 0xEE)).has_value());
   c.rollback_call();
   EXPECT_EQ(t.bytes(0), page0);

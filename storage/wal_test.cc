@@ -114,23 +114,20 @@ Bytes header_image(std::uint64_t next_page_id) {
   return page;
 }
 
-// A database file of `pages` zeroed pages and its log's path.
-struct Files {
+// A database file of 3 zeroed pages and its log (what an earlier run left,
+// if anything), opened unless told not to, its file behind a FaultyFile.
+struct Logged {
   TestDir dir;
   std::string db = dir.path("db"), log = dir.path("db-wal");
-  explicit Files(std::size_t pages = 3) { write_file(db, Bytes(pages * kPageSize, 0)); }
-};
-
-// And the log (what an earlier run left, if anything), open, with its file
-// behind a FaultyFile.
-struct Logged : Files {
   Wal wal;
-  FaultyFile* faulty;
+  FaultyFile* faulty = nullptr;
   explicit Logged(SyncLevel level = SyncLevel::Normal, std::uint64_t threshold = 1000,
-                  const Bytes& left_over = {})
+                  const Bytes& left_over = {}, bool open = true)
       : wal(log, kPageSize, threshold) {
+    write_file(db, Bytes(3 * kPageSize, 0));
     if (!left_over.empty()) write_file(log, left_over);
     wal.set_sync_level(level);
+    if (!open) return;
     EXPECT_TRUE(wal.open());
     faulty = wrap_log_file(wal);
   }
@@ -245,33 +242,24 @@ TEST(CheckpointTest, FailedBarrierLeavesTheLogAsItWas) {
   enum Fail { LogBeforeCopy, DatabaseBeforeEmptying, DatabaseInReplay };
   for (const Fail fail : {LogBeforeCopy, DatabaseBeforeEmptying, DatabaseInReplay}) {
     SCOPED_TRACE(fail);
-    Files f;
+    const bool replay = fail == DatabaseInReplay;
     // 3 pages in the file + 3 frames: page 6 is still believable, 7 is not.
     const Bytes left = make_log(5, 6, {{1, 2, 1}, {6, 2 | kCommit, 6}, {7, 4 | kCommit, 7}});
-    if (fail == DatabaseInReplay) write_file(f.log, left);
-    Wal wal(f.log);
+    Logged f(SyncLevel::Normal, 1000, replay ? left : Bytes{}, !replay);
     auto faulty = std::make_unique<FaultyFile>(PosixFile::open(f.db, OpenMode::WriteOnly).value());
     FaultyFile* db = faulty.get();
-    ASSERT_TRUE(wal.bind_database_file(f.db, std::move(faulty)));
-    if (fail != DatabaseInReplay) {
-      ASSERT_TRUE(wal.open());
-      FaultyFile* log = wrap_log_file(wal);
-      ASSERT_TRUE(wal.append_frames(pages({{1, 1}})));
-      (fail == LogBeforeCopy ? log : db)->fail_sync_number(1);
-    } else {
-      db->fail_sync_number(1);
-    }
-    auto run = [&] {
-      return fail == DatabaseInReplay ? replay_leftover_wal(wal, f.db) : wal.checkpoint(f.db);
-    };
+    ASSERT_TRUE(f.wal.bind_database_file(f.db, std::move(faulty)));
+    ASSERT_TRUE(replay || f.wal.append_frames(pages({{1, 1}})));
+    (fail == LogBeforeCopy ? f.faulty : db)->fail_sync_number(1);
+    auto run = [&] { return replay ? replay_leftover_wal(f.wal, f.db) : f.wal.checkpoint(f.db); };
     const Bytes log_before = read_file(f.log);
     auto r = run();
     EXPECT_EQ(r ? "done" : r.error().to_string(), "I/O error: Input/output error (os error 5)");
     EXPECT_EQ(read_file(f.log), log_before);
     const Bytes file = read_file(f.db);
     EXPECT_EQ(page_of(file, 1) == image_of(1), fail != LogBeforeCopy);
-    EXPECT_EQ(file.size(), (fail == DatabaseInReplay ? 7 : 3) * kPageSize);
-    EXPECT_EQ(wal.frame_count(), fail == DatabaseInReplay ? 0u : 1u);
+    EXPECT_EQ(file.size(), (replay ? 7 : 3) * kPageSize);
+    EXPECT_EQ(f.wal.frame_count(), replay ? 0u : 1u);
     ASSERT_TRUE(run());
     EXPECT_EQ(page_of(read_file(f.db), 1), image_of(1));
     EXPECT_EQ(read_file(f.log).size(), kWalHeaderSize);
