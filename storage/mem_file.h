@@ -45,15 +45,14 @@ class MemFile final : public File {
 
 // Forwards to an inner file, failing on request with EIO. A failing write
 // first writes the first half of its bytes, as a process killed mid-write
-// would leave them. Counts start at 1 for the next call; 0 disables.
+// would leave them; a vectored write counts as one. Counts start at 1 for the
+// next call; 0 disables. fail_all_writes: nothing is written, as after death.
 class FaultyFile final : public File {
  public:
   explicit FaultyFile(std::unique_ptr<File> inner) : inner_(std::move(inner)) {}
 
-  // A vectored write counts as one write.
   void fail_write_number(std::uint64_t n) { fail_at_ = n == 0 ? 0 : writes_ + n; }
   void fail_reads(bool on) { fail_reads_ = on; }
-  // Every write fails without writing anything, as after the process died.
   void fail_all_writes(bool on) { fail_all_writes_ = on; }
   void fail_truncates(bool on) { fail_truncates_ = on; }
   void fail_sync_number(std::uint64_t n) { fail_sync_at_ = n == 0 ? 0 : syncs_ + n; }

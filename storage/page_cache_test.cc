@@ -59,11 +59,8 @@ TEST(PageCacheTest, AllocateGoesRightAfterTheEndOfTheFile) {
     Cache t(data);
     DatabaseHeader h = DatabaseHeader::fresh(0);
     h.next_page_id = next_page_id;
-    if (file_bytes == 0) {
-      t.cache->insert_clean_page(0, Bytes(kPageSize, 0));  // never hands out page 0
-    } else {
-      h.encode(data->data());
-    }
+    // An empty file: page 0 is in the table only, and never handed out.
+    file_bytes == 0 ? t.cache->insert_clean_page(0, Bytes(kPageSize, 0)) : h.encode(data->data());
     EXPECT_EQ(t.cache->allocate_page(2).value(), want);
     EXPECT_EQ(data->size(), (want + 1) * kPageSize);
     EXPECT_EQ(page_of(*data, want), new_page_image(2));
@@ -88,23 +85,13 @@ TEST(PageCacheTest, ChangesStayInMemoryUntilAFlushAndEveryFlushRewritesThem) {
   ASSERT_TRUE(c.flush_all().has_value());
   EXPECT_EQ(t.file->writes(), 2u);  // dirty is never cleared
 
-  DatabaseHeader h = c.read_header().value();
-  h.catalog_page_id = 1;
-  ASSERT_TRUE(c.write_header(h).has_value());
   ASSERT_TRUE(c.replace_page(2, new_page_image(3)).has_value());
   t.file->fail_write_number(1);
   auto r = c.flush_all();
   EXPECT_EQ(r ? "flushed" : r.error().to_string(), "I/O error: Input/output error (os error 5)");
   EXPECT_EQ(t.file->writes(), 3u);  // the flush stops at the failing page
   ASSERT_TRUE(c.flush_all().has_value());
-  EXPECT_EQ(get_u64(t.data->data() + 32), 1u);
   EXPECT_EQ(page_of(*t.data, 2), new_page_image(3));
-  // Gone, the cache flushes its dirty pages unless abandoned.
-  ASSERT_TRUE(c.append_record(1, Bytes{8}).value());
-  const Bytes before = *t.data;
-  c.abandon();
-  t.cache.reset();
-  EXPECT_EQ(*t.data, before);
 }
 
 // Page 0, held pages and dirty pages never leave; one clean page leaves per

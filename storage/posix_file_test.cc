@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "storage/file.h"
 #include "storage/test_dir.h"
 
@@ -48,9 +46,9 @@ TEST(PosixFileTest, ReadWriteSizeTruncateVectoredWrite) {
   EXPECT_EQ(read_file(path), want);
 }
 
-// Identity follows the file, not the path. The lock belongs to the open file
-// description: closing it, or detaching the descriptor from it, lets go.
-TEST(PosixFileTest, IdentityAndExclusiveLock) {
+// Identity follows the file, not the path. (The lock, and paths resolved
+// through symlinks and relative to the working directory: engine open tests.)
+TEST(PosixFileTest, IdentityFollowsTheFile) {
   TestDir dir;
   const std::string path = dir.path("i");
   auto f = PosixFile::open(path, OpenMode::ReadWriteCreate).value();
@@ -63,29 +61,6 @@ TEST(PosixFileTest, IdentityAndExclusiveLock) {
   write_file(path, {1, 2, 3});
   EXPECT_NE(path_identity(path).value(), id);
   EXPECT_EQ(f->identity().value(), id);  // the unlinked file is still ours
-  for (const bool detach : {false, true}) {
-    auto a = PosixFile::open(path, OpenMode::ReadWrite).value();
-    auto b = PosixFile::open(path, OpenMode::ReadWrite).value();
-    EXPECT_TRUE(a->try_lock_exclusive().value() && a->try_lock_exclusive().value());
-    EXPECT_FALSE(b->try_lock_exclusive().value());
-    detach ? detach_descriptor(a->fd()) : a.reset();  // detached, it names /dev/null
-    EXPECT_TRUE(b->try_lock_exclusive().value());
-  }
-}
-
-// Relative paths and paths through symlinks, as the open uses them: engine open tests.
-TEST(PosixFileTest, ResolvePath) {
-  TestDir dir;
-  const std::string real = std::filesystem::canonical(dir.path("")).string();
-  std::filesystem::create_directory(dir.path("sub"));
-  std::filesystem::create_symlink(real + "/sub/..", dir.path("link"));
-  const std::pair<std::string, std::string> rows[] = {
-      {dir.path("link/new"), real + "/new"}, {dir.path("missing/new"), kNoFile},
-      {"", kNoFile},                         {"/", "/"}};
-  for (const auto& [in, want] : rows) {
-    const auto r = resolve_path(in);
-    EXPECT_EQ(r ? *r : error_of(r), want) << in;
-  }
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// TestDir: a fresh temporary directory, removed with its contents when the
-// object goes; and whole-file helpers. Test-only.
+// A fresh temporary directory, removed with its contents; whole-file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
