@@ -1,5 +1,4 @@
-// TestDir: a fresh temporary directory for one test, removed with everything
-// in it when the object goes. Test-only.
+// A fresh temporary directory, removed with its contents; whole-file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,8 +12,7 @@
 
 namespace orvane::storage {
 
-class TestDir {
- public:
+struct TestDir {
   TestDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "orvane-st-XXXXXX").string();
     if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
@@ -25,8 +23,6 @@ class TestDir {
     std::filesystem::remove_all(dir_, ec);
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
- private:
   std::filesystem::path dir_;
 };
 
@@ -39,14 +35,14 @@ inline std::vector<std::uint8_t> read_file(const std::string& path) {
 inline std::vector<std::uint8_t> page_of(const std::vector<std::uint8_t>& file, std::uint64_t id,
                                          std::size_t page_size = 4096) {
   if (file.size() < (id + 1) * page_size) return {};
-  return {file.begin() + static_cast<std::ptrdiff_t>(id * page_size),
-          file.begin() + static_cast<std::ptrdiff_t>((id + 1) * page_size)};
+  const auto at = file.begin() + static_cast<std::ptrdiff_t>(id * page_size);
+  return {at, at + static_cast<std::ptrdiff_t>(page_size)};
 }
 
 inline void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 }  // namespace orvane::storage
