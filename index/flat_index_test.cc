@@ -1,105 +1,141 @@
+// The total score order, and the exhaustive scans that follow it: top-k is a
+// stable sort by score key (ties by entry or slot, NaN last) cut to k.
 #include "index/flat_index.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <bit>
 #include <limits>
-#include <random>
-#include <vector>
 
 #include "index/distance.h"
+#include "index/hnsw_test_util.h"
 #include "index/score_order.h"
 
 namespace orvane::index {
 namespace {
 
-using Ids = std::vector<std::uint64_t>;
+using Hits = std::vector<ScoredId>;
+using testing::Seen;
+using testing::seen;
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
 
-Ids ids_of(const std::vector<ScoredId>& hits) {
-  Ids ids;
-  for (const ScoredId& h : hits) ids.push_back(h.id);
-  return ids;
+// Both keys: IEEE order, any NaN after +inf (x86 makes 0/0 negative); the flat
+// scan's key makes the zeros equal, the graph heaps' puts -0.0 first.
+TEST(ScoreOrder, KeysFollowLessThanWithNanLast) {
+  const float ascending[] = {-kInf,     -0x1.fffffep127f, -1, -0x1p-149f, -0.0f,           0.0f,
+                             0x1p-149f, 0x1p-126f,        1,  2,          0x1.fffffep127f, kInf,
+                             kNan};
+  for (const bool heaps : {false, true}) {
+    auto key = [&](float f) { return heaps ? distance_order_key(f) : score_key(f); };
+    for (std::size_t i = 0; i + 1 < std::size(ascending); ++i) {
+      EXPECT_LE(key(ascending[i]), key(ascending[i + 1])) << i;
+      EXPECT_EQ(key(ascending[i]) < key(ascending[i + 1]), heaps || i != 4) << i;
+    }
+    for (std::uint32_t bits : {0xFFC00000u, 0x7F800001u, 0xFFFFFFFFu}) {
+      EXPECT_EQ(key(std::bit_cast<float>(bits)), key(kNan));
+    }
+  }
 }
 
-// With every stored vector equal, a search lists the entries in entry order.
-Ids entry_order(const Flat& flat) {
-  const std::vector<float> q(flat.dimension(), 0.0f);
-  return ids_of(flat.search(q, flat.count()).value());
+TEST(ScoreOrder, SortByKeyAndPositionIsTheStableOrder) {
+  const float scores[] = {kNan, 1.0f, -0.0f, -kNan, 0.0f, 1.0f, kInf, -2.0f};
+  std::vector<std::size_t> order(std::size(scores));
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return score_before(scores[a], a, scores[b], b); });
+  EXPECT_EQ(order, (std::vector<std::size_t>{7, 2, 4, 1, 5, 6, 0, 3}));
 }
 
-TEST(Flat, ReplaceInPlaceAndRemoveMovesLast) {
-  Flat flat(1, DistanceMetric::Euclidean);
-  for (std::uint64_t id : {10u, 20u, 30u}) ASSERT_TRUE(flat.insert(id, {{0.0f}}));
-  ASSERT_TRUE(flat.insert(20, {{0.0f}}));  // replace: keeps its place, count unchanged
-  EXPECT_EQ(flat.count(), 3u);
-  EXPECT_EQ(entry_order(flat), (Ids{10, 20, 30}));
-  ASSERT_TRUE(flat.insert(10, {{2.0f}}));
-  EXPECT_EQ(flat.search({{2.0f}}, 1)->front().id, 10u);
-  ASSERT_TRUE(flat.insert(10, {{0.0f}}));
-
-  flat.remove(99);  // absent: nothing changes
-  EXPECT_EQ(entry_order(flat), (Ids{10, 20, 30}));
-  flat.remove(10);  // the last entry fills the hole
-  EXPECT_EQ(entry_order(flat), (Ids{30, 20}));
-  EXPECT_FALSE(flat.contains(10));
-  EXPECT_TRUE(flat.contains(30));
-  flat.remove(20);  // removing the last entry moves nothing
-  EXPECT_EQ(entry_order(flat), (Ids{30}));
-  ASSERT_TRUE(flat.insert(10, {{0.0f}}));
-  EXPECT_EQ(entry_order(flat), (Ids{30, 10}));
-  ASSERT_TRUE(flat.insert(30, {{5.0f}}));  // the moved entry is still found by id
-  EXPECT_EQ(flat.search({{5.0f}}, 1)->front().id, 30u);
-  flat.remove(30);
-  flat.remove(10);
-  EXPECT_EQ(flat.count(), 0u);
-  EXPECT_TRUE(flat.search({{0.0f}}, 3)->empty());
+// The first k of `all` after a stable sort by score key.
+Seen stable_top(Hits all, std::uint64_t k) {
+  std::ranges::stable_sort(all, {}, [](const ScoredId& h) { return score_key(h.distance); });
+  all.resize(std::min<std::size_t>(all.size(), k));
+  return seen(all);
 }
 
-// Top-k must equal a stable sort of all (id, distance) pairs by score key,
-// cut to k, on data full of ties and NaNs, across scan blocks and removals.
+// Ties and NaNs everywhere, across scan blocks, with replaced entries (which
+// keep their place) and removals (the last entry moves into the hole).
 TEST(Flat, TopKEqualsStableFullSort) {
   std::mt19937 rng(7);
-  const float values[] = {
-      0.0f, -0.0f, 1.0f, 2.0f, kNan, -kNan, std::numeric_limits<float>::infinity()};
-  for (DistanceMetric metric :
-       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
-    Flat flat(3, metric);
+  const float values[] = {0.0f, -0.0f, 1.0f, 2.0f, kNan, -kNan, kInf};
+  auto random_vec = [&] {
+    std::vector<float> v(3);
+    for (float& x : v) x = values[rng() % (rng() % 8 == 0 ? 7 : 4)];
+    return v;
+  };
+  for (auto m : {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+    Flat flat(3, m);
     std::vector<std::pair<std::uint64_t, std::vector<float>>> entries;
-    auto random_vec = [&] {
-      std::vector<float> v(3);
-      for (float& x : v) x = values[rng() % (rng() % 8 == 0 ? 7 : 4)];
-      return v;
-    };
-    for (std::uint64_t id = 0; id < 700; ++id) {
-      entries.push_back({id * 3 + 1, random_vec()});
-      ASSERT_TRUE(flat.insert(entries.back().first, entries.back().second));
+    for (std::uint64_t id = 1; id < 2100; id += 3) {
+      entries.push_back({id, random_vec()});
+      ASSERT_TRUE(flat.insert(id, entries.back().second));
     }
+    flat.remove(2);  // absent: nothing changes
     for (int round = 0; round < 4; ++round) {
-      for (int r = 0; r < 25; ++r) {  // remove: the last entry takes the hole
+      for (int r = 0; r < 25; ++r) {
+        auto& replaced = entries[rng() % entries.size()];
+        replaced.second = random_vec();
+        ASSERT_TRUE(flat.insert(replaced.first, replaced.second));
         const std::size_t pos = rng() % entries.size();
         flat.remove(entries[pos].first);
         entries[pos] = entries.back();
         entries.pop_back();
       }
-      const std::vector<float> query = random_vec();
-      std::vector<std::size_t> order(entries.size());
-      std::vector<float> scores(entries.size());
-      for (std::size_t i = 0; i < entries.size(); ++i) {
-        order[i] = i;
-        scores[i] = distance(metric, query.data(), entries[i].second.data(), 3);
-      }
-      std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return score_key(scores[a]) < score_key(scores[b]);
-      });
+      const std::vector<float> q = random_vec();
+      Hits all;
+      for (const auto& [id, v] : entries) all.push_back({id, distance(m, q.data(), v.data(), 3)});
       for (std::uint64_t k : {1u, 2u, 10u, 255u, 256u, 257u, 599u, 600u, 601u, 5000u}) {
-        const auto hits = flat.search(query, k).value();
-        ASSERT_EQ(hits.size(), std::min<std::size_t>(k, entries.size()));
-        for (std::size_t i = 0; i < hits.size(); ++i) {
-          EXPECT_EQ(hits[i].id, entries[order[i]].first) << "k " << k << " rank " << i;
-          EXPECT_EQ(std::bit_cast<std::uint32_t>(hits[i].distance),
-                    std::bit_cast<std::uint32_t>(scores[order[i]]));
+        EXPECT_EQ(stable_top(all, k), seen(flat.search(q, k).value())) << k;
+      }
+    }
+    EXPECT_EQ(flat.count(), entries.size());
+  }
+}
+
+// Many ties, a NaN and an inf; free slots from erase, from set past the end
+// and from append's live flags; filters; single and batched queries.
+TEST(DenseFlat, SearchesMatchStableSortOfLiveSlots) {
+  using M = DistanceMetric;
+  const std::tuple<M, std::size_t, std::size_t> rows[] = {{M::Euclidean, 3, 300},
+                                                          {M::Cosine, 8, 2500},
+                                                          {M::DotProduct, 17, 700},
+                                                          {M::Euclidean, 128, 5000},
+                                                          {M::Cosine, 1, 50}};
+  std::mt19937 rng(5);
+  auto coarse = [&](std::size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 5) - 2);
+    return v;
+  };
+  for (const auto& [metric, dim, count] : rows) {
+    DenseFlat flat(dim, metric);
+    std::vector<float> data = coarse(count * dim);
+    data[dim * 7] = kNan;
+    data[dim * 9] = kInf;
+    std::vector<std::uint8_t> live(count);
+    for (auto& l : live) l = rng() % 10 != 0;
+    ASSERT_TRUE(flat.append(data, live));
+    for (std::size_t s = 0; s < count; s += 13) flat.erase(s);
+    ASSERT_TRUE(flat.set(count + 5, std::vector<float>(dim, 1.0f)));
+    ASSERT_TRUE(flat.set(2, std::vector<float>(dim, 1.0f)));
+    EXPECT_EQ(flat.slot_count(), count + 6);
+    IdBitmap odd(flat.slot_count());
+    for (std::uint64_t s = 1; s < flat.slot_count(); s += 2) odd.set(s);
+    const std::vector<float> queries = coarse(11 * dim);
+    const IdFilter* const filters[] = {nullptr, &odd};
+    for (const IdFilter* filter : filters) {
+      for (std::uint64_t k : {0u, 1u, 10u, 100000u}) {
+        const auto batch = flat.search_batch(queries, k, filter).value();
+        ASSERT_EQ(batch.size(), 11u);
+        for (std::size_t q = 0; q < 11; ++q) {
+          SCOPED_TRACE(::testing::Message() << "dim " << dim << " k " << k << " q " << q);
+          const std::span<const float> query(queries.data() + q * dim, dim);
+          Hits all;
+          for (std::uint64_t s = 0; s < flat.slot_count(); ++s) {
+            if (!flat.live(s) || (filter != nullptr && !filter->allows(s))) continue;
+            all.push_back({s, distance(metric, query.data(), flat.vector(s).data(), dim)});
+          }
+          EXPECT_EQ(stable_top(all, k), seen(batch[q]));
+          EXPECT_EQ(stable_top(all, k), seen(flat.search(query, k, filter).value()));
         }
       }
     }
