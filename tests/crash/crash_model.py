@@ -13,8 +13,8 @@ CATALOG_FULL = "Catalog page full \u2014 cannot persist collection"
 
 
 def vectors(ids, versions, dim):
-    """float32 rows of odd multiples of 1/512 in (-1, 1): never zero, and the
-    products and sums of up to 8 of them are exact."""
+    """float32 rows of (id, version): odd multiples of 1/512 in (-1, 1), exact
+    in any float type, so a row read back must equal them bit for bit."""
     x = np.array([zlib.crc32(i.encode()) for i in ids], np.uint64) << np.uint64(32)
     x ^= np.asarray(versions, np.uint64)
     with np.errstate(over="ignore"):
