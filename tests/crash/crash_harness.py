@@ -1,29 +1,22 @@
-"""Kill -9 harnesses: acknowledged calls must survive a killed process.
+"""Kill -9 harness: acknowledged calls must survive a killed process.
 
-Parent mode (the default) runs chains of child processes on one database
-file each. Every child reopens the file left by the child before it, reports
-what it finds (checked against the model: every acknowledged call present,
-at most the one call in flight missing or present, every search exact), then
-makes random inserts, replacements, deletes (also on full pages, which must
-fail and change nothing), creations and close() calls, reporting each on a
-pipe, and is killed with SIGKILL at a random moment. A chain ends with a
-child that only checks. Prints "runs=N kills=N acked_ops=N lost=N corrupt=N".
+    python3 tests/crash/crash_harness.py [v2] [--runs N] [--seed N] [--ops N] [--chain N]
 
-Format 2 (orvane.connect, `v2`): the same chains with batch calls of up to
-5,000 rows, collections that grow past the log's checkpoint threshold,
-1536-wide vectors, and close() mid-run. Each child checks the file against
-the model (every row of every acknowledged call, the call in flight whole or
-absent, exact searches on Flat collections) and reports what it found.
-
-    python3 tests/crash/crash_harness.py [v2] [--runs N] [--seed N] [--ops N]
-                                         [--no-reopen-live] [--keep DIR]
-    python3 tests/crash/crash_harness.py child ...   (started by the parent)
-
-PYTHONPATH must reach the orvane package; children inherit the environment.
+Chains of children share one database file: each reopens what the one before
+it left, checks it against the model, makes random calls (format 1 through
+Kestrum, one row each; format 2, `v2`, through orvane.connect, batches of up
+to 5,000 rows) and is killed with SIGKILL, at random, also during its open.
+A chain ends with `python -m orvane verify` and a child that only checks. A
+child reports one line per os.write (atomic on a pipe: a kill never leaves
+half a line): "S <findings of crash_model.check>" after an open (format 2
+reopens after each close(); findings end the child), "P <call>" before a
+call, "A [outcome, log size]" after it, "D" when done.
 """
 
 import argparse
+import gc
 import json
+import math
 import os
 import random
 import select
@@ -33,354 +26,329 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import Counter
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-
-import crash_model  # noqa: E402
+import crash_model
+import orvane
 
 LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
-# Some chains start with a long child: enough calls on the fresh file to pass
-# the 1000 frames at which a call checkpoints the log, so kills also land in
-# and after such a checkpoint.
-LONG_OPS = 1500
-FRAME_BYTES = 28 + 4096
-MAX_FAILURES = 10  # failing chains after which a run stops (say, children that cannot start)
-
-
-class Stats:
-    SUMMARY = ("runs", "kills", "acked_ops", "lost", "corrupt")
-
-    def __init__(self):
-        self.runs = self.kills = self.acked_ops = self.lost = self.corrupt = 0
-        self.chains = self.checked = self.in_flight = self.failed_calls = self.full_deletes = 0
-        self.closes = self.long_runs = self.checkpointed = self.live_reopens = 0
-        self.failures = []
-
-    def summary(self):
-        return " ".join(f"{k}={getattr(self, k)}" for k in self.SUMMARY)
-
-    def details(self):
-        return " ".join(f"{k}={v}" for k, v in vars(self).items()
-                        if k not in self.SUMMARY and k != "failures")
+SUMMARY = ("runs", "kills", "acked_ops", "lost", "corrupt")
+NAMES = [f"c{i}" for i in range(20)] + ["", "na\u00efve", "\u540d\u524d", "with space"]
+ID_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789_-\u00e9\u4e2d"
+# Format 2's first collections, one past the log's checkpoint threshold: (dim, metric, index, rows)
+FIXED = {"big": (8, "euclidean", "flat", 80_000), "wide": (1536, "dot", "flat", 3000)}
 
 
 class Chain:
-    """One database file, the models its state may be in, the call in flight."""
+    """One database file, the model of what it holds and the call in flight."""
 
-    def __init__(self, path):
-        self.path, self.candidates, self.pending, self.broken = path, [crash_model.Model()], None, False
+    def __init__(self, path, fmt):
+        self.path, self.model, self.pending = path, crash_model.Model(paged=fmt == 1), None
+        self.broken, self.wal = False, None  # the log's size after the last call
 
 
 class Harness:
-    kill_delay = 0.0003  # most seconds between a call's start line and the kill
-    stale_logs = True  # a chain may start beside the log the chain before it left
-    long_share = 0.15
-    chain = Chain
-    def __init__(self, seed, ops, reopen_live=True, keep=None, lie=False, log=print):
-        self.rng = random.Random(seed)
-        self.seed = seed
-        self.ops = ops
-        self.reopen_live = reopen_live
-        self.keep = keep
-        self.lie = lie
-        self.log = log
-        self.stats = Stats()
-        self.startup = 0.15  # running estimate of a child's time to its snapshot
-        self.child_ok = 0  # calls of the current child that succeeded
+    def __init__(self, fmt, seed, ops=None):
+        self.fmt, self.seed, self.rng = fmt, seed, random.Random(seed)
+        self.ops = ops or (40 if fmt == 1 else 12)  # most calls per child
+        self.kill_delay = 0.0003 if fmt == 1 else 0.05  # most seconds from a call to its kill
+        self.stats, self.failures = Counter(), []
+        self.startup = 0.15  # running estimate of a child's time to its check
 
-    # -- one child ---------------------------------------------------------
+    def run(self, kills, workdir, chain_length=None):
+        chain_length = chain_length or (10 if self.fmt == 1 else 30)
+        length = chain_length  # a long first chain: format 2's big collection passes 50,000 rows
+        while self.stats["kills"] < kills and len(self.failures) < 10:
+            self.run_chain(workdir, min(length, kills - self.stats["kills"]))
+            length = self.rng.randint(1, chain_length)
+        return self.stats
 
-    def spawn(self, chain, ops, end, workdir, spread):
-        argv = [sys.executable, str(HERE / "crash_harness.py"), "child", "--db", chain.path,
-                "--seed", str(self.rng.getrandbits(63)), "--ops", str(ops), "--end", end]
-        return subprocess.Popen(argv + self.child_args(chain, workdir, spread),
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    def run_chain(self, workdir, kills):
+        self.stats["chains"] += 1
+        chain = Chain(os.path.join(workdir, "crash.db"), self.fmt)
+        stale, wal = os.path.join(workdir, "stale-wal"), chain.path + "-wal"
+        for path in (chain.path, wal):
+            Path(path).unlink(missing_ok=True)
+        if os.path.exists(stale) and self.rng.random() < 0.5:
+            shutil.copy(stale, wal)  # a log left by another database must not reach this one
+        for _ in range(kills):
+            end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
+            self.run_child(chain, self.rng.randint(1, self.ops), end, workdir)
+            if chain.broken:
+                return
+        if os.path.exists(wal):
+            shutil.copy(wal, stale)
+        self.verify_file(chain)  # as the kill left it, log included
+        self.run_child(chain, 0, "release", workdir, may_kill=False)
+        self.verify_file(chain)  # closed: everything in the file itself
 
-    def child_args(self, chain, workdir, spread):
-        probes = Path(workdir) / "probes.json"
-        probes.write_text(json.dumps(crash_model.probes(chain.candidates)), encoding="utf-8")
-        return ["--probes", str(probes), "--reopen-live", "1" if self.reopen_live else "0",
-                "--lie", "1" if self.lie else "0", "--spread", "1" if spread else "0"]
-
-    def run_child(self, chain, ops, end, workdir, may_kill=True, spread=False):
-        """Runs one child to its kill (or its end); feeds its lines to the chain."""
-        self.stats.runs += 1
-        self.child_ok = 0
-        proc = self.spawn(chain, ops, end, workdir, spread)
-        started = time.monotonic()
-        plan = self.rng.random() if may_kill else 1.0
-        kill_at_line = self.rng.randint(1, ops) if ops and may_kill else None
-        kill_delay = 0.0 if self.rng.random() < 0.5 else self.rng.uniform(0, self.kill_delay)
+    def run_child(self, chain, ops, end, workdir, may_kill=True):
+        """Runs one child to its kill (or its end), feeding its lines to the chain."""
+        self.stats["runs"] += 1
+        state = Path(workdir) / "model.json"
+        state.write_text(json.dumps({"colls": chain.model.colls, "pending": chain.pending}))
+        argv = [sys.executable, __file__, "child", "--format", str(self.fmt),
+                "--db", chain.path, "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
+                "--ops", str(ops), "--end", end]
+        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        started, plan = time.monotonic(), self.rng.random() if may_kill else 1.0
+        kill_at = self.rng.randint(1, ops) if ops and may_kill and plan >= 0.1 else None
+        delay = self.rng.choice([0.0, self.rng.uniform(0, self.kill_delay)])
         deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
-        buf, lines, pending_count, killed = b"", [], 0, False
-        fd = proc.stdout.fileno()
-        while True:
-            timeout = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
-            ready, _, _ = select.select([fd], [], [], timeout)
-            if not ready:
+        buf, calls, killed = b"", 0, False
+        while not killed:
+            wait = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
+            if not select.select([proc.stdout], [], [], wait)[0]:
                 if deadline is None:
-                    self.fail(chain, [], [f"child silent for {LINE_TIMEOUT:.0f} s (hung)"])
-                killed = self.kill(proc)
-                break
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
+                    self.fail(chain, [], ["child hung"])
+                killed = True
+            elif not (chunk := os.read(proc.stdout.fileno(), 1 << 16)):
                 break  # the child ended on its own
-            buf += chunk
-            *complete, buf = buf.split(b"\n")
-            for line in complete:
-                lines.append(line)
-                if line.startswith(b"S "):
-                    elapsed = time.monotonic() - started
-                    self.startup = 0.8 * self.startup + 0.2 * elapsed
-                pending_count += line.startswith(b"P ")
-            if any(line == b"D" for line in complete) or (
-                    kill_at_line is not None and plan >= 0.1 and pending_count >= kill_at_line):
-                if kill_delay and not complete[-1:] == [b"D"]:
-                    time.sleep(kill_delay)
-                killed = self.kill(proc)
-                break
-        if killed:  # whatever reached the pipe before the kill still counts
-            rest = proc.stdout.read()
-            buf += rest
-            *complete, buf = buf.split(b"\n")
-            lines.extend(complete)
+            else:
+                *lines, buf = (buf + chunk).split(b"\n")
+                calls += sum(self.feed(chain, line, started) for line in lines)
+                killed = b"D" in lines or (kill_at is not None and calls >= kill_at)
+                time.sleep(delay if killed and b"D" not in lines else 0)
+        if killed:
+            proc.kill()
+            for line in (buf + proc.stdout.read()).split(b"\n")[:-1]:  # these still count
+                self.feed(chain, line)
         proc.stdout.close()
         proc.stdin.close()
         code = proc.wait()
-        self.feed(chain, lines)
+        self.stats["in_flight"] += chain.pending is not None
         if killed and code == -signal.SIGKILL:
-            self.stats.kills += 1
+            self.stats["kills"] += 1
         elif code != 0:  # a child that ended before the signal must have ended well
             self.fail(chain, [], [f"child exited with status {code}"])
 
-    @staticmethod
-    def kill(proc):
-        proc.send_signal(signal.SIGKILL)
-        return True
-
-    # -- the model ---------------------------------------------------------
-
-    def feed(self, chain, lines):
-        started = False
-        for line in lines:
-            if chain.broken:
-                return
-            tag, _, payload = line.decode().partition(" ")
-            data = json.loads(payload) if payload else None
-            if tag == "S":
-                self.check(chain, data)
-            elif tag == "E":
-                self.fail(chain, [], ["open or check failed: " + data])
-            elif tag == "P":
-                chain.pending, started = data, True
-            elif tag == "A":
-                self.acknowledge(chain, data)
-        self.stats.in_flight += started and chain.pending is not None
-        self.fed(chain)
-
-    def fed(self, chain):
-        if chain.pending is not None:
-            chain.candidates = crash_model.advance_in_flight(chain.candidates, chain.pending)
+    def feed(self, chain, line, started=None):
+        """Takes one line of a child in; True for the start of a call."""
+        tag, _, payload = line.decode().partition(" ")
+        data = json.loads(payload) if payload else None
+        if tag == "S" and started:
+            self.startup = 0.8 * self.startup + 0.2 * (time.monotonic() - started)
+        if chain.broken or tag == "D":
+            return tag == "P"
+        if tag == "S" and (data[0] or data[1]):
+            self.fail(chain, data[0], data[1])
+        elif tag == "S":
+            self.stats.update(checked=1, applied_in_flight=data[2])
+            if data[2]:
+                chain.model.apply(chain.pending)
             chain.pending = None
-
-    def acknowledge(self, chain, outcome):
-        op, chain.pending = chain.pending, None
-        self.stats.acked_ops += 1
-        kept = crash_model.advance(chain.candidates, op, outcome)
-        if not kept:
-            allowed = sorted(set().union(*(m.outcomes(op) for m in chain.candidates)))
-            self.fail(chain, [], [f"{op['op']} on {op.get('c')!r} ended with {outcome!r}, "
-                                  f"expected one of {allowed}"])
-            return
-        chain.candidates = kept
-        self.stats.failed_calls += outcome != "ok"
-        self.stats.full_deletes += op["op"] == "delete" and outcome == crash_model.PAGE_FULL
-        self.stats.closes += op["op"] == "close"
-        self.stats.live_reopens += op["op"] == "reopen" and outcome == "ok"
-        self.child_ok += outcome == "ok" and op["op"] != "close"
-
-    def check(self, chain, snap):
-        matching, (lost, corrupt) = crash_model.classify(chain.candidates, snap)
-        if matching:
-            self.stats.checked += 1
-            chain.candidates = matching
+        elif tag == "P":
+            chain.pending = data
         else:
-            self.fail(chain, lost, corrupt)
+            self.acknowledge(chain, *data)
+        return tag == "P"
 
-    def fail(self, chain, lost, corrupt):
-        if chain.broken:
+    def acknowledge(self, chain, outcome, wal):
+        op, chain.pending, kind = chain.pending, None, chain.pending["op"]
+        if outcome not in (allowed := chain.model.outcomes(op)):
+            brief = {k: f"{len(v)} ids" if k == "ids" and len(v) > 3 else v for k, v in op.items()}
+            self.fail(chain, [], [f"{brief} ended with {outcome!r}, expected one of {allowed}"])
             return
-        chain.broken = True
-        self.stats.lost += len(lost)
-        self.stats.corrupt += len(corrupt) or (0 if lost else 1)
-        message = f"seed={self.seed} chain={self.stats.chains}: {crash_model.describe(lost, corrupt)}"
-        self.stats.failures.append(message)
-        self.log("FAIL " + message)
-        if self.keep:
-            dest = Path(self.keep) / f"chain{self.stats.chains}"
-            dest.mkdir(parents=True, exist_ok=True)
-            for suffix in ("", "-wal"):
-                if os.path.exists(chain.path + suffix):
-                    shutil.copy(chain.path + suffix, dest)
-
-    # -- chains ------------------------------------------------------------
-
-    def run_chain(self, workdir, kills_wanted, stale_wal):
-        self.stats.chains += 1
-        chain = self.chain(os.path.join(workdir, "crash.db"))
-        for suffix in ("", "-wal"):
-            if os.path.exists(chain.path + suffix):
-                os.remove(chain.path + suffix)
-        if stale_wal and self.rng.random() < 0.5:
-            # A log left by an earlier database must not reach this new one.
-            shutil.copy(stale_wal, chain.path + "-wal")
-        for run in range(kills_wanted):
-            if run == 0 and self.rng.random() < self.long_share:
-                self.run_long_child(chain, workdir)
-            else:
-                end = self.rng.choices(["wait", "close", "release"], [6, 2, 1])[0]
-                self.run_child(chain, self.rng.randint(1, self.ops), end, workdir)
-            if chain.broken:
-                return None
-        stale = os.path.join(workdir, "stale-wal")
-        if self.stale_logs and os.path.exists(chain.path + "-wal"):
-            shutil.copy(chain.path + "-wal", stale)
-        self.verify_file(chain)  # as the kill left it, log included
-        self.run_child(chain, 0, "release", workdir, may_kill=False)  # checks only
-        self.verify_file(chain)  # closed: everything in the file itself
-        return stale if os.path.exists(stale) else None
-
-    def run_long_child(self, chain, workdir):
-        """Calls spread over every collection and no close(): the log only
-        shrinks when a call checkpoints it."""
-        self.stats.long_runs += 1
-        self.run_child(chain, LONG_OPS, "wait", workdir, spread=True)
-        wal = chain.path + "-wal"
-        if os.path.exists(wal) and os.path.getsize(wal) < 32 + FRAME_BYTES * self.child_ok:
-            self.stats.checkpointed += 1
-
-    def verify_file(self, chain):
-        """The read-only checker must find the file sound."""
-        if chain.broken or not os.path.exists(chain.path):  # killed before it was made
-            return
-        done = subprocess.run([sys.executable, "-m", "orvane", "verify", chain.path],
-                              capture_output=True, text=True, check=False)
-        if done.returncode != 0:
-            text = " / ".join((done.stdout + done.stderr).strip().splitlines()[:6])
-            self.fail(chain, [], [f"verify exited with {done.returncode}: {text}"])
-
-    def run(self, runs, workdir, chain_length=10):
-        stale = None
-        while self.stats.kills < runs and len(self.stats.failures) < MAX_FAILURES:
-            kills_wanted = min(self.rng.randint(1, chain_length), runs - self.stats.kills)
-            stale = self.run_chain(workdir, kills_wanted, stale)
-        return self.stats
-
-
-class Stats2(Stats):
-    def __init__(self):
-        super().__init__()
-        self.applied_in_flight = self.refused = self.checkpoints = self.largest = self.widest = 0
-        self.unreached = 0  # HNSW rows a search as wide as the collection missed
-
-
-class Chain2:
-    def __init__(self, path):
-        self.path, self.model, self.pending, self.broken = path, crash_model.Model2(), None, False
-        self.wal = None  # the log's size after the last call, to see checkpoints
-
-
-def brief(op):
-    return {k: (f"{len(v)} ids" if k == "ids" else v) for k, v in op.items()}
-
-
-class Harness2(Harness):
-    kill_delay = 0.05
-    stale_logs = False
-    long_share = 0.0
-    chain = Chain2
-
-    def __init__(self, seed, ops, lie=None, keep=None, log=print):
-        super().__init__(seed, ops, keep=keep, log=log)
-        self.lie, self.stats = lie, Stats2()
-
-    def child_args(self, chain, workdir, spread):
-        state = Path(workdir) / "model.json"
-        state.write_text(json.dumps({"model": chain.model.to_json(), "pending": chain.pending}))
-        return ["--format", "2", "--model", str(state)] + (["--lie", self.lie] if self.lie else [])
-
-    def fed(self, chain):
-        chain.wal = None
-        for coll in chain.model.colls.values():
-            rows = len(coll["ids"])
-            self.stats.largest = max(self.stats.largest, rows)
-            self.stats.widest = max(self.stats.widest, rows if coll["dim"] >= 1536 else 0)
-
-    def check(self, chain, found):
-        if found["lost"] or found["corrupt"]:
-            self.fail(chain, found["lost"], found["corrupt"])
-            return
-        self.stats.checked += 1
-        self.stats.unreached += found["unreached"]
-        if found["applied"]:
-            self.stats.applied_in_flight += 1
-            chain.model.apply(chain.pending)
-        chain.pending = None
-
-    def acknowledge(self, chain, data):
-        op, chain.pending, (outcome, wal) = chain.pending, None, data
-        self.stats.checkpoints += chain.wal is not None and wal < chain.wal
-        chain.wal = None if op["op"] == "close" else wal
-        want = chain.model.outcome(op)
-        if outcome != want:
-            self.fail(chain, [], [f"{brief(op)} ended with {outcome!r}, expected {want!r}"])
-            return
-        self.stats.acked_ops += 1
-        self.stats.refused += outcome != "ok"
-        self.stats.closes += op["op"] == "close"
         if outcome == "ok":
             chain.model.apply(op)
+        self.stats.update(acked_ops=1, refused=outcome != "ok", closes=kind == "close",
+                          full_deletes=kind == "delete" and outcome == crash_model.PAGE_FULL,
+                          checkpoints=chain.wal is not None and wal < chain.wal)
+        chain.wal = None if kind == "close" else wal
+        sizes = {name: len(coll["ids"]) for name, coll in chain.model.colls.items()}
+        self.stats["largest"] = max(self.stats["largest"], *sizes.values(), 0)
+        self.stats["widest"] = max(self.stats["widest"], sizes.get("wide", 0))
 
-    def run(self, runs, workdir, chain_length=30):
-        # A long first chain: its big collection passes 50,000 rows.
-        self.run_chain(workdir, min(runs, chain_length), None)
-        return super().run(runs, workdir, chain_length)
+    def fail(self, chain, lost, corrupt):
+        if not chain.broken:
+            chain.broken = True
+            self.stats.update(lost=len(lost), corrupt=len(corrupt) or (0 if lost else 1))
+            self.failures.append(f"seed={self.seed} chain={self.stats['chains']}: "
+                                 + "; ".join((lost + corrupt)[:8]))
+            print("FAIL", self.failures[-1])
+
+    def verify_file(self, chain):
+        """The read-only checker must find the file sound (if it was made)."""
+        if not chain.broken and os.path.exists(chain.path):
+            done = subprocess.run([sys.executable, "-m", "orvane", "verify", chain.path],
+                                  capture_output=True, text=True)
+            if done.returncode:
+                self.fail(chain, [], [f"verify: {(done.stdout + done.stderr)[-500:]}"])
 
 
-def cli(argv, make, ops, chain, prefix, reopen_live_flag=False):
-    """The command line of a harness: `make(seed, args)` builds it."""
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--runs", type=int, default=2000, help="kills to perform")
-    p.add_argument("--seed", type=int, default=None)
-    p.add_argument("--ops", type=int, default=ops, help="most calls per child")
-    p.add_argument("--chain", type=int, default=chain, help="most kills per database file")
-    p.add_argument("--keep", default=None, help="copy the files of failing chains here")
-    if reopen_live_flag:
-        p.add_argument("--no-reopen-live", dest="reopen_live", action="store_false",
-                       help="never open the database again while old handles are alive")
-    args = p.parse_args(argv)
-    seed = args.seed if args.seed is not None else random.randrange(1 << 32)
-    harness = make(seed, args)
-    started = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix=prefix) as workdir:
-        stats = harness.run(args.runs, workdir, args.chain)
-    print(f"seed={seed} {stats.details()} seconds={time.monotonic() - started:.1f}")
-    print(stats.summary())
-    return 0 if stats.lost == 0 and stats.corrupt == 0 else 1
+# Child ----------------------------------------------------------------------
+
+def emit(tag, payload=None):
+    os.write(1, (tag if payload is None else f"{tag} {json.dumps(payload)}").encode() + b"\n")
+
+
+class Child:
+    def __init__(self, args):
+        self.path = args["--db"]
+        self.rng = random.Random(int(args["--seed"]))
+        state = json.loads(Path(args["--model"]).read_text(encoding="utf-8"))
+        self.model = crash_model.Model(state["colls"], self.paged)
+        self.open(state["pending"])
+
+    def open(self, pending):
+        try:
+            self.connect()
+            found = crash_model.check(orvane.connect(self.path), self.model, pending, self.rng)
+        except Exception as e:  # reported, never hidden
+            found = [[], [f"open or check failed: {e!r}"], False]
+        emit("S", found)
+        if found[0] or found[1]:
+            sys.exit(3)
+        if found[2]:
+            self.model.apply(pending)
+
+    def run(self, ops):
+        for _ in range(ops):
+            emit("P", op := self.choose())
+            try:
+                outcome = self.perform(op) or "ok"
+            except Exception as e:  # the parent compares it with the model's
+                outcome = str(e) if isinstance(e, (RuntimeError, orvane.Error)) else repr(e)
+            if outcome == "ok":
+                self.model.apply(op)
+            wal = Path(self.path + "-wal")
+            emit("A", [outcome, wal.stat().st_size if wal.exists() else 0])
+            if op["op"] == "close" and not self.paged:
+                self.open(None)
+
+    def op(self, kind, name, ids):
+        return {"op": kind, "c": name, "ids": ids, "v": self.rng.randrange(1, 1 << 31)}
+
+    def rows(self, op):
+        return crash_model.vectors(op["ids"], [op["v"]] * len(op["ids"]),
+                                   self.model.colls[op["c"]]["dim"])
+
+
+class Classic(Child):
+    paged, focus = True, None  # mostly one collection, whose page fills up
+
+    def connect(self):
+        self.db = orvane.Kestrum(self.path)
+
+    def new_id(self, dim):  # tiny records get short ids
+        chars, most = (ID_CHARS[:36], 2) if dim <= 1 else (ID_CHARS, 24)
+        return "".join(self.rng.choices(chars, k=self.rng.randint(1, most)))
+
+    def choose(self):
+        rng, colls = self.rng, self.model.colls
+        r, names = rng.random(), sorted(colls)
+        if not colls or r < 0.06:
+            name = rng.choice(NAMES)  # one that exists is refused
+            dim = rng.choice([0, 1]) if rng.random() < 0.08 else rng.randint(2, 8)
+            return {"op": "create", "c": name, "dim": colls[name]["dim"] if name in colls else dim,
+                    "metric": rng.choice(["dot", "euclidean", "cosine"]), "index": "flat"}
+        if r < 0.08:
+            return {"op": "close"}
+        if self.focus not in colls:
+            self.focus = max(names, key=lambda n: colls[n]["used"] + rng.random() * 1500)
+        name = self.focus if self.focus in colls and rng.random() < 0.75 else rng.choice(names)
+        coll, ids = colls[name], sorted(colls[name]["ids"])
+        if ids and coll["used"] > crash_model.PAGE_BYTES - 100 and r < 0.5:  # refused when full
+            return self.op("delete", name, [rng.choice(ids)])
+        if r < 0.55 or (not ids and r < 0.95):
+            return self.op("upsert", name, [self.new_id(coll["dim"])])
+        if r < 0.95:
+            return self.op("upsert" if r < 0.75 else "delete", name, [rng.choice(ids)])
+        return self.op("delete", name, ["absent-" + self.new_id(coll["dim"])])
+
+    def perform(self, op):
+        kind, name = op["op"], op.get("c")
+        if kind == "create":
+            metric = None if op["metric"] == "cosine" else op["metric"]  # the default
+            self.db.create_collection(name, op["dim"], metric)
+        elif kind == "close":
+            self.db.close()
+        elif kind == "delete":
+            self.db.get_collection(name).delete(op["ids"][0])
+        elif (got := self.db.get_collection(name).insert(self.rows(op)[0].tolist(),
+                                                          op["ids"][0])) != op["ids"][0]:
+            raise AssertionError(f"insert returned {got!r}")
+
+
+class FormatTwo(Child):
+    paged = False
+
+    def connect(self):
+        self.db = orvane.connect(self.path, synchronous=self.rng.choice(["off", "normal", "full"]))
+
+    def choose(self):
+        rng, colls = self.rng, self.model.colls
+        r, fixed = rng.random(), [n for n in FIXED if n not in colls]
+        if fixed or (r < 0.04 and len(colls) < 8):
+            dim, metric, index, _ = FIXED[fixed[0]] if fixed else (
+                rng.choice([1, 8, 128, 1536]), rng.choice(["euclidean", "dot", "cosine"]),
+                rng.choice(["flat", "hnsw"]), 0)
+            name = fixed[0] if fixed else f"c{rng.randrange(8)}"
+            return {"op": "create", "c": name, "dim": dim, "metric": metric, "index": index}
+        if r < 0.07:
+            droppable = sorted(set(colls) - {"big"})
+            return {"op": "drop", "c": rng.choice(droppable)} if r < 0.05 else {"op": "close"}
+        name = rng.choices(["big", "wide", rng.choice(sorted(colls))], [45, 25, 30])[0]
+        ids = sorted(colls[name]["ids"], key=int)
+        fresh, n = int(ids[-1]) + 1 if ids else 1, int(math.exp(rng.uniform(0, math.log(5000))))
+        cap = FIXED[name][3] if name in FIXED else min(1500, 150_000 // colls[name]["dim"])
+        kind = rng.choices(["add", "upsert", "delete"], [55, 20, 25])[0]
+        if kind == "delete" or cap <= len(ids):  # with one id that is not there
+            picked = rng.sample(ids, min(len(ids), n // (10 if name == "big" else 1)))
+            return self.op("delete", name, picked + [str(fresh + 10**6)])
+        n = min(cap - len(ids), rng.randint(2000, 5000) if name == "big" and kind == "add" else n)
+        new = [str(i) for i in range(fresh, fresh + n)]
+        if kind == "upsert":
+            new = rng.sample(ids, min(len(ids), n // 2)) + new[n // 2:]
+            rng.shuffle(new)
+        elif ids and rng.random() < 0.05:  # one id taken: the whole call must be refused
+            new.insert(rng.randrange(len(new) + 1), rng.choice(ids))
+        return self.op(kind, name, new)
+
+    def perform(self, op):
+        kind, name, db = op["op"], op.get("c"), self.db
+        if kind == "create":
+            hnsw = {"m": 8, "ef_construction": 32} if op["index"] == "hnsw" else {}
+            db.create_collection(name, op["dim"], metric=op["metric"], index=op["index"], **hnsw)
+        elif kind in ("drop", "close"):
+            db.delete_collection(name) if kind == "drop" else db.close()
+        elif kind == "delete":
+            db.get_collection(name).delete(ids=op["ids"])
+        else:
+            getattr(db.get_collection(name), kind)(self.rows(op), ids=op["ids"],
+                                                   metadata=[{"v": op["v"]}] * len(op["ids"]))
+
+
+def child_main(argv):
+    args = dict(zip(argv[::2], argv[1::2]))
+    child = (Classic if args["--format"] == "1" else FormatTwo)(args)
+    child.run(int(args["--ops"]))
+    if args["--end"] == "close":
+        child.db.close()
+    if args["--end"] == "release":
+        child.db = None
+        gc.collect()
+        return
+    emit("D")
+    sys.stdin.read()  # the parent kills us here at the latest
 
 
 def main(argv):
     if argv[:1] == ["child"]:
-        import crash_child
-        crash_child.main(argv[1:])
-        return 0
-    if argv[:1] == ["v2"]:
-        return cli(argv[1:], lambda seed, a: Harness2(seed, a.ops, keep=a.keep), 12, 30,
-                   "orvane-crash-v2-")
-    return cli(argv, lambda seed, a: Harness(seed, a.ops, reopen_live=a.reopen_live, keep=a.keep),
-               40, 10, "orvane-crash-", reopen_live_flag=True)
+        return child_main(argv[1:])
+    fmt = 2 if argv[:1] == ["v2"] else 1
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    for flag, text in (("--runs", "kills (2000)"), ("--seed", "random when not given"),
+                       ("--ops", "most calls per child"), ("--chain", "most kills per file")):
+        p.add_argument(flag, type=int, help=text)
+    args = p.parse_args(argv[fmt - 1:])
+    seed = random.randrange(1 << 32) if args.seed is None else args.seed
+    with tempfile.TemporaryDirectory(prefix="orvane-crash-") as workdir:
+        stats = Harness(fmt, seed, args.ops).run(args.runs or 2000, workdir, args.chain)
+    print(f"seed={seed}", *(f"{k}={v}" for k, v in sorted(stats.items()) if k not in SUMMARY))
+    print(*(f"{k}={stats[k]}" for k in SUMMARY))
+    return 0 if stats["lost"] == stats["corrupt"] == 0 else 1
 
 
 if __name__ == "__main__":
