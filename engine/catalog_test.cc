@@ -1,9 +1,10 @@
 // The catalog: record text, decoding, room, write-through, refused creations.
+#include "engine/catalog.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "engine/catalog.h"
 #include "engine/catalog_writer.h"
 #include "engine/collection.h"
 #include "engine/test_support.h"
@@ -18,94 +19,62 @@ std::optional<CollectionConfig> decode(const std::string& text) {
   return decode_config(bytes_of(text));
 }
 
+CollectionConfig config(std::string name, std::uint64_t dim, DistanceMetric metric = {},
+                        std::uint64_t data = 0, std::uint64_t meta = 0, std::uint64_t edge = 0,
+                        std::string index = "flat") {
+  return {std::move(name), dim, metric, "", data, meta, edge, std::move(index)};
+}
+
 TEST(Catalog, EncodesTheExactText) {
-  CollectionConfig c;
-  c.name = "a";
-  c.dimension = 3;
-  c.data_root_page = 1;
-  c.metadata_root_page = 2;
-  auto text = encode_config(c);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text,
-            R"({"name":"a","dimension":3,"distance":"Cosine","description":"","data_root_page":1,)"
-            R"("metadata_root_page":2,"hnsw_edge_page":0,"index_type":"flat"})");
-  EXPECT_EQ(decode(*text), c);
-
-  c.name = "q\"\\\n\x01\xC3\xA9";
-  c.distance = DistanceMetric::DotProduct;
-  c.dimension = UINT64_MAX;
-  text = encode_config(c);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text,
-            "{\"name\":\"q\\\"\\\\\\n\\u0001\xC3\xA9\",\"dimension\":18446744073709551615,"
-            "\"distance\":\"DotProduct\",\"description\":\"\",\"data_root_page\":1,"
-            "\"metadata_root_page\":2,\"hnsw_edge_page\":0,\"index_type\":\"flat\"}");
-  EXPECT_EQ(decode(*text), c);
-
-  c.name = "\xFF";
-  auto bad = encode_config(c);
-  ASSERT_FALSE(bad);
-  EXPECT_NE(bad.error().find("invalid UTF-8"), std::string::npos) << bad.error();
+  const std::pair<CollectionConfig, std::string> cases[] = {
+      {config("a", 3, DistanceMetric::Cosine, 1, 2),
+       R"({"name":"a","dimension":3,"distance":"Cosine","description":"","data_root_page":1,)"
+       R"("metadata_root_page":2,"hnsw_edge_page":0,"index_type":"flat"})"},
+      {config("q\"\\\n\x01\xC3\xA9", UINT64_MAX, DistanceMetric::DotProduct, 1, 2),
+       "{\"name\":\"q\\\"\\\\\\n\\u0001\xC3\xA9\",\"dimension\":18446744073709551615,"
+       "\"distance\":\"DotProduct\",\"description\":\"\",\"data_root_page\":1,"
+       "\"metadata_root_page\":2,\"hnsw_edge_page\":0,\"index_type\":\"flat\"}"},
+  };
+  for (const auto& [c, text] : cases) {
+    EXPECT_EQ(encode_config(c), text);
+    EXPECT_EQ(decode(text), c);
+  }
 }
 
 TEST(Catalog, DecodingDefaultsArraysAndRefusals) {
-  auto minimal = decode(R"({"name":"x","dimension":8})");
-  ASSERT_TRUE(minimal);
-  EXPECT_EQ(minimal->name, "x");
-  EXPECT_EQ(minimal->dimension, 8u);
-  EXPECT_EQ(minimal->distance, DistanceMetric::Cosine);
-  EXPECT_EQ(minimal->description, "");
-  EXPECT_EQ(minimal->data_root_page, 0u);
-  EXPECT_EQ(minimal->metadata_root_page, 0u);
-  EXPECT_EQ(minimal->hnsw_edge_page, 0u);
-  EXPECT_EQ(minimal->index_type, "flat");
-  EXPECT_FALSE(minimal->uses_hnsw());
-
-  auto array = decode(R"(["x",8,"Euclidean","",1,2,0,"hnsw"])");
-  ASSERT_TRUE(array);
-  auto object =
-      decode(R"({"index_type":"hnsw","hnsw_edge_page":0,"metadata_root_page":2,"data_root_page":1,)"
-             R"("description":"","distance":"Euclidean","dimension":8,"name":"x"})");
-  ASSERT_TRUE(object);
-  EXPECT_EQ(*array, *object);
-  EXPECT_TRUE(array->uses_hnsw());
-  EXPECT_EQ(array->distance, DistanceMetric::Euclidean);
-  EXPECT_EQ(array->data_root_page, 1u);
-  EXPECT_EQ(array->metadata_root_page, 2u);
-  // A short array takes the defaults for the missing trailing fields.
-  EXPECT_EQ(decode(R"(["x",8])"), minimal);
-  EXPECT_FALSE(decode(R"(["x"])"));
-  EXPECT_FALSE(decode(R"(["x",8,"Cosine","",1,2,0,"flat",9])"));
-
-  auto extra = decode(R"({"name":"x","comment":{"a":1,"a":2},"dimension":8})");
-  ASSERT_TRUE(extra);
-  EXPECT_EQ(*extra, *minimal);
-
-  EXPECT_EQ(decode(R"({"name":"x","dimension":8,"distance":"DotProduct"})")->distance,
-            DistanceMetric::DotProduct);
-  EXPECT_EQ(decode(R"({"name":"x","dimension":18446744073709551615})")->dimension, UINT64_MAX);
-  EXPECT_EQ(decode(R"({"name":"x","dimension":-0})")->dimension, 0u);
-  EXPECT_EQ(
-      decode(R"({"name":"x","dimension":8,"hnsw_edge_page":18446744073709551615})")->hnsw_edge_page,
-      UINT64_MAX);
-
-  for (const char* refused : {
-           R"({"name":"x","dimension":8,"distance":"cosine"})",
-           R"({"name":"x","dimension":8,"name":"y"})",
-           R"({"name":"x"})",
-           R"({"dimension":8})",
-           R"({"name":"x","dimension":18446744073709551616})",
-           R"({"name":"x","dimension":-1})",
-           R"({"name":"x","dimension":8.0})",
-           R"({"name":"x","dimension":"8"})",
-           R"({"name":7,"dimension":8})",
-           R"({"name":"x","dimension":8,"description":null})",
-           R"({"name":"x","dimension":8,"index_type":1})",
-           R"({"name":"x","dimension":8,"data_root_page":-5})",
-           R"("x")",
-       }) {
-    EXPECT_FALSE(decode(refused)) << refused;
-  }
+  const auto x8 = config("x", 8);
+  const auto full = config("x", 8, DistanceMetric::Euclidean, 1, 2, 0, "hnsw");
+  const std::pair<const char*, std::optional<CollectionConfig>> cases[] = {
+      {R"({"name":"x","dimension":8})", x8},
+      {R"(["x",8])", x8},  // a short array takes the defaults for the missing trailing fields
+      {R"(["x",8,"Euclidean","",1,2,0,"hnsw"])", full},
+      {R"({"index_type":"hnsw","hnsw_edge_page":0,"metadata_root_page":2,"data_root_page":1,)"
+       R"("description":"","distance":"Euclidean","dimension":8,"name":"x"})",
+       full},
+      {R"({"name":"x","comment":{"a":1,"a":2},"dimension":8})", x8},
+      {R"({"name":"x","dimension":8,"distance":"DotProduct"})",
+       config("x", 8, DistanceMetric::DotProduct)},
+      {R"({"name":"x","dimension":18446744073709551615})", config("x", UINT64_MAX)},
+      {R"({"name":"x","dimension":-0})", config("x", 0)},
+      {R"({"name":"x","dimension":8,"hnsw_edge_page":18446744073709551615})",
+       config("x", 8, {}, 0, 0, UINT64_MAX)},
+      {R"(["x"])", std::nullopt},
+      {R"(["x",8,"Cosine","",1,2,0,"flat",9])", std::nullopt},
+      {R"({"name":"x","dimension":8,"distance":"cosine"})", std::nullopt},
+      {R"({"name":"x","dimension":8,"name":"y"})", std::nullopt},
+      {R"({"name":"x"})", std::nullopt},
+      {R"({"dimension":8})", std::nullopt},
+      {R"({"name":"x","dimension":18446744073709551616})", std::nullopt},
+      {R"({"name":"x","dimension":-1})", std::nullopt},
+      {R"({"name":"x","dimension":8.0})", std::nullopt},
+      {R"({"name":"x","dimension":"8"})", std::nullopt},
+      {R"({"name":7,"dimension":8})", std::nullopt},
+      {R"({"name":"x","dimension":8,"description":null})", std::nullopt},
+      {R"({"name":"x","dimension":8,"index_type":1})", std::nullopt},
+      {R"({"name":"x","dimension":8,"data_root_page":-5})", std::nullopt},
+      {R"("x")", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(decode(text), expected) << text;
 }
 
 TEST(Catalog, MetricArgument) {
@@ -123,41 +92,31 @@ TEST(CatalogWriter, RoomIsCheckedForEveryPendingRecordTogether) {
   TestDir dir;
   const std::string path = dir.path("db");
   ASSERT_TRUE(open_ok(path));
-  auto file = storage::PosixFile::open(path, storage::OpenMode::ReadWrite);
-  storage::PageCache cache(path, std::move(*file));
-  std::vector<CollectionConfig> pending(20);
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    pending[i].name = std::string(1, static_cast<char>('a' + i));
-    pending[i].dimension = 3;
-  }
-  EXPECT_TRUE(check_catalog_room(cache, pending));
-  pending.push_back(pending.back());
-  EXPECT_EQ(check_catalog_room(cache, pending).error().to_string(),
-            "Catalog page full \xE2\x80\x94 cannot persist collection");
-  pending.assign(1, CollectionConfig{});
-  pending[0].name = std::string(2914, 'x');  // the record is 143 + 2914 = 3057 bytes
-  EXPECT_EQ(check_catalog_room(cache, pending).error().to_string(),
-            "Catalog page full \xE2\x80\x94 cannot persist collection");
-  pending[0].name.pop_back();
-  EXPECT_TRUE(check_catalog_room(cache, pending));
+  storage::PageCache cache(path, *storage::PosixFile::open(path, storage::OpenMode::ReadWrite));
+  const std::string full = "Catalog page full \xE2\x80\x94 cannot persist collection";
+  auto room = [&](const std::vector<CollectionConfig>& pending) {
+    auto r = check_catalog_room(cache, pending);
+    return r ? std::string("ok") : r.error().to_string();
+  };
+  std::vector<CollectionConfig> twenty;
+  for (char name = 'a'; name < 'a' + 20; ++name) twenty.push_back(config({name}, 3));
+  EXPECT_EQ(room(twenty), "ok");
+  twenty.push_back(twenty.back());
+  EXPECT_EQ(room(twenty), full);
+  // A record of 143 + 2914 = 3057 bytes is one too many; 3056 fit.
+  EXPECT_EQ(room({config(std::string(2914, 'x'), 0)}), full);
+  EXPECT_EQ(room({config(std::string(2913, 'x'), 0)}), "ok");
   EXPECT_EQ(read_file(path).size(), 4096u);  // nothing allocated
 }
 
 TEST(CatalogWriter, CreationIsLoggedAndSynchronisedBeforeItsPagesAreWrittenInPlace) {
   enum class Fault { LogWrite, LogSync, CatalogWrite };
-  struct Case {
-    Fault fault;
-    bool kept;
-  };
-  for (const Case c : {Case{Fault::LogWrite, false}, Case{Fault::LogSync, false},
-                       Case{Fault::CatalogWrite, true}}) {
-    SCOPED_TRACE(static_cast<int>(c.fault));
+  for (const Fault fault : {Fault::LogWrite, Fault::LogSync, Fault::CatalogWrite}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    const bool kept = fault == Fault::CatalogWrite;
     TestDir dir;
     const std::string path = dir.path("db");
-    {
-      auto db = open_ok(path);
-      ASSERT_TRUE(db->create_collection("a", 2, std::nullopt));
-    }
+    ASSERT_TRUE(open_ok(path)->create_collection("a", 2, std::nullopt));
     const Bytes original = read_file(path);
     {
       auto posix = storage::PosixFile::open(path, storage::OpenMode::ReadWrite);
@@ -167,23 +126,20 @@ TEST(CatalogWriter, CreationIsLoggedAndSynchronisedBeforeItsPagesAreWrittenInPla
       storage::Wal wal(storage::wal_path_for(path));
       ASSERT_TRUE(wal.open());
       storage::FaultyFile* log_fault = storage::wrap_log_file(wal);
-
-      CollectionConfig config;
-      config.name = "b";
-      config.dimension = 2;
       CallUnit unit(*cache, wal);
-      ASSERT_TRUE(Collection::materialise(config, cache));
+      CollectionConfig b = config("b", 2);
+      ASSERT_TRUE(Collection::materialise(b, cache));
       auto catalog = catalog_page(*cache);
       ASSERT_EQ(catalog, 3u);
-      ASSERT_TRUE(append_config(*cache, *catalog, config));
+      ASSERT_TRUE(append_config(*cache, *catalog, b));
       const std::uint64_t db_writes = db_fault->writes();
-      if (c.fault == Fault::LogWrite) log_fault->fail_write_number(1);
-      if (c.fault == Fault::LogSync) log_fault->fail_sync_number(1);
-      if (c.fault == Fault::CatalogWrite) db_fault->fail_write_number(2);
+      if (fault == Fault::LogWrite) log_fault->fail_write_number(1);
+      if (fault == Fault::LogSync) log_fault->fail_sync_number(1);
+      if (fault == Fault::CatalogWrite) db_fault->fail_write_number(2);
       auto r = write_through(unit, *catalog);
-      EXPECT_EQ(r.has_value(), c.kept);
-      EXPECT_EQ(log_fault->syncs(), c.fault == Fault::LogWrite ? 0u : 1u);
-      if (!c.kept) {
+      EXPECT_EQ(r.has_value(), kept);
+      EXPECT_EQ(log_fault->syncs(), fault == Fault::LogWrite ? 0u : 1u);
+      if (!kept) {
         EXPECT_EQ(r.error().to_string(),
                   "Storage error: I/O error: Input/output error (os error 5)");
         EXPECT_EQ(db_fault->writes(), db_writes);  // nothing written in place
@@ -194,13 +150,9 @@ TEST(CatalogWriter, CreationIsLoggedAndSynchronisedBeforeItsPagesAreWrittenInPla
         cache->abandon();  // the torn catalog page stays torn: the log repairs it
       }
     }
-    auto db = open_ok(path);
-    ASSERT_TRUE(db);
-    auto names = db->list_collections();
+    auto names = open_ok(path)->list_collections();
     std::sort(names.begin(), names.end());
-    const std::vector<std::string> expected =
-        c.kept ? std::vector<std::string>{"a", "b"} : std::vector<std::string>{"a"};
-    EXPECT_EQ(names, expected);
+    EXPECT_EQ(names, (kept ? std::vector<std::string>{"a", "b"} : std::vector<std::string>{"a"}));
   }
 }
 
@@ -208,17 +160,11 @@ TEST(CreateCollection, RefusalsLeaveNothingBehind) {
   TestDir dir;
   const std::string path = dir.path("db");
   auto db = open_ok(path);
-  ASSERT_TRUE(db);
   ASSERT_TRUE(db->create_collection("a", 3, std::nullopt));
-  const Bytes file = read_file(path);
-  const Bytes log = read_file(path + "-wal");
-
-  auto again = db->create_collection("a", 5, "dot");
-  ASSERT_FALSE(again);
-  EXPECT_EQ(again.error().to_string(), "Collection already exists: a");
-  auto bad_name = db->create_collection("\xFF", 3, std::nullopt);
-  ASSERT_FALSE(bad_name);
-  EXPECT_EQ(bad_name.error().to_string(),
+  const Bytes file = read_file(path), log = read_file(path + "-wal");
+  EXPECT_EQ(db->create_collection("a", 5, "dot").error().to_string(),
+            "Collection already exists: a");
+  EXPECT_EQ(db->create_collection("\xFF", 3, std::nullopt).error().to_string(),
             "Failed to serialize collection config: [json.exception.type_error.316] invalid "
             "UTF-8 byte at index 0: 0xFF");
   EXPECT_EQ(read_file(path), file);

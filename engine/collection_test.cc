@@ -15,7 +15,7 @@ using V = std::vector<float>;
 using Bytes = std::vector<std::uint8_t>;
 
 // A database whose catalog page (1) names the given collection record, with
-// `data` written into page 2 and `meta` into page 3 (both typed; 2 spare pages follow).
+// `data` written into page 2 and `meta` into page 3 (2 zeroed pages follow).
 Bytes file_with_pages(const std::string& record, const std::vector<Bytes>& data,
                       const std::vector<Bytes>& meta) {
   Bytes file = file_with_catalog({record}, 4);
@@ -68,95 +68,56 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
   EXPECT_EQ(peek_id_counter(), 10002u);
 }
 
+// A record naming no edge page: every open allocates one (type 2), leaves the
+// record as it was and rebuilds the graph by re-insertion. A record naming
+// page 4: the snapshot written there at close is what the next open loads.
 TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  const std::string record =
-      R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
-      R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":0,"index_type":"hnsw"})";
-  Bytes file = file_with_pages(record, {}, {});
-  file.resize(4 * storage::kPageSize);  // pages 0..3 only
-  storage::put_u64(&file[24], 4);
-  write_file(path, file);
-
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  // The open allocated an edge page (type 2) and left the catalog record as
-  // it was: the snapshot is rebuilt by re-insertion at the next open.
-  Bytes now = read_file(path);
-  ASSERT_EQ(now.size(), 5u * storage::kPageSize);
-  EXPECT_EQ(page_of(now, 4), storage::new_page_image(2));
-  EXPECT_EQ(record_text(page_of(now, 1), 0), record);
-  EXPECT_EQ(storage::get_u16(&page_of(now, 1)[7]), 1u);
-
-  // Few enough nodes for a snapshot of all their links to fit one page.
-  for (int i = 0; i < 10; ++i) {
-    // On a line, so that no two points lie at the same distance from the query.
-    ASSERT_TRUE(db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
-  }
-  ASSERT_TRUE(db->remove("c", "v3"));
-  ASSERT_TRUE(db->insert("c", "v4", V{100, 100}));
-  EXPECT_EQ(db->count("c"), 9u);
-  const auto before = db->search("c", V{5.2f, 2.6f}, 9).value();
-  ASSERT_EQ(before.size(), 9u);
-  EXPECT_EQ(before[0].id, "v5");
-  EXPECT_EQ(before.back().id, "v4");
-  EXPECT_EQ(db->search("c", V{0, 0}, UINT64_MAX).value().size(), 9u);
-  // The edge page holds a snapshot: header in slot 0 and one record per node.
-  ASSERT_TRUE(db->close());
-  EXPECT_EQ(storage::get_u16(&page_of(read_file(path), 4)[7]), 10u);
-  EXPECT_EQ(storage::get_u16(&page_of(read_file(path), 1)[7]), 1u);
-
-  for (int round = 0; round < 2; ++round) {
+  for (const std::uint64_t edge : {0, 4}) {
+    SCOPED_TRACE(edge);
+    TestDir dir;
+    const std::string path = dir.path("db");
+    const std::string record =
+        R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
+        R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":)" +
+        std::to_string(edge) + R"(,"index_type":"hnsw"})";
+    write_file(path, file_with_pages(record, {}, {}));  // pages 0 .. 5
+    const std::uint64_t edge_page = edge != 0 ? edge : 6;
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    // On a line, so that no two points lie at the same distance from a query.
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_TRUE(db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
+    }
+    ASSERT_TRUE(db->remove("c", "v3"));
+    ASSERT_TRUE(db->insert("c", "v4", V{100, 100}));
+    const auto before = db->search("c", V{5.2f, 2.6f}, 9).value();
+    ASSERT_EQ(before.size(), 9u);
+    EXPECT_EQ(before[0].id, "v5");
+    EXPECT_EQ(before.back().id, "v4");
+    ASSERT_TRUE(db->close());
+    Bytes file = read_file(path);
+    EXPECT_EQ(page_of(file, edge_page)[0], 2);
+    // The snapshot: a header in slot 0 and one record per node.
+    EXPECT_EQ(storage::get_u16(&page_of(file, edge_page)[7]), 10u);
+    EXPECT_EQ(record_text(page_of(file, 1), 0), record);
+    EXPECT_EQ(storage::get_u16(&page_of(file, 1)[7]), 1u);
+    for (std::uint64_t round = 1; round <= 2; ++round) {
+      db.reset();
+      db = open_ok(path);
+      EXPECT_EQ(read_file(path).size(), (edge != 0 ? 6 : 7 + round) * storage::kPageSize);
+      const auto after = db->search("c", V{5.2f, 2.6f}, 9).value();
+      ASSERT_EQ(ids_of(after), ids_of(before));
+      for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].score, before[i].score);
+    }
+    // Deletions write no snapshot: the stored one names nodes that are gone,
+    // the entry point among them, and the collection still works after reopening.
+    for (std::size_t i = 1; i < before.size(); ++i) ASSERT_TRUE(db->remove("c", before[i].id));
     db.reset();
     db = open_ok(path);
-    ASSERT_TRUE(db);
-    // Each open allocates another edge page; the record still names none.
-    EXPECT_EQ(read_file(path).size(), (6u + round) * storage::kPageSize);
-    EXPECT_EQ(db->count("c"), 9u);
-    auto after = db->search("c", V{5.2f, 2.6f}, 9).value();
-    ASSERT_EQ(after.size(), before.size());
-    for (std::size_t i = 0; i < after.size(); ++i) {
-      EXPECT_EQ(after[i].id, before[i].id) << i;
-      EXPECT_EQ(after[i].score, before[i].score) << i;
-    }
+    EXPECT_EQ(ids_of(db->search("c", V{0, 0}).value()), std::vector<std::string>{"v5"});
+    ASSERT_TRUE(db->insert("c", "new", V{0, 0}));
+    EXPECT_EQ(db->search("c", V{0, 0}).value().front().id, "new");
   }
-}
-
-TEST(CollectionReplay, GraphIndexWithItsOwnEdgePage) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  write_file(path, file_with_pages(R"({"name":"c","dimension":2,"data_root_page":2,)"
-                                   R"("metadata_root_page":3,"hnsw_edge_page":4,)"
-                                   R"("index_type":"hnsw","distance":"Euclidean"})",
-                                   {}, {}));
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  for (int i = 0; i < 12; ++i) ASSERT_TRUE(db->insert("c", std::nullopt, V{float(i), 1}));
-  const auto before = db->search("c", V{3, 1}, 5).value();
-  db.reset();
-  const Bytes file = read_file(path);
-  EXPECT_EQ(file.size(), 6u * storage::kPageSize);
-  EXPECT_EQ(page_of(file, 4)[0], 2);
-  EXPECT_EQ(storage::get_u16(&page_of(file, 4)[7]), 13u);
-  db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(read_file(path).size(), 6u * storage::kPageSize);  // nothing allocated
-  const auto after = db->search("c", V{3, 1}, 5).value();
-  ASSERT_EQ(ids_of(after), ids_of(before));
-  EXPECT_EQ(after[0].score, 0.0f);
-
-  // Deletions write no snapshot: the stored one names nodes that are gone,
-  // the entry point among them, and the collection still works after reopening.
-  const auto all = db->search("c", V{0, 1}, 12).value();
-  ASSERT_EQ(all.size(), 12u);
-  for (std::size_t i = 1; i < all.size(); ++i) ASSERT_TRUE(db->remove("c", all[i].id));
-  db.reset();
-  db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(ids_of(db->search("c", V{5, 1}).value()), std::vector<std::string>{all[0].id});
-  ASSERT_TRUE(db->insert("c", "new", V{5, 1}));
-  EXPECT_EQ(db->search("c", V{5, 1}).value().front().id, "new");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Calls from many threads, in the files a killed process leaves behind
-// (database file and log copied while the database is open).
+// Calls from many threads: every acknowledged one is in the files a killed
+// process leaves (database file and log copied while the database is open).
+// Rounds, because a missing lock shows only when two calls happen to overlap.
 #include "engine/database.h"
 
 #include <gtest/gtest.h>
@@ -12,21 +13,6 @@
 namespace orvane::engine {
 namespace {
 
-using V = std::vector<float>;
-
-std::shared_ptr<Database> open_copy(const TestDir& dir, const std::string& path,
-                                    const std::string& name) {
-  // A killed process leaves the database file and its log as they are.
-  std::filesystem::copy_file(path, dir.path(name));
-  if (file_exists(path + "-wal")) {
-    std::filesystem::copy_file(path + "-wal", dir.path(name + "-wal"));
-  }
-  return open_ok(dir.path(name));
-}
-
-// Calls from many threads: every acknowledged one is in the files a killed
-// process leaves. Rounds, because a missing lock shows only when two calls
-// happen to overlap.
 TEST(Persistence, CallsFromManyThreads) {
   constexpr int kThreads = 16, kEach = 40, kRounds = 25;
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
@@ -44,21 +30,25 @@ TEST(Persistence, CallsFromManyThreads) {
         const std::string mine = "c" + std::to_string(t);
         const std::string other = "c" + std::to_string((t + 1) % kThreads);
         for (int i = 0; i < kEach; ++i) {
-          if (!db->insert(mine, "v" + std::to_string(i), V{float(i), float(t)})) ++failures;
+          const std::vector<float> v = {float(i), float(t)};
+          if (!db->insert(mine, "v" + std::to_string(i), v)) ++failures;
           if (i % 3 == 0 && !db->remove(mine, "v" + std::to_string(i / 3))) ++failures;
-          if (!db->search(other, V{1, 1}, 5)) ++failures;
-          if (!db->count(other)) ++failures;
+          if (!db->search(other, std::vector<float>{1, 1}, 5) || !db->count(other)) ++failures;
         }
       });
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(failures.load(), 0);
-    auto killed = open_copy(dir, path, "killed");
+    for (const char* suffix : {"", "-wal"}) {
+      if (file_exists(path + suffix))
+        write_file(dir.path("killed") + suffix, read_file(path + suffix));
+    }
+    auto killed = open_ok(dir.path("killed"));
     ASSERT_TRUE(killed);
     for (int t = 0; t < kThreads; ++t) {
       const std::string name = "c" + std::to_string(t);
-      EXPECT_EQ(db->count(name), static_cast<std::uint64_t>(kEach - 14)) << "round " << round;
-      EXPECT_EQ(killed->count(name), static_cast<std::uint64_t>(kEach - 14)) << "round " << round;
+      EXPECT_EQ(db->count(name), std::uint64_t{kEach - 14}) << "round " << round;
+      EXPECT_EQ(killed->count(name), std::uint64_t{kEach - 14}) << "round " << round;
     }
   }
 }
