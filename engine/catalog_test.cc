@@ -58,23 +58,21 @@ TEST(Catalog, DecodingDefaultsArraysAndRefusals) {
       {R"({"name":"x","dimension":-0})", config("x", 0)},
       {R"({"name":"x","dimension":8,"hnsw_edge_page":18446744073709551615})",
        config("x", 8, {}, 0, 0, UINT64_MAX)},
-      {R"(["x"])", std::nullopt},
-      {R"(["x",8,"Cosine","",1,2,0,"flat",9])", std::nullopt},
-      {R"({"name":"x","dimension":8,"distance":"cosine"})", std::nullopt},
-      {R"({"name":"x","dimension":8,"name":"y"})", std::nullopt},
-      {R"({"name":"x"})", std::nullopt},
-      {R"({"dimension":8})", std::nullopt},
-      {R"({"name":"x","dimension":18446744073709551616})", std::nullopt},
-      {R"({"name":"x","dimension":-1})", std::nullopt},
-      {R"({"name":"x","dimension":8.0})", std::nullopt},
-      {R"({"name":"x","dimension":"8"})", std::nullopt},
-      {R"({"name":7,"dimension":8})", std::nullopt},
-      {R"({"name":"x","dimension":8,"description":null})", std::nullopt},
-      {R"({"name":"x","dimension":8,"index_type":1})", std::nullopt},
-      {R"({"name":"x","dimension":8,"data_root_page":-5})", std::nullopt},
-      {R"("x")", std::nullopt},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(decode(text), expected) << text;
+  for (const char* refused :
+       {R"(["x"])", R"(["x",8,"Cosine","",1,2,0,"flat",9])", R"({"name":"x"})",
+        R"({"dimension":8})", R"({"name":7,"dimension":8})", R"("x")"}) {
+    EXPECT_FALSE(decode(refused)) << refused;
+  }
+  // Members refused after a sound name.
+  for (const char* rest :
+       {R"("dimension":18446744073709551616})", R"("dimension":-1})", R"("dimension":8.0})",
+        R"("dimension":"8"})", R"("dimension":8,"distance":"cosine"})",
+        R"("dimension":8,"name":"y"})", R"("dimension":8,"description":null})",
+        R"("dimension":8,"index_type":1})", R"("dimension":8,"data_root_page":-5})"}) {
+    EXPECT_FALSE(decode(R"({"name":"x",)" + std::string(rest))) << rest;
+  }
 }
 
 TEST(Catalog, MetricArgument) {

@@ -1,14 +1,12 @@
-// Id bookkeeping: the id table, the id counter and the heap's free space.
+// Id bookkeeping: the id table and the heap's free space.
 #include "engine/id_table.h"
 
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <random>
 #include <unordered_map>
 
 #include "engine/heap_space.h"
-#include "engine/id_counter.h"
 
 namespace orvane::engine {
 namespace {
@@ -33,17 +31,6 @@ TEST(IdTable, AgreesWithAStandardMapThroughInsertsAndErases) {
   EXPECT_EQ(table.size(), model.size());
   for (const auto& [id, slot] : model) EXPECT_EQ(table.find(id), slot);
   EXPECT_FALSE(table.find("absent"));
-}
-
-TEST(IdCounter, ResetDrawAndSaturation) {
-  reset_id_counter(0);
-  EXPECT_EQ(draw_id(), 10000u);
-  EXPECT_EQ(draw_id(), 10001u);
-  reset_id_counter(3);
-  EXPECT_EQ(peek_id_counter(), 10003u);
-  reset_id_counter(std::numeric_limits<std::uint64_t>::max() - 5);
-  EXPECT_EQ(peek_id_counter(), std::numeric_limits<std::uint64_t>::max());
-  reset_id_counter(0);
 }
 
 TEST(HeapSpace, TakesSmallestFitReusesFreedSpaceAfterCommitAndRollsBack) {

@@ -84,4 +84,13 @@ inline std::vector<std::string> ids_of(const std::vector<SearchResult>& results)
   return ids;
 }
 
+// Each result as "id score metadata" ("-": none).
+inline std::vector<std::string> hit_texts(const std::vector<SearchResult>& results) {
+  std::vector<std::string> out;
+  for (const auto& r : results) {
+    out.push_back(r.id + " " + std::to_string(r.score) + " " + r.metadata.value_or("-"));
+  }
+  return out;
+}
+
 }  // namespace orvane::engine

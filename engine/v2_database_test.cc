@@ -1,13 +1,18 @@
 // Format-2 databases through the engine's API: round trips across reopen,
-// all-or-nothing batches, damaged files.
+// damaged files, and batch search with filters, threads and ef, before and
+// after a reopen (index and filter columns rebuilt from the file): Flat gives
+// exactly the brute-force answer, HNSW a recall@10 of at least 0.95. A delete
+// by filter and ids takes exactly their union; list_ids follows slot order.
 #include <gtest/gtest.h>
 
-#include "engine/database.h"
+#include <algorithm>
+#include <set>
+
 #include "engine/file_validation.h"
+#include "engine/filter.h"
 #include "engine/test_support.h"
+#include "index/distance.h"
 #include "storage/coding.h"
-#include "storage/file.h"
-#include "storage/v2_header.h"
 
 namespace orvane::engine {
 namespace {
@@ -54,34 +59,10 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
                            .value();
     EXPECT_EQ(found.ids[0], ids[2]);
     EXPECT_EQ(found.metadata[0], metadata[2]);
+    ASSERT_TRUE(db->delete_collection("c"));
+    ASSERT_TRUE(db->create_collection("c", 3, "dot", index_kind("flat")));
+    EXPECT_EQ(db->get_collection("c").value(), 3u);
   }
-}
-
-TEST(V2Database, BatchesAreAllOrNothingAndReplaceAndDeleteSurviveReopen) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  const auto v = random_vectors(4, 2, 1);
-  const std::vector<std::string> ab = {"a", "b"}, bc = {"b", "c"}, cd = {"c", "d"};
-  auto db = open_v2(path);
-  ASSERT_TRUE(db->create_collection("c", 2, "Cosine", index_kind("flat")));
-  ASSERT_TRUE(db->add("c", std::span(v).first(4), 2, ab, {}, WriteMode::Add));
-  // "b" exists: nothing of the batch is stored.
-  EXPECT_EQ(db->add("c", std::span(v).subspan(4), 2, bc, {}, WriteMode::Add).error().to_string(),
-            "Invalid configuration: id exists: b");
-  EXPECT_EQ(db->count("c").value(), 2u);
-  ASSERT_TRUE(db->add("c", std::span(v).subspan(4), 2, bc, {}, WriteMode::Upsert));
-  EXPECT_EQ(db->remove_batch("c", cd, nullptr).value(), 1u);
-  ASSERT_TRUE(db->insert("c", std::nullopt, std::span(v).first(2)));
-  db.reset();
-  db = open_v2(path);
-  EXPECT_EQ(db->count("c").value(), 3u);
-  const auto got = db->get("c", ab, true).value();
-  EXPECT_EQ(got.ids, ab);
-  EXPECT_EQ(got.vectors, (std::vector<float>{v[0], v[1], v[4], v[5]}));
-  EXPECT_TRUE(db->get("c", cd, false)->ids.empty());
-  ASSERT_TRUE(db->delete_collection("c"));
-  ASSERT_TRUE(db->create_collection("c", 3, "dot", index_kind("flat")));
-  EXPECT_EQ(db->get_collection("c").value(), 3u);
 }
 
 // Damage that open must refuse, leaving the file as it was and creating no log.
@@ -126,6 +107,124 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
   auto file = storage::PosixFile::open(good, storage::OpenMode::ReadOnly);
   EXPECT_EQ(validate_database_file(**file).error().to_string(),
             "Invalid database file: wrong magic bytes");
+}
+
+constexpr std::uint64_t kRows = 3000, kDim = 16, kK = 10;
+
+std::string id_of(std::uint64_t i) { return "v" + std::to_string(i); }
+
+TEST(V2Search, FilteredBatchesMatchBruteForce) {
+  struct Case {
+    const char* index;
+    const char* filter;                          // null: no filter
+    std::function<bool(std::uint64_t)> matches;  // on row number i (tag i % 10, g i % 100)
+    std::uint32_t threads;
+    std::uint32_t ef;
+  };
+  const Case cases[] = {
+      {"flat", nullptr, [](auto) { return true; }, 1, 0},
+      {"flat", R"({"tag":3})", [](auto i) { return i % 10 == 3; }, 2, 0},
+      {"flat", R"({"$or":[{"g":{"$lt":2}},{"tag":{"$in":[7]}}]})",
+       [](auto i) { return i % 100 < 2 || i % 10 == 7; }, 0, 0},
+      {"flat", R"({"tag":42})", [](auto) { return false; }, 2, 0},
+      {"hnsw", nullptr, [](auto) { return true; }, 2, 0},
+      {"hnsw", R"({"tag":3})", [](auto i) { return i % 10 == 3; }, 1, 0},
+      // A small ef makes the walk cheaper than a scan of 90 %: the filtered walk.
+      {"hnsw", R"({"tag":{"$ne":3}})", [](auto i) { return i % 10 != 3; }, 0, 24},
+      {"hnsw", R"({"g":{"$in":[5,6]}})", [](auto i) { return i % 100 == 5 || i % 100 == 6; }, 2, 0},
+  };
+  const auto vectors = random_vectors(kRows, kDim, 1), queries = random_vectors(50, kDim, 2);
+  auto rows = [&](std::uint64_t i) { return std::span(vectors).subspan(i * kDim, kDim); };
+  std::vector<std::string> ids, gone, again;
+  std::vector<std::optional<std::string>> metadata, again_metadata;
+  std::vector<float> again_vectors;
+  // Rows i % 17 == 0 are deleted; rows i % 23 == 0 are upserted again (new slot).
+  for (std::uint64_t i = 0; i < kRows; ++i) {
+    ids.push_back(id_of(i));
+    metadata.push_back(R"({"tag":)" + std::to_string(i % 10) + R"(,"g":)" +
+                       std::to_string(i % 100) + "}");
+    if (i % 17 == 0) gone.push_back(ids[i]);
+    if (i % 23 == 0 && i % 17 != 0) {
+      again.push_back(ids[i]);
+      again_vectors.insert(again_vectors.end(), rows(i).begin(), rows(i).end());
+      again_metadata.push_back(metadata[i]);
+    }
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.index) + " " + (c.filter ? c.filter : "no filter"));
+    TestDir dir;
+    const std::string path = dir.path("db");
+    auto db = open_v2(path);
+    IndexSpec spec = index_kind(c.index);
+    spec.ef_construction = 64;
+    ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", spec));
+    ASSERT_TRUE(db->add("c", vectors, kRows, ids, metadata, WriteMode::Add));
+    ASSERT_EQ(db->remove_batch("c", gone, nullptr).value(), gone.size());
+    ASSERT_TRUE(
+        db->add("c", again_vectors, again.size(), again, again_metadata, WriteMode::Upsert));
+    std::optional<Filter> filter;
+    if (c.filter) filter = Filter::parse(c.filter).value();
+    // Brute force over the live rows the filter allows.
+    std::vector<std::vector<std::string>> truth(50);
+    for (std::uint64_t q = 0; q < 50; ++q) {
+      std::vector<std::pair<float, std::uint64_t>> all;
+      for (std::uint64_t i = 0; i < kRows; ++i) {
+        if (i % 17 == 0 || !c.matches(i)) continue;
+        all.emplace_back(index::distance(index::DistanceMetric::Euclidean, &queries[q * kDim],
+                                         rows(i).data(), kDim),
+                         i);
+      }
+      std::sort(all.begin(), all.end());
+      all.resize(std::min<std::size_t>(kK, all.size()));
+      for (const auto& hit : all) truth[q].push_back(id_of(hit.second));
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+      if (pass == 1) {
+        ASSERT_TRUE(db->close());
+        db.reset();
+        db = open_v2(path);
+      }
+      auto found = db->search_batch("c", queries, 50, kK, filter ? &*filter : nullptr, c.ef,
+                                    c.threads, true);
+      ASSERT_TRUE(found) << found.error().to_string();
+      std::size_t hits = 0, total = 0;
+      for (std::uint64_t q = 0; q < 50; ++q) {
+        ASSERT_EQ(found->counts[q], truth[q].size());
+        for (std::uint64_t r = q * found->k; r < q * found->k + found->counts[q]; ++r) {
+          const std::string& id = found->ids[r];
+          hits += std::count(truth[q].begin(), truth[q].end(), id);
+          EXPECT_EQ(found->metadata[r], metadata[std::stoull(id.substr(1))]);
+          EXPECT_TRUE(std::string_view(c.index) != "flat" || id == truth[q][r - q * found->k]);
+        }
+        total += truth[q].size();
+      }
+      EXPECT_GE(hits, 0.95 * total) << "pass " << pass;
+    }
+    if (!filter) continue;
+    // The union of the filter's matches and the ids given, each once.
+    const std::vector<std::string> named = {id_of(1), id_of(3), id_of(3), "absent"};
+    std::set<std::string> expected_gone = {id_of(1), id_of(3)};
+    for (std::uint64_t i = 0; i < kRows; ++i) {
+      if (i % 17 != 0 && c.matches(i)) expected_gone.insert(id_of(i));
+    }
+    EXPECT_EQ(db->remove_batch("c", named, &*filter).value(), expected_gone.size());
+    auto left = db->list_ids("c").value();
+    EXPECT_EQ(left.size(), kRows - gone.size() - expected_gone.size());
+    for (const std::string& id : left) EXPECT_FALSE(expected_gone.contains(id)) << id;
+    auto none = db->search_batch("c", queries, 50, kK, &*filter, 0, 0, false).value();
+    EXPECT_EQ(std::count(none.counts.begin(), none.counts.end(), 0u), 50);
+  }
+}
+
+TEST(V2Search, ListIdsFollowsSlotOrder) {
+  TestDir dir;
+  auto db = open_v2(dir.path("db"));
+  ASSERT_TRUE(db->create_collection("c", 1, "Euclidean", index_kind("flat")));
+  const std::vector<std::string> first = {"a", "b", "c", "d"}, gone = {"b", "d"}, next = {"e"};
+  ASSERT_TRUE(db->add("c", std::vector<float>(4), 4, first, {}, WriteMode::Add));
+  ASSERT_TRUE(db->remove_batch("c", gone, nullptr));
+  ASSERT_TRUE(db->add("c", std::vector<float>(1), 1, next, {}, WriteMode::Add));  // takes b's slot
+  EXPECT_EQ(db->list_ids("c").value(), (std::vector<std::string>{"a", "e", "c"}));
 }
 
 }  // namespace
