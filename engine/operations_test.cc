@@ -16,21 +16,12 @@ namespace {
 
 using V = std::vector<float>;
 
-struct Fixture {
-  TestDir dir;
-  std::string path = dir.path("db");
-  std::shared_ptr<Database> db = open_ok(path);
-  void reopen() {
-    db.reset();
-    db = open_ok(path);
-  }
-  std::vector<std::string> near(const V& q, std::uint64_t k = 10) {
-    return hit_texts(db->search("c", q, k).value());
-  }
-};
+std::vector<std::string> near(Scratch& f, const V& q, std::uint64_t k = 10) {
+  return hit_texts(f.db->search("c", q, k).value());
+}
 
 TEST(Operations, GeneratedIdAndInternalIdAreTwoDraws) {
-  Fixture f;
+  Scratch f;
   f.reopen();
   ASSERT_TRUE(f.db->create_collection("c", 1, std::nullopt));
   EXPECT_EQ(f.db->insert("c", std::nullopt, V{1}), "doc_10000");
@@ -38,13 +29,13 @@ TEST(Operations, GeneratedIdAndInternalIdAreTwoDraws) {
 }
 
 TEST(Operations, MetadataAndRefusedInserts) {
-  Fixture f;
+  Scratch f;
   ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
   const auto doc = nlohmann::json::parse(R"({"tag": "x", "n": [1, 2.5, null]})");
   ASSERT_TRUE(f.db->insert("c", "a", V{1}, &doc));
   ASSERT_TRUE(f.db->insert("c", "b", V{2}));
   const std::string a = R"(a 0.000000 {"n":[1,2.5,null],"tag":"x"})";
-  EXPECT_EQ(f.near(V{1}), (std::vector<std::string>{a, "b 1.000000 -"}));
+  EXPECT_EQ(near(f, V{1}), (std::vector<std::string>{a, "b 1.000000 -"}));
 
   // Refusals write nothing. A document too large for the metadata page stops
   // the whole insert.
@@ -68,18 +59,18 @@ TEST(Operations, MetadataAndRefusedInserts) {
   const auto seven = nlohmann::json(7);
   ASSERT_TRUE(f.db->insert("c", "b", V{2}, &seven));
   f.reopen();
-  EXPECT_EQ(f.near(V{1}), (std::vector<std::string>{a, "b 1.000000 7"}));
+  EXPECT_EQ(near(f, V{1}), (std::vector<std::string>{a, "b 1.000000 7"}));
   // A deleted document does not come back with a re-inserted id.
   ASSERT_TRUE(f.db->remove("c", "a"));
   ASSERT_TRUE(f.db->insert("c", "a", V{1}));
   f.reopen();
-  EXPECT_EQ(f.near(V{1}, 1), std::vector<std::string>{"a 0.000000 -"});
+  EXPECT_EQ(near(f, V{1}, 1), std::vector<std::string>{"a 0.000000 -"});
 }
 
 // 0 is never an internal id (an edge page means "no entry point" by it): a
 // counter that wraps skips it.
 TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
-  Fixture f;
+  Scratch f;
   ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
   reset_id_counter(UINT64_MAX);  // saturates: the next draws are 2^64 - 1, then 0
   ASSERT_TRUE(f.db->insert("c", "a", V{1}));
@@ -98,7 +89,7 @@ TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
 TEST(Persistence, CallsFromManyThreads) {
   constexpr int kThreads = 16, kEach = 40, kRounds = 25;
   for (int round = 0; round < kRounds && !HasFailure(); ++round) {
-    Fixture f;
+    Scratch f;
     for (int t = 0; t < kThreads; ++t) {
       ASSERT_TRUE(f.db->create_collection("c" + std::to_string(t), 2, "euclidean"));
     }

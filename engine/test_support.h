@@ -26,10 +26,20 @@ inline std::shared_ptr<Database> open_ok(const std::string& path, OpenOptions op
 }
 
 inline std::shared_ptr<Database> open_v2(const std::string& path) {
-  OpenOptions options;
-  options.new_file_format = FileFormat::V2;
-  return open_ok(path, options);
+  return open_ok(path, {.new_file_format = FileFormat::V2});
 }
+
+// A database file "db" in a directory of its own, reopened on request.
+struct Scratch {
+  TestDir dir;
+  std::string path = dir.path("db");
+  OpenOptions options;
+  std::shared_ptr<Database> db = open_ok(path, options);
+  void reopen() {
+    db.reset();
+    db = open_ok(path, options);
+  }
+};
 
 inline IndexSpec index_kind(const char* type) { return IndexSpec{.type = type}; }
 

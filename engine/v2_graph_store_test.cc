@@ -45,9 +45,9 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
     std::uint64_t adds, replaces, deletes;
     bool damage;
   };
-  const Case cases[] = {{true, 0, 0, 0, false},    {true, 30, 0, 0, false},
-                        {true, 0, 20, 0, false},   {true, 0, 0, 25, false},
-                        {true, 10, 10, 10, false}, {true, 5, 5, 5, true},
+  const Case cases[] = {{true, 0, 0, 0, false},
+                        {true, 30, 20, 25, false},
+                        {true, 5, 5, 5, true},
                         {false, 10, 10, 10, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -84,9 +84,8 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
     const V2Collection& col = *store->collections.at("c");
     const index::HnswGraph& g = *col.hnsw();
     std::vector<std::uint64_t> live;
-    const auto generations = col.generations();
-    for (std::uint64_t s = 0; s < generations.size(); ++s) {
-      if (generations[s] != 0) live.push_back(s);
+    for (std::uint64_t s = 0; s < col.generations().size(); ++s) {
+      if (col.generations()[s] != 0) live.push_back(s);
     }
     auto nodes = g.node_ids();
     std::sort(nodes.begin(), nodes.end());
