@@ -71,63 +71,55 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
 TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
   for (const std::uint64_t edge : {0, 4}) {
     SCOPED_TRACE(edge);
-    TestDir dir;
-    const std::string path = dir.path("db");
+    Scratch f;
     const std::string record =
         R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
         R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":)" +
         std::to_string(edge) + R"(,"index_type":"hnsw"})";
-    write_file(path, file_with_pages(record, {}, {}));  // pages 0 .. 5
-    const std::uint64_t edge_page = edge != 0 ? edge : 6;
-    auto db = open_ok(path);
+    f.db.reset();
+    write_file(f.path, file_with_pages(record, {}, {}));  // pages 0 .. 5
+    f.reopen();
     // On a line, so that no two points lie at the same distance from a query.
     for (int i = 0; i < 10; ++i) {
-      ASSERT_TRUE(db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
+      ASSERT_TRUE(f.db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
     }
-    ASSERT_TRUE(db->remove("c", "v3"));
-    ASSERT_TRUE(db->insert("c", "v4", V{100, 100}));
-    const auto before = db->search("c", V{5.2f, 2.6f}, 9).value();
-    ASSERT_EQ(before.size(), 9u);
-    EXPECT_EQ(before[0].id, "v5");
-    EXPECT_EQ(before.back().id, "v4");
-    ASSERT_TRUE(db->close());
+    ASSERT_TRUE(f.db->remove("c", "v3"));
+    ASSERT_TRUE(f.db->insert("c", "v4", V{100, 100}));
+    const auto before = f.db->search("c", V{5.2f, 2.6f}, 9).value();
+    ASSERT_EQ(ids_of(before).front() + ids_of(before).back(), "v5v4");
+    ASSERT_TRUE(f.db->close());
     // The snapshot (type 2): a header in slot 0 and one record per node.
-    const Bytes edges = page_of(read_file(path), edge_page), catalog = page_of(read_file(path), 1);
+    const Bytes edges = page_of(read_file(f.path), edge != 0 ? edge : 6);
     EXPECT_EQ(edges[0], 2);
     EXPECT_EQ(storage::get_u16(&edges[7]), 10u);
-    EXPECT_EQ(record_text(catalog, 0), record);
-    EXPECT_EQ(record_text(catalog, 1), "");
+    EXPECT_EQ(record_text(page_of(read_file(f.path), 1), 0), record);
+    EXPECT_EQ(record_text(page_of(read_file(f.path), 1), 1), "");
     for (std::uint64_t round = 1; round <= 2; ++round) {
-      db.reset();
-      db = open_ok(path);
-      EXPECT_EQ(read_file(path).size(), (edge != 0 ? 6 : 7 + round) * storage::kPageSize);
-      EXPECT_EQ(hit_texts(db->search("c", V{5.2f, 2.6f}, 9).value()), hit_texts(before));
+      f.reopen();
+      EXPECT_EQ(read_file(f.path).size(), (edge != 0 ? 6 : 7 + round) * storage::kPageSize);
+      EXPECT_EQ(hit_texts(f.db->search("c", V{5.2f, 2.6f}, 9).value()), hit_texts(before));
     }
     // Deletions write no snapshot: the stored one names nodes that are gone,
     // the entry point among them, and the collection still works after reopening.
-    for (std::size_t i = 1; i < before.size(); ++i) ASSERT_TRUE(db->remove("c", before[i].id));
-    db.reset();
-    db = open_ok(path);
-    EXPECT_EQ(ids_of(db->search("c", V{0, 0}).value()), std::vector<std::string>{"v5"});
-    ASSERT_TRUE(db->insert("c", "new", V{0, 0}));
-    EXPECT_EQ(db->search("c", V{0, 0}).value().front().id, "new");
+    for (std::size_t i = 1; i < before.size(); ++i) ASSERT_TRUE(f.db->remove("c", before[i].id));
+    f.reopen();
+    EXPECT_EQ(ids_of(f.db->search("c", V{0, 0}).value()), std::vector<std::string>{"v5"});
+    ASSERT_TRUE(f.db->insert("c", "new", V{0, 0}));
+    EXPECT_EQ(f.db->search("c", V{0, 0}).value().front().id, "new");
   }
 }
 
 TEST(CollectionWrite, FailedLogWriteUndoesTheCall) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  {
-    auto db = open_ok(path);
-    ASSERT_TRUE(db->create_collection("c", 2, "euclidean"));
-    const auto doc = nlohmann::json{{"k", 1}};
-    ASSERT_TRUE(db->insert("c", "a", V{1, 1}, &doc));
-    ASSERT_TRUE(db->insert("c", "b", V{2, 2}));
-  }
+  Scratch f;
+  ASSERT_TRUE(f.db->create_collection("c", 2, "euclidean"));
+  const auto doc = nlohmann::json{{"k", 1}}, other = nlohmann::json{{"k", 2}};
+  ASSERT_TRUE(f.db->insert("c", "a", V{1, 1}, &doc));
+  ASSERT_TRUE(f.db->insert("c", "b", V{2, 2}));
+  f.db.reset();
   // The collection opened by hand over the file, with a log whose writes fail.
   auto cache = std::make_shared<storage::PageCache>(
-      path, *storage::PosixFile::open(path, storage::OpenMode::ReadWrite));
-  storage::Wal wal(storage::wal_path_for(path));
+      f.path, *storage::PosixFile::open(f.path, storage::OpenMode::ReadWrite));
+  storage::Wal wal(storage::wal_path_for(f.path));
   ASSERT_TRUE(wal.open());
   storage::FaultyFile* log = storage::wrap_log_file(wal);
   auto c = Collection::materialise(read_catalog(*cache, 3).value().at(0), cache).value();
@@ -140,15 +132,14 @@ TEST(CollectionWrite, FailedLogWriteUndoesTheCall) {
   ASSERT_EQ(before.size(), 2u);
   const Bytes data = page(1), meta = page(2);
   log->fail_all_writes(true);
-  const auto doc = nlohmann::json{{"k", 2}};
   auto refused = [&](auto&& call) {
     CallUnit unit(*cache, wal);
     return call(unit).error().to_string();
   };
   const std::string eio = "Storage error: I/O error: Input/output error (os error 5)";
   EXPECT_EQ(refused([&](CallUnit& u) { return c->insert("new", V{0, 0}, nullptr, u); }), eio);
-  EXPECT_EQ(refused([&](CallUnit& u) { return c->insert("a", V{0, 0}, &doc, u); }), eio);
-  EXPECT_EQ(refused([&](CallUnit& u) { return c->insert(std::nullopt, V{0, 0}, &doc, u); }), eio);
+  EXPECT_EQ(refused([&](CallUnit& u) { return c->insert("a", V{0, 0}, &other, u); }), eio);
+  EXPECT_EQ(refused([&](CallUnit& u) { return c->insert(std::nullopt, V{0, 0}, &other, u); }), eio);
   EXPECT_EQ(refused([&](CallUnit& u) { return c->remove("b", u); }), eio);
   {
     CallUnit unit(*cache, wal);
@@ -160,7 +151,7 @@ TEST(CollectionWrite, FailedLogWriteUndoesTheCall) {
 
   log->fail_all_writes(false);
   CallUnit unit(*cache, wal);
-  ASSERT_TRUE(c->insert("a", V{0, 0}, &doc, unit));
+  ASSERT_TRUE(c->insert("a", V{0, 0}, &other, unit));
   EXPECT_EQ(all().front(), R"(a 0.000000 {"k":2})");
 }
 

@@ -31,10 +31,12 @@ inline std::shared_ptr<Database> open_v2(const std::string& path) {
 
 // A database file "db" in a directory of its own, reopened on request.
 struct Scratch {
+  explicit Scratch(FileFormat format = FileFormat::Classic)
+      : options{.new_file_format = format}, db(open_ok(path, options)) {}
   TestDir dir;
   std::string path = dir.path("db");
   OpenOptions options;
-  std::shared_ptr<Database> db = open_ok(path, options);
+  std::shared_ptr<Database> db;
   void reopen() {
     db.reset();
     db = open_ok(path, options);
