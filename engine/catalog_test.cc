@@ -1,4 +1,4 @@
-// The catalog: record text, decoding, room, write-through, refused creations.
+// The catalog: record text, decoding, room, write-through.
 #include "engine/catalog.h"
 
 #include <gtest/gtest.h>
@@ -149,21 +149,6 @@ TEST(CatalogWriter, CreationIsLoggedAndSynchronisedBeforeItsPagesAreWrittenInPla
     f.reopen();
     EXPECT_EQ(f.db->count("b").has_value(), kept);
   }
-}
-
-TEST(CreateCollection, RefusalsLeaveNothingBehind) {
-  Scratch f;
-  ASSERT_TRUE(f.db->create_collection("a", 3, std::nullopt));
-  const Bytes file = read_file(f.path), log = read_file(f.path + "-wal");
-  EXPECT_EQ(f.db->create_collection("a", 5, "dot").error().to_string(),
-            "Collection already exists: a");
-  EXPECT_EQ(f.db->create_collection("\xFF", 3, std::nullopt).error().to_string(),
-            "Failed to serialize collection config: [json.exception.type_error.316] invalid "
-            "UTF-8 byte at index 0: 0xFF");
-  EXPECT_EQ(read_file(f.path), file);
-  EXPECT_EQ(read_file(f.path + "-wal"), log);
-  EXPECT_EQ(f.db->list_collections(), std::vector<std::string>{"a"});
-  EXPECT_EQ(f.db->get_collection("a"), 3u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Collections: loading hand-written pages (replay order, malformed records,
-// the graph index a stored configuration names), and a call whose log write
-// fails, which is not done: pages and memory are exactly as before it.
+// Collections: loading hand-written pages (replay order, malformed records),
+// and a call whose log write fails, which is not done: pages and memory are
+// exactly as before it.
 #include "engine/collection.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 
 #include "engine/id_counter.h"
 #include "engine/test_support.h"
-#include "storage/coding.h"
 #include "storage/wal_test_util.h"
 
 namespace orvane::engine {
@@ -19,10 +18,10 @@ using V = std::vector<float>;
 using Bytes = std::vector<std::uint8_t>;
 
 // A database whose catalog page (1) names the given collection record, with
-// `data` written into page 2 and `meta` into page 3 (2 zeroed pages follow).
+// `data` written into page 2 and `meta` into page 3.
 Bytes file_with_pages(const std::string& record, const std::vector<Bytes>& data,
                       const std::vector<Bytes>& meta) {
-  Bytes file = file_with_catalog({record}, 4);
+  Bytes file = file_with_catalog({record}, 2);
   for (auto [id, records, type] :
        {std::tuple{2, &data, std::uint8_t{1}}, std::tuple{3, &meta, std::uint8_t{3}}}) {
     Bytes page = storage::new_page_image(type);
@@ -63,50 +62,6 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
   EXPECT_EQ(hit_texts(db->search("c", V{4, 4}, 10).value()),
             (std::vector<std::string>{R"(y 0.000000 "yy")", "x 1.414214 -"}));
   EXPECT_EQ(peek_id_counter(), 10002u);
-}
-
-// A record naming no edge page: every open allocates one (type 2), leaves the
-// record as it was and rebuilds the graph by re-insertion. A record naming
-// page 4: the snapshot written there at close is what the next open loads.
-TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
-  for (const std::uint64_t edge : {0, 4}) {
-    SCOPED_TRACE(edge);
-    Scratch f;
-    const std::string record =
-        R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
-        R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":)" +
-        std::to_string(edge) + R"(,"index_type":"hnsw"})";
-    f.db.reset();
-    write_file(f.path, file_with_pages(record, {}, {}));  // pages 0 .. 5
-    f.reopen();
-    // On a line, so that no two points lie at the same distance from a query.
-    for (int i = 0; i < 10; ++i) {
-      ASSERT_TRUE(f.db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
-    }
-    ASSERT_TRUE(f.db->remove("c", "v3"));
-    ASSERT_TRUE(f.db->insert("c", "v4", V{100, 100}));
-    const auto before = f.db->search("c", V{5.2f, 2.6f}, 9).value();
-    ASSERT_EQ(ids_of(before).front() + ids_of(before).back(), "v5v4");
-    ASSERT_TRUE(f.db->close());
-    // The snapshot (type 2): a header in slot 0 and one record per node.
-    const Bytes edges = page_of(read_file(f.path), edge != 0 ? edge : 6);
-    EXPECT_EQ(edges[0], 2);
-    EXPECT_EQ(storage::get_u16(&edges[7]), 10u);
-    EXPECT_EQ(record_text(page_of(read_file(f.path), 1), 0), record);
-    EXPECT_EQ(record_text(page_of(read_file(f.path), 1), 1), "");
-    for (std::uint64_t round = 1; round <= 2; ++round) {
-      f.reopen();
-      EXPECT_EQ(read_file(f.path).size(), (edge != 0 ? 6 : 7 + round) * storage::kPageSize);
-      EXPECT_EQ(hit_texts(f.db->search("c", V{5.2f, 2.6f}, 9).value()), hit_texts(before));
-    }
-    // Deletions write no snapshot: the stored one names nodes that are gone,
-    // the entry point among them, and the collection still works after reopening.
-    for (std::size_t i = 1; i < before.size(); ++i) ASSERT_TRUE(f.db->remove("c", before[i].id));
-    f.reopen();
-    EXPECT_EQ(ids_of(f.db->search("c", V{0, 0}).value()), std::vector<std::string>{"v5"});
-    ASSERT_TRUE(f.db->insert("c", "new", V{0, 0}));
-    EXPECT_EQ(f.db->search("c", V{0, 0}).value().front().id, "new");
-  }
 }
 
 TEST(CollectionWrite, FailedLogWriteUndoesTheCall) {

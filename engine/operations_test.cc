@@ -1,5 +1,5 @@
 // Classic calls through the Database: id draws, metadata documents, refused
-// inserts that leave no trace, and calls from many threads.
+// calls that leave no trace, and calls from many threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,7 +28,7 @@ TEST(Operations, GeneratedIdAndInternalIdAreTwoDraws) {
   EXPECT_EQ(peek_id_counter(), 10002u);  // the vector took internal id 10001
 }
 
-TEST(Operations, MetadataAndRefusedInserts) {
+TEST(Operations, MetadataAndRefusedCalls) {
   Scratch f;
   ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
   const auto doc = nlohmann::json::parse(R"({"tag": "x", "n": [1, 2.5, null]})");
@@ -37,8 +37,8 @@ TEST(Operations, MetadataAndRefusedInserts) {
   const std::string a = R"(a 0.000000 {"n":[1,2.5,null],"tag":"x"})";
   EXPECT_EQ(near(f, V{1}), (std::vector<std::string>{a, "b 1.000000 -"}));
 
-  // Refusals write nothing. A document too large for the metadata page stops
-  // the whole insert.
+  // Refused inserts and creations write nothing. A document too large for
+  // the metadata page stops the whole insert.
   const auto file = read_file(f.path), log = read_file(f.path + "-wal");
   const auto bad = nlohmann::json("\xFF"), big = nlohmann::json(std::string(3100, 'x'));
   const std::tuple<V, const nlohmann::json*, const char*> refused[] = {
@@ -51,6 +51,12 @@ TEST(Operations, MetadataAndRefusedInserts) {
   for (const auto& [v, metadata, error] : refused) {
     EXPECT_EQ(f.db->insert("c", "z", v, metadata).error().to_string(), error);
   }
+  EXPECT_EQ(f.db->create_collection("c", 5, "dot").error().to_string(),
+            "Collection already exists: c");
+  EXPECT_EQ(f.db->create_collection("\xFF", 3, std::nullopt).error().to_string(),
+            "Failed to serialize collection config: [json.exception.type_error.316] invalid "
+            "UTF-8 byte at index 0: 0xFF");
+  EXPECT_EQ(f.db->list_collections(), std::vector<std::string>{"c"});
   EXPECT_EQ(f.db->insert("c", "z", V{3}, &bad).error().kind(), EngineError::Kind::Metadata);
   EXPECT_EQ(read_file(f.path + "-wal"), log);
   EXPECT_EQ(read_file(f.path), file);

@@ -1,7 +1,6 @@
 // The engine tests' random workload: inserts (named and generated ids),
 // replacements and deletes over four collections of every metric, with a
 // model that predicts every outcome, including "Vector data page full".
-// Test-only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <map>
-#include <optional>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "engine/database.h"
 #include "engine/id_counter.h"
@@ -37,16 +33,14 @@ struct ModelCollection {
 
 using Model = std::vector<ModelCollection>;
 
-inline std::uint32_t float_bits(float f) { return std::bit_cast<std::uint32_t>(f); }
-
 // "" when `db` holds exactly the collections and vectors of `model` (every
 // score bit for bit, in score order); else the first difference.
 inline std::string difference(Database& db, const Model& model) {
   std::vector<std::string> names, listed = db.list_collections();
   for (const auto& c : model) names.push_back(c.name);
-  std::sort(listed.begin(), listed.end());
-  std::sort(names.begin(), names.end());
-  if (listed != names) return "collections differ";
+  if (!std::is_permutation(names.begin(), names.end(), listed.begin(), listed.end())) {
+    return "collections differ";
+  }
   for (const auto& c : model) {
     auto count = db.count(c.name);
     auto found = db.search(c.name, c.query, c.live.size() + 5);
@@ -61,7 +55,9 @@ inline std::string difference(Database& db, const Model& model) {
       auto it = c.live.find(r.id);
       if (it == c.live.end()) return c.name + " has " + r.id;
       const float expected = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
-      if (float_bits(r.score) != float_bits(expected)) return c.name + ": " + r.id + " changed";
+      if (std::bit_cast<std::uint32_t>(r.score) != std::bit_cast<std::uint32_t>(expected)) {
+        return c.name + ": " + r.id + " changed";
+      }
       if (i > 0 && index::score_key((*found)[i - 1].score) > index::score_key(r.score)) {
         return c.name + ": out of order";
       }
@@ -125,11 +121,8 @@ class RandomWorkload {
     }
     ASSERT_TRUE(r) << r.error().to_string();
     ASSERT_EQ(*r, id);
-    if (insert) {
-      c.live[id] = v;
-    } else {
-      c.live.erase(id);
-    }
+    if (insert) c.live[id] = v;
+    if (!insert) c.live.erase(id);
     c.bytes += length;
     ++c.slots;
   }

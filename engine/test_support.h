@@ -7,7 +7,6 @@
 #include <random>
 
 #include "engine/database.h"
-#include "storage/coding.h"
 #include "storage/header_format.h"
 #include "storage/page.h"
 #include "storage/test_dir.h"
@@ -23,10 +22,6 @@ inline std::shared_ptr<Database> open_ok(const std::string& path, OpenOptions op
   auto db = Database::open(path, options);
   EXPECT_TRUE(db.has_value()) << (db ? "" : db.error().to_string());
   return db ? *db : nullptr;
-}
-
-inline std::shared_ptr<Database> open_v2(const std::string& path) {
-  return open_ok(path, {.new_file_format = FileFormat::V2});
 }
 
 // A database file "db" in a directory of its own, reopened on request.

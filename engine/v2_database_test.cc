@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/file_validation.h"
 #include "engine/filter.h"
 #include "engine/test_support.h"
 #include "index/distance.h"
@@ -64,7 +63,6 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
   const std::uint64_t catalog_dir = u64(32) * 4096, catalog_data = u64(catalog_dir + 32) * 4096;
   // Bytes put at an offset (width 4 or 8), or the file cut there (width 0).
   const std::tuple<std::size_t, std::uint64_t, int> cases[] = {
-      {60, 0, 4},                      // header crc
       {catalog_dir, 0, 4},             // catalog directory kind
       {catalog_data, 7, 4},            // catalog entry length
       {catalog_data + 8, 1000, 8},     // slots root past the end
@@ -84,11 +82,6 @@ TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
     EXPECT_EQ(read_file(f.path), damaged);
     EXPECT_FALSE(file_exists(f.path + "-wal"));
   }
-  // A reader of the classic format refuses the file as not a database.
-  write_file(f.path, bytes);
-  auto file = storage::PosixFile::open(f.path, storage::OpenMode::ReadOnly);
-  EXPECT_EQ(validate_database_file(**file).error().to_string(),
-            "Invalid database file: wrong magic bytes");
 }
 
 constexpr std::uint64_t kRows = 3000, kDim = 16, kK = 10, kQueries = 50;
