@@ -20,14 +20,6 @@ std::vector<std::string> near(Scratch& f, const V& q, std::uint64_t k = 10) {
   return hit_texts(f.db->search("c", q, k).value());
 }
 
-TEST(Operations, GeneratedIdAndInternalIdAreTwoDraws) {
-  Scratch f;
-  f.reopen();
-  ASSERT_TRUE(f.db->create_collection("c", 1, std::nullopt));
-  EXPECT_EQ(f.db->insert("c", std::nullopt, V{1}), "doc_10000");
-  EXPECT_EQ(peek_id_counter(), 10002u);  // the vector took internal id 10001
-}
-
 TEST(Operations, MetadataAndRefusedCalls) {
   Scratch f;
   ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
@@ -73,19 +65,23 @@ TEST(Operations, MetadataAndRefusedCalls) {
   EXPECT_EQ(near(f, V{1}, 1), std::vector<std::string>{"a 0.000000 -"});
 }
 
-// 0 is never an internal id (an edge page means "no entry point" by it): a
-// counter that wraps skips it.
-TEST(Operations, InternalIdsSkipZeroWhenTheCounterWraps) {
+// A generated id and the vector's internal id are two draws. 0 is never an
+// internal id (an edge page means "no entry point" by it): a counter that
+// wraps skips it.
+TEST(Operations, IdDraws) {
   Scratch f;
+  f.reopen();
   ASSERT_TRUE(f.db->create_collection("c", 1, "euclidean"));
+  EXPECT_EQ(f.db->insert("c", std::nullopt, V{1}), "doc_10000");
+  EXPECT_EQ(peek_id_counter(), 10002u);
   reset_id_counter(UINT64_MAX);  // saturates: the next draws are 2^64 - 1, then 0
   ASSERT_TRUE(f.db->insert("c", "a", V{1}));
   ASSERT_TRUE(f.db->insert("c", "b", V{2}));
   ASSERT_TRUE(f.db->close());
   const auto page = page_of(read_file(f.path), 1);
-  for (std::uint16_t slot = 0; slot < 2; ++slot) {
+  for (std::uint16_t slot = 0; slot < 3; ++slot) {
     EXPECT_EQ(decode_vector_record(*storage::read_record(1, page, slot))->internal_id,
-              slot == 0 ? UINT64_MAX : 1u);
+              std::vector<std::uint64_t>({10001, UINT64_MAX, 1})[slot]);
   }
 }
 

@@ -44,8 +44,9 @@ inline std::string difference(Database& db, const Model& model) {
   for (const auto& c : model) {
     auto count = db.count(c.name);
     auto found = db.search(c.name, c.query, c.live.size() + 5);
-    if (!count || !found)
+    if (!count || !found) {
       return c.name + ": " + (count ? found.error() : count.error()).to_string();
+    }
     if (*count != c.live.size() || found->size() != c.live.size()) {
       return c.name + ": count " + std::to_string(*count) + ", found " +
              std::to_string(found->size()) + ", expected " + std::to_string(c.live.size());
@@ -54,8 +55,8 @@ inline std::string difference(Database& db, const Model& model) {
       const SearchResult& r = (*found)[i];
       auto it = c.live.find(r.id);
       if (it == c.live.end()) return c.name + " has " + r.id;
-      const float expected = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
-      if (std::bit_cast<std::uint32_t>(r.score) != std::bit_cast<std::uint32_t>(expected)) {
+      const float stored = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
+      if (std::bit_cast<std::uint32_t>(r.score) != std::bit_cast<std::uint32_t>(stored)) {
         return c.name + ": " + r.id + " changed";
       }
       if (i > 0 && index::score_key((*found)[i - 1].score) > index::score_key(r.score)) {
