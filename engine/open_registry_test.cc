@@ -1,9 +1,12 @@
 // One Database per file and process: opens of one file share it, whatever
 // path names the file; a file in another's place is another database, and
-// the old one's release leaves the new one's files alone.
+// the old one's release leaves the new one's files alone. One process per
+// file: the open locks the file for as long as the Database lives; a forked
+// child can use nothing it inherited and writes nothing.
 #include "engine/open_registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,107 +20,146 @@ namespace {
 
 using V = std::vector<float>;
 
-std::vector<std::string> names(Database& db) {
-  auto listed = db.list_collections();
-  std::sort(listed.begin(), listed.end());
-  return listed;
+constexpr const char* kConflict = "Storage error: Write conflict: another writer is active";
+
+// Whether another open file description of `path` could take the lock now.
+bool lock_is_free(const std::string& path) {
+  auto f = storage::PosixFile::open(path, storage::OpenMode::ReadOnly);
+  return f && (*f)->try_lock_exclusive().value_or(false);
 }
 
+// A shared open also resets the id counter, from the shared database's counts.
 TEST(OpenRegistryTest, EveryPathToOneFileGivesTheSameDatabase) {
-  TestDir dir;
-  const std::string path = dir.path("a.db");
+  Scratch f;
   const std::size_t before = OpenRegistry::instance().size();
-  auto db = open_ok(path);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(OpenRegistry::instance().size(), before + 1);
-  ASSERT_TRUE(db->create_collection("c", 2, std::nullopt));
-
-  std::filesystem::create_symlink(path, dir.path("link.db"));
-  const std::string relative = std::filesystem::relative(path).string();
-  for (const std::string& other : {path, dir.path("link.db"), relative, dir.path("./a.db")}) {
-    auto again = open_ok(other);
-    EXPECT_EQ(again.get(), db.get()) << other;
-  }
-  EXPECT_EQ(OpenRegistry::instance().size(), before + 1);
-  // The shared object keeps the path of the open that made it.
-  EXPECT_EQ(db->path(), path);
-
-  // Another file is another database.
-  auto other = open_ok(dir.path("b.db"));
-  EXPECT_NE(other.get(), db.get());
-  EXPECT_TRUE(other->list_collections().empty());
-  EXPECT_EQ(OpenRegistry::instance().size(), before + 2);
-
-  // The entry goes with the Database; the next open runs the open sequence.
-  db.reset();
-  EXPECT_EQ(OpenRegistry::instance().size(), before + 1);
-  EXPECT_FALSE(file_exists(path + "-wal"));
-  auto reopened = open_ok(path);
-  EXPECT_TRUE(file_exists(path + "-wal"));
-  EXPECT_EQ(names(*reopened), std::vector<std::string>{"c"});
-}
-
-TEST(OpenRegistryTest, SharedOpenResetsTheIdCounter) {
-  TestDir dir;
-  auto db = open_ok(dir.path("a.db"));
-  ASSERT_TRUE(db->create_collection("c", 1, std::nullopt));
-  for (float f : {1.0f, 2.0f, 3.0f}) ASSERT_TRUE(db->insert("c", std::nullopt, V{f}));
-  for (int i = 0; i < 50; ++i) (void)draw_id();
-  auto other = open_ok(dir.path("b.db"));
+  ASSERT_TRUE(f.db->create_collection("c", 1, std::nullopt));
+  for (float x : {1.0f, 2.0f, 3.0f}) ASSERT_TRUE(f.db->insert("c", std::nullopt, V{x}));
+  auto other = open_ok(f.dir.path("b.db"));
+  EXPECT_NE(other.get(), f.db.get());
   EXPECT_EQ(peek_id_counter(), 10000u);
-  auto again = open_ok(dir.path("a.db"));
-  EXPECT_EQ(again.get(), db.get());
-  EXPECT_EQ(peek_id_counter(), 10003u);
+  std::filesystem::create_symlink(f.path, f.dir.path("link"));
+  const std::string relative = std::filesystem::relative(f.path).string();
+  for (const std::string& again : {f.path, f.dir.path("link"), relative, f.dir.path("./db")}) {
+    (void)draw_id();
+    EXPECT_EQ(open_ok(again).get(), f.db.get()) << again;
+    EXPECT_EQ(peek_id_counter(), 10003u);
+  }
+  EXPECT_EQ(f.db->path(), f.path);  // the path of the open that made it
+  EXPECT_EQ(OpenRegistry::instance().size(), before + 1);
+  // The entry goes with the Database; the next open runs the open sequence.
+  f.db.reset();
+  EXPECT_EQ(OpenRegistry::instance().size(), before);
+  EXPECT_FALSE(file_exists(f.path + "-wal"));
+  f.reopen();
+  EXPECT_TRUE(file_exists(f.path + "-wal"));
+  EXPECT_EQ(f.db->count("c"), 3u);
 }
 
 TEST(OpenRegistryTest, ConcurrentOpensOfANewFileShareOneDatabase) {
   TestDir dir;
-  const std::string path = dir.path("new.db");
   std::vector<std::shared_ptr<Database>> opened(8);
   std::vector<std::thread> threads;
   for (auto& slot : opened) {
-    threads.emplace_back([&slot, &path] {
-      auto db = Database::open(path);
-      if (db) slot = *db;
-    });
+    threads.emplace_back([&] { slot = Database::open(dir.path("db")).value_or(nullptr); });
   }
   for (auto& t : threads) t.join();
-  for (const auto& db : opened) {
-    ASSERT_TRUE(db);
-    EXPECT_EQ(db.get(), opened[0].get());
-  }
+  for (const auto& db : opened) EXPECT_TRUE(db && db == opened[0]);
 }
 
 TEST(OpenRegistryTest, FileReplacedAtThePathIsAnotherDatabase) {
-  TestDir dir;
-  const std::string path = dir.path("a.db");
-  auto old_db = open_ok(path);
-  ASSERT_TRUE(old_db->create_collection("old", 2, std::nullopt));
-  ASSERT_TRUE(old_db->insert("old", "o", V{1, 1}));
-  std::filesystem::remove(path);
-
-  auto new_db = open_ok(path);
-  ASSERT_NE(new_db.get(), old_db.get());
+  Scratch f;
+  ASSERT_TRUE(f.db->create_collection("old", 2, std::nullopt));
+  std::filesystem::remove(f.path);
+  auto new_db = open_ok(f.path);
+  ASSERT_NE(new_db, f.db);
   EXPECT_TRUE(new_db->list_collections().empty());
   ASSERT_TRUE(new_db->create_collection("new", 2, std::nullopt));
   ASSERT_TRUE(new_db->insert("new", "n", V{2, 2}));
-  // The old database goes on with its own file, through its own log.
-  ASSERT_TRUE(old_db->insert("old", "o2", V{3, 3}));
-  EXPECT_EQ(old_db->count("old").value(), 2u);
-
-  const auto file = read_file(path);
-  const auto log = read_file(path + "-wal");
+  // The old database goes on with its own file, through its own log, and
+  // its release leaves the new one's files alone.
+  ASSERT_TRUE(f.db->insert("old", "o", V{3, 3}));
+  EXPECT_EQ(f.db->count("old").value(), 1u);
+  const auto file = read_file(f.path), log = read_file(f.path + "-wal");
   ASSERT_GT(log.size(), 32u);
-  ASSERT_TRUE(old_db->close());
-  old_db.reset();
-  EXPECT_EQ(read_file(path), file);
-  EXPECT_EQ(read_file(path + "-wal"), log);
-
+  ASSERT_TRUE(f.db->close());
+  f.db.reset();
+  EXPECT_EQ(read_file(f.path), file);
+  EXPECT_EQ(read_file(f.path + "-wal"), log);
   new_db.reset();
-  EXPECT_FALSE(file_exists(path + "-wal"));
-  auto reopened = open_ok(path);
-  EXPECT_EQ(names(*reopened), std::vector<std::string>{"new"});
-  EXPECT_EQ(reopened->count("new").value(), 1u);
+  EXPECT_FALSE(file_exists(f.path + "-wal"));
+  f.reopen();
+  EXPECT_EQ(f.db->list_collections(), std::vector<std::string>{"new"});
+  EXPECT_EQ(f.db->count("new").value(), 1u);
+}
+
+// Then a log with a frame in it, as a killed process leaves it, and a lock
+// held elsewhere: the open neither replays nor deletes anything.
+TEST(FileOwnerTest, TheLockLastsAsLongAsTheDatabaseAndALockedFileIsLeftAlone) {
+  Scratch f;
+  ASSERT_TRUE(f.db->create_collection("c", 2, std::nullopt));
+  ASSERT_TRUE(f.db->insert("c", "b", V{3, 4}));
+  const auto file = read_file(f.path), log = read_file(f.path + "-wal");
+  ASSERT_GT(log.size(), 32u);
+  EXPECT_FALSE(lock_is_free(f.path));
+  ASSERT_TRUE(f.db->close());
+  EXPECT_FALSE(lock_is_free(f.path));  // close keeps the database, and the lock
+  ASSERT_TRUE(f.db->check_owner());
+  f.db.reset();
+  EXPECT_TRUE(lock_is_free(f.path));
+  auto holder = storage::PosixFile::open(f.path, storage::OpenMode::ReadOnly);
+  ASSERT_TRUE((*holder)->try_lock_exclusive().value());
+  write_file(f.path, file);
+  write_file(f.path + "-wal", log);
+  EXPECT_EQ(open_error(f.path), kConflict);
+  EXPECT_EQ(read_file(f.path), file);
+  EXPECT_EQ(read_file(f.path + "-wal"), log);
+  holder->reset();
+  f.reopen();
+  EXPECT_EQ(f.db->count("c").value(), 1u);
+}
+
+template <class T>
+std::string text_of(const EngineResult<T>& r) {
+  return r ? "ok" : r.error().to_string();
+}
+
+TEST(FileOwnerTest, AForkedChildCanUseNothingAndWritesNothing) {
+  Scratch f;
+  auto& db = f.db;
+  ASSERT_TRUE(db->create_collection("c", 2, std::nullopt));
+  ASSERT_TRUE(db->insert("c", "a", V{1, 2}));  // dirty pages, frames in the log
+  const auto file = read_file(f.path), log = read_file(f.path + "-wal");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child exits with the number of the first check that went wrong.
+    const std::string said[] = {
+        text_of(db->insert("c", "child", V{5, 6})),
+        text_of(db->search("c", V{1, 2})),
+        text_of(db->remove("c", "a")),
+        text_of(db->count("c")),
+        text_of(db->create_collection("d", 2, std::nullopt)),
+        text_of(db->get_collection("c")),
+        text_of(db->close()),
+        text_of(db->check_owner()),
+        text_of(Database::open(f.path)),
+    };
+    int wrong = 0;
+    for (int i = 8; i >= 0; --i) wrong = said[i] != kConflict ? i + 1 : wrong;
+    if (wrong == 0 && !db->list_collections().empty()) wrong = 20;
+    db.reset();  // the child's last reference: its release must do nothing
+    if (wrong == 0 && lock_is_free(f.path)) wrong = 21;  // the parent still holds it
+    ::_exit(wrong);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the check that failed in the child";
+  EXPECT_EQ(read_file(f.path), file);
+  EXPECT_EQ(read_file(f.path + "-wal"), log);
+  EXPECT_FALSE(lock_is_free(f.path));
+  ASSERT_TRUE(db->insert("c", "b", V{3, 4}));
+  EXPECT_EQ(db->count("c").value(), 2u);
 }
 
 }  // namespace

@@ -1,18 +1,14 @@
 // The engine tests' random workload: inserts (named and generated ids),
 // replacements and deletes over four collections of every metric, with a
 // model that predicts every outcome, including "Vector data page full".
-// Test-only.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
 #include <map>
-#include <optional>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "engine/database.h"
 #include "engine/id_counter.h"
@@ -37,36 +33,32 @@ struct ModelCollection {
 
 using Model = std::vector<ModelCollection>;
 
-inline std::uint32_t float_bits(float f) {
-  std::uint32_t b;
-  std::memcpy(&b, &f, 4);
-  return b;
-}
-
 // "" when `db` holds exactly the collections and vectors of `model` (every
 // score bit for bit, in score order); else the first difference.
 inline std::string difference(Database& db, const Model& model) {
   std::vector<std::string> names, listed = db.list_collections();
   for (const auto& c : model) names.push_back(c.name);
-  std::sort(listed.begin(), listed.end());
-  std::sort(names.begin(), names.end());
-  if (listed != names) return "collections differ";
+  if (!std::is_permutation(names.begin(), names.end(), listed.begin(), listed.end())) {
+    return "collections differ";
+  }
   for (const auto& c : model) {
     auto count = db.count(c.name);
-    if (!count) return c.name + ": " + count.error().to_string();
-    if (*count != c.live.size()) {
-      return c.name + ": count " + std::to_string(*count) + ", expected " +
-             std::to_string(c.live.size());
-    }
     auto found = db.search(c.name, c.query, c.live.size() + 5);
-    if (!found) return c.name + ": " + found.error().to_string();
-    if (found->size() != c.live.size()) return c.name + ": search finds another number";
+    if (!count || !found) {
+      return c.name + ": " + (count ? found.error() : count.error()).to_string();
+    }
+    if (*count != c.live.size() || found->size() != c.live.size()) {
+      return c.name + ": count " + std::to_string(*count) + ", found " +
+             std::to_string(found->size()) + ", expected " + std::to_string(c.live.size());
+    }
     for (std::size_t i = 0; i < found->size(); ++i) {
       const SearchResult& r = (*found)[i];
       auto it = c.live.find(r.id);
       if (it == c.live.end()) return c.name + " has " + r.id;
-      const float expected = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
-      if (float_bits(r.score) != float_bits(expected)) return c.name + ": " + r.id + " changed";
+      const float stored = index::distance(c.metric, c.query.data(), it->second.data(), c.dim);
+      if (std::bit_cast<std::uint32_t>(r.score) != std::bit_cast<std::uint32_t>(stored)) {
+        return c.name + ": " + r.id + " changed";
+      }
       if (i > 0 && index::score_key((*found)[i - 1].score) > index::score_key(r.score)) {
         return c.name + ": out of order";
       }
@@ -100,46 +92,40 @@ class RandomWorkload {
   void step(Database& db, Model& model) {
     ModelCollection& c = model[pick(model.size())];
     const int kind = static_cast<int>(pick(100));
-    if (kind < 55) {
-      const bool generated = kind < 15;
-      std::string id = "k" + std::to_string(pick(60));
-      if (generated) {
-        // The first number whose id is not taken (the counter is reset at
-        // every open and may point at ids in use).
-        for (std::uint64_t n = peek_id_counter();; ++n) {
-          id = "doc_" + std::to_string(n);
-          if (!c.live.contains(id)) break;
-        }
-      }
-      const std::vector<float> v = vec(c.dim);
-      const std::size_t length = 16 + id.size() + 4 * c.dim;
-      auto r = db.insert(c.name, generated ? std::nullopt : std::optional(id), v);
-      if (!paged_ || c.fits(length)) {
-        ASSERT_TRUE(r) << r.error().to_string();
-        ASSERT_EQ(*r, id);
-        c.live[id] = v;
-        c.bytes += length;
-        ++c.slots;
-      } else {
-        ASSERT_FALSE(r);
-        ASSERT_EQ(r.error().to_string(), "Vector data page full");
-      }
-    } else if (kind < 90 && !c.live.empty()) {
-      auto it = std::next(c.live.begin(), static_cast<std::ptrdiff_t>(pick(c.live.size())));
-      const std::string id = it->first;
-      auto r = db.remove(c.name, id);
-      if (!paged_ || c.fits(4 + id.size())) {
-        ASSERT_TRUE(r) << r.error().to_string();
-        c.live.erase(id);
-        c.bytes += 4 + id.size();
-        ++c.slots;
-      } else {
-        ASSERT_FALSE(r);
-        ASSERT_EQ(r.error().to_string(), "Vector data page full");
-      }
-    } else {
+    if (kind >= 90 || (kind >= 55 && c.live.empty())) {
       ASSERT_TRUE(db.remove(c.name, "nobody"));
+      return;
     }
+    const bool insert = kind < 55, generated = kind < 15;
+    std::string id =
+        insert ? "k" + std::to_string(pick(60))
+               : std::next(c.live.begin(), static_cast<std::ptrdiff_t>(pick(c.live.size())))->first;
+    if (generated) {
+      // The first number whose id is not taken (the counter is reset at
+      // every open and may point at ids in use).
+      for (std::uint64_t n = peek_id_counter(); c.live.contains(id = "doc_" + std::to_string(n));) {
+        ++n;
+      }
+    }
+    const std::vector<float> v = insert ? vec(c.dim) : std::vector<float>{};
+    const std::size_t length = insert ? 16 + id.size() + 4 * c.dim : 4 + id.size();
+    EngineResult<std::string> r = id;
+    if (insert) {
+      r = db.insert(c.name, generated ? std::nullopt : std::optional(id), v);
+    } else if (auto removed = db.remove(c.name, id); !removed) {
+      r = std::unexpected(removed.error());
+    }
+    if (paged_ && !c.fits(length)) {
+      ASSERT_FALSE(r);
+      ASSERT_EQ(r.error().to_string(), "Vector data page full");
+      return;
+    }
+    ASSERT_TRUE(r) << r.error().to_string();
+    ASSERT_EQ(*r, id);
+    if (insert) c.live[id] = v;
+    if (!insert) c.live.erase(id);
+    c.bytes += length;
+    ++c.slots;
   }
 
   // A number in [0, n) from the workload's generator.

@@ -1,18 +1,12 @@
-// Helpers for the engine tests: temporary directories, raw file access and
-// hand-written pages. Test-only.
+// Helpers for the engine tests: opens, raw file access, hand-written pages.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "engine/database.h"
-#include "storage/coding.h"
 #include "storage/header_format.h"
 #include "storage/page.h"
 #include "storage/test_dir.h"
@@ -30,18 +24,21 @@ inline std::shared_ptr<Database> open_ok(const std::string& path, OpenOptions op
   return db ? *db : nullptr;
 }
 
-// Opens (or creates) a format-2 database.
-inline std::shared_ptr<Database> open_v2(const std::string& path) {
+// A database file "db" in a directory of its own, reopened on request.
+struct Scratch {
+  explicit Scratch(FileFormat format = FileFormat::Classic)
+      : options{.new_file_format = format}, db(open_ok(path, options)) {}
+  TestDir dir;
+  std::string path = dir.path("db");
   OpenOptions options;
-  options.new_file_format = FileFormat::V2;
-  return open_ok(path, options);
-}
+  std::shared_ptr<Database> db;
+  void reopen() {
+    db.reset();
+    db = open_ok(path, options);
+  }
+};
 
-inline IndexSpec index_kind(const char* type) {
-  IndexSpec s;
-  s.type = type;
-  return s;
-}
+inline IndexSpec index_kind(const char* type) { return IndexSpec{.type = type}; }
 
 // n uniform vectors in [-1, 1)^dim, row after row.
 inline std::vector<float> random_vectors(std::uint64_t n, std::uint64_t dim, std::uint32_t seed) {
@@ -57,9 +54,7 @@ inline std::string open_error(const std::string& path) {
   auto db = Database::open(path);
   return db ? std::string() : db.error().to_string();
 }
-
 inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
-
 
 // Record `slot` of a page as text ("" when absent).
 inline std::string record_text(const std::vector<std::uint8_t>& page, std::uint16_t slot) {
@@ -90,11 +85,19 @@ inline void set_page_type(std::vector<std::uint8_t>& file, std::uint64_t id, std
   file[id * storage::kPageSize] = type;
 }
 
-// Ids of a search result, in order.
 inline std::vector<std::string> ids_of(const std::vector<SearchResult>& results) {
   std::vector<std::string> ids;
   for (const auto& r : results) ids.push_back(r.id);
   return ids;
+}
+
+// Each result as "id score metadata" ("-": none).
+inline std::vector<std::string> hit_texts(const std::vector<SearchResult>& results) {
+  std::vector<std::string> out;
+  for (const auto& r : results) {
+    out.push_back(r.id + " " + std::to_string(r.score) + " " + r.metadata.value_or("-"));
+  }
+  return out;
 }
 
 }  // namespace orvane::engine

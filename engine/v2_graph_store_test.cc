@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "engine/test_support.h"
 #include "index/hnsw_test_util.h"
@@ -30,8 +29,8 @@ std::unique_ptr<V2Store> open_store(const std::string& path) {
   storage::Wal wal(storage::wal_path_for(path));
   wal.set_header_magic(storage::kV2Magic);
   EXPECT_TRUE(storage::replay_leftover_wal(wal, path));
-  auto file = storage::PosixFile::open(path, storage::OpenMode::ReadWrite);
-  auto cache = std::make_shared<storage::PageCache>(path, std::move(*file));
+  auto cache = std::make_shared<storage::PageCache>(
+      path, std::move(*storage::PosixFile::open(path, storage::OpenMode::ReadWrite)));
   auto page = cache->fetch_page(0);
   auto header = storage::V2Header::decode(std::as_const(**page).bytes());
   auto store = load_v2_store(cache, *header);
@@ -42,74 +41,54 @@ std::unique_ptr<V2Store> open_store(const std::string& path) {
 TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
   constexpr std::uint64_t kRows = 400;
   struct Case {
-    const char* what;
     bool close_first;  // else the image comes from checkpoints alone
     std::uint64_t adds, replaces, deletes;
     bool damage;
   };
-  const Case cases[] = {
-      {"unchanged", true, 0, 0, 0, false},  {"added", true, 30, 0, 0, false},
-      {"replaced", true, 0, 20, 0, false},  {"deleted", true, 0, 0, 25, false},
-      {"mixed", true, 10, 10, 10, false},   {"damaged image", true, 5, 5, 5, true},
-      {"checkpoints", false, 10, 10, 10, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TestDir dir;
-    const std::string path = dir.path("db");
-    OpenOptions options;
-    options.new_file_format = FileFormat::V2;
-    options.cache_budget_bytes = 1 << 20;  // a checkpoint every 256 frames
-    auto db = open_ok(path, options);
-    ASSERT_TRUE(db);
-    ASSERT_TRUE(db->create_collection("c", kDim, "Euclidean", IndexSpec{}));
+  for (const Case c : {Case{true, 0, 0, 0, false}, Case{true, 30, 20, 25, false},
+                       Case{true, 5, 5, 5, true}, Case{false, 10, 10, 10, false}}) {
+    SCOPED_TRACE(testing::Message() << c.adds << c.damage << c.close_first);
+    Scratch f(FileFormat::V2);
+    f.options.cache_budget_bytes = 1 << 20;  // a checkpoint every 256 frames
+    f.reopen();
+    ASSERT_TRUE(f.db->create_collection("c", kDim, "Euclidean", IndexSpec{}));
     const auto first = random_vectors(kRows, kDim, 1);
     const std::uint64_t batch = c.close_first ? kRows : 4;
     for (std::uint64_t i = 0; i < kRows; i += batch) {
-      ASSERT_TRUE(db->add("c", std::span(first).subspan(i * kDim, batch * kDim), batch,
-                             names("v", i, batch), {}, WriteMode::Add));
+      ASSERT_TRUE(f.db->add("c", std::span(first).subspan(i * kDim, batch * kDim), batch,
+                            names("v", i, batch), {}, WriteMode::Add));
     }
-    if (c.close_first) {
-      ASSERT_TRUE(db->close());
-    }
-    ASSERT_TRUE(db->add("c", random_vectors(c.adds, kDim, 2), c.adds, names("n", 0, c.adds), {},
-                           WriteMode::Add));
-    ASSERT_TRUE(db->add("c", random_vectors(c.replaces, kDim, 3), c.replaces,
-                           names("v", 0, c.replaces), {}, WriteMode::Upsert));
-    ASSERT_TRUE(db->remove_batch("c", names("v", kRows - c.deletes, c.deletes), nullptr));
+    ASSERT_TRUE(!c.close_first || f.db->close());
+    ASSERT_TRUE(f.db->add("c", random_vectors(c.adds, kDim, 2), c.adds, names("n", 0, c.adds), {},
+                          WriteMode::Add));
+    ASSERT_TRUE(f.db->add("c", random_vectors(c.replaces, kDim, 3), c.replaces,
+                          names("v", 0, c.replaces), {}, WriteMode::Upsert));
+    ASSERT_TRUE(f.db->remove_batch("c", names("v", kRows - c.deletes, c.deletes), nullptr));
 
-    const std::string killed = dir.path("killed");
-    std::filesystem::copy_file(path, killed);
-    // Calls that changed nothing leave no log after a close.
-    if (std::filesystem::exists(path + "-wal")) {
-      std::filesystem::copy_file(path + "-wal", killed + "-wal");
+    // The files as they are (calls that changed nothing leave no log after a close).
+    const std::string killed = f.dir.path("killed");
+    auto bytes = read_file(f.path);
+    if (file_exists(f.path + "-wal")) write_file(killed + "-wal", read_file(f.path + "-wal"));
+    for (std::size_t at = 0; c.damage && at < bytes.size(); at += storage::kPageSize) {
+      if (std::equal(bytes.begin() + at, bytes.begin() + at + 4, "HNSW")) bytes[at + 64] ^= 1;
     }
-    if (c.damage) {
-      auto bytes = read_file(killed);
-      for (std::size_t at = 0; at < bytes.size(); at += storage::kPageSize) {
-        if (std::equal(bytes.begin() + at, bytes.begin() + at + 4, "HNSW")) bytes[at + 64] ^= 1;
-      }
-      write_file(killed, bytes);
-    }
+    write_file(killed, bytes);
     auto store = open_store(killed);
     ASSERT_TRUE(store);
     const V2Collection& col = *store->collections.at("c");
     const index::HnswGraph& g = *col.hnsw();
-    std::vector<std::uint64_t> live;
-    const auto generations = col.generations();
-    for (std::uint64_t s = 0; s < generations.size(); ++s) {
-      if (generations[s] != 0) live.push_back(s);
+    std::vector<std::uint64_t> live, nodes = g.node_ids();
+    for (std::uint64_t s = 0; s < col.generations().size(); ++s) {
+      if (col.generations()[s] != 0) live.push_back(s);
     }
-    auto nodes = g.node_ids();
     std::sort(nodes.begin(), nodes.end());
     EXPECT_EQ(nodes, live);
     EXPECT_EQ(live.size(), kRows + c.adds - c.deletes);
     EXPECT_EQ(index::testing::reachable_layer0(g).size(), g.node_count());
     index::testing::expect_lists_name_nodes(g);
-    const std::uint64_t changed = c.adds + 2 * c.replaces + c.deletes;
-    if (c.damage) {
-      EXPECT_EQ(col.graph_changes(), live.size());  // built from the vectors
-    } else if (c.close_first) {
+    // A damaged image means a build from the vectors.
+    const std::uint64_t changed = c.damage ? live.size() : c.adds + 2 * c.replaces + c.deletes;
+    if (c.close_first) {
       EXPECT_EQ(col.graph_changes(), changed);
     } else {
       EXPECT_LT(col.graph_changes(), kRows);
