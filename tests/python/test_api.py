@@ -1,9 +1,8 @@
-"""orvane.connect(): round trips, sharing, threads, typed errors, export."""
+"""orvane.connect(): round trips, sharing, typed errors, export."""
 
 import json
 import subprocess
 import sys
-import threading
 
 import numpy as np
 import pytest
@@ -59,28 +58,6 @@ def test_both_apis_share_one_database(db_path):
         assert [list(r.ids) for r in found] == [["n2", "n1"], ["n0", "n1"]]
         with pytest.raises(orvane.Error, match="convert"):
             new.add([[1.0, 1.0]])
-
-
-def test_searches_never_see_half_an_add(api):
-    col = api.create_collection("c", 8, "euclidean", index="flat")
-    data, errors = rows(2000, 8, 4), []
-
-    def reader():
-        try:
-            while writing.is_alive():
-                found = col.search(data[:16], k=50, filter={"b": {"$in": [0, 1, 2, 3]}})
-                assert set(found.counts.tolist()) <= {0, 50} and len(col) % 50 == 0
-        except Exception as e:  # noqa: BLE001  (reported by the main thread)
-            errors.append(e)
-
-    writing = threading.Thread(target=lambda: [
-        col.add(data[50 * b:50 * b + 50], metadata=[{"b": b}] * 50) for b in range(40)])
-    threads = [writing] + [threading.Thread(target=reader) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == [] and len(col) == 2000
 
 
 def test_errors_are_typed(api, tmp_path):
