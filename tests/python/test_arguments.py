@@ -88,7 +88,8 @@ def lying(claimed):
 
 def test_accepted_arguments(db, docs):
     assert docs.insert([1, 2, 3], type("Name", (str,), {})("sub")) == "sub"
-    assert [db.create_collection(n, d).dimension for n, d in [("i", Three()), ("f", True)]] == [3, 1]
+    assert db.create_collection("i", Three()).dimension == 3
+    assert db.create_collection("f", True).dimension == 1
     for vector, key in [((1, 2, 3), "tuple"), (b"\x01\x02\x03", "bytes"), (range(3), "range"),
                         (bytearray(b"\x01\x02\x04"), "bytearray"), ([True, 2, 3.0], "mixed")]:
         assert docs.insert(vector, key) == key

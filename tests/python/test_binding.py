@@ -1,15 +1,13 @@
 """The extension module's objects: reference counts, lifetimes of a database
-shared by several objects, open failures, module identity and types."""
+shared by several objects, open failures and types."""
 
 import gc
-import importlib
 import os
 import struct
 import sys
 
 import pytest
 
-from orvane import _native
 from orvane._native import Kestrum, PyCollection
 
 
@@ -75,16 +73,6 @@ def test_open_failures_raise_runtime_error_and_make_no_object(tmp_path):
         with pytest.raises(RuntimeError, match=text):
             Kestrum(str(tmp_path / name) if name else str(tmp_path))
     assert os.listdir(tmp_path) == ["p.png"]  # nothing made, not even under a name cut at NUL
-
-
-def test_module_is_made_once():
-    first = sys.modules.pop("orvane._native")
-    try:
-        assert importlib.import_module("orvane._native") is first
-        assert first.__all__ == ["Kestrum", "PyCollection"]  # not appended twice
-    finally:
-        sys.modules["orvane._native"] = first
-    assert sys.modules["orvane._native"] is _native
 
 
 def test_types_attributes_and_repr(db_path):
