@@ -10,7 +10,6 @@ import struct
 import pytest
 
 import file_builder as fb
-from orvane import Kestrum
 from orvane import _cli as cli
 
 
@@ -171,24 +170,6 @@ def test_random_damage_never_breaks_the_tools(tmp_path, capsys):
                 rng.randrange(len(data)))
             data[pos] = rng.randrange(256)
         db.write_bytes(bytes(data[:rng.randrange(len(data))] if rng.random() < 0.1 else data))
-        for argv in (["inspect", "--json", str(db)], ["verify", str(db)]):
-            statuses.add((argv[0], run(capsys, *argv)[0]))
+        for argv in (["inspect", "--json"], ["verify"]):
+            statuses.add((argv[0], run(capsys, *argv, str(db))[0]))
     assert statuses == {("inspect", 0), ("inspect", 1), ("verify", 0), ("verify", 1)}
-
-
-def test_what_orvane_writes_is_read_through_its_log(tmp_path, capsys):
-    path, wal = tmp_path / "h.db", tmp_path / "h.db-wal"
-    fb.hnsw_collection_file(path, [], vectors=())
-    db = Kestrum(str(path))
-    for i in range(10):
-        db.get_collection("h").insert([float(i % 4), float(i // 4)], f"n{i}")
-    files = path.read_bytes(), wal.read_bytes()
-    frames, torn = divmod(len(files[1]) - 32, 28 + 4096)
-    assert frames > 0 and torn == 0
-    assert f"log: {wal}, {len(files[1])} bytes, {frames} pending frames of " in run(
-        capsys, "inspect", str(path))[1]
-    assert run(capsys, "verify", str(path)) == (
-        0, f"ok: 1 collection, 10 vectors, 5 pages, {frames} pending log frames included\n", "")
-    assert (path.read_bytes(), wal.read_bytes()) == files
-    db.close()
-    assert run(capsys, "verify", str(path)) == (0, "ok: 1 collection, 10 vectors, 5 pages\n", "")
