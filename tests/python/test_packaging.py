@@ -1,4 +1,4 @@
-"""The package as installed: the wheel the in-tree backend writes, and the example."""
+"""The package as installed: the wheel the in-tree backend writes."""
 
 import base64
 import hashlib
@@ -24,7 +24,6 @@ def build_wheel(directory, *compiled):
     backend.__file__ = str(path)
     exec(compile(path.read_text(), str(path), "exec"), backend.__dict__)
     backend._build_extension = lambda: [pathlib.Path(f) for f in compiled]
-    assert backend.get_requires_for_build_wheel() == []
     directory.mkdir(exist_ok=True)
     return directory / backend.build_wheel(str(directory))
 
@@ -56,13 +55,3 @@ def test_wheel_contents_record_and_import(tmp_path):
         capture_output=True, text=True, check=True,
         env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
     assert run.stdout == f"{tmp_path / 'site' / 'orvane' / '__init__.py'} connect\n"
-
-
-def test_quickstart_example_runs():
-    run = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")],
-                         capture_output=True, text=True, check=True)
-    lines = run.stdout.splitlines()
-    assert lines[0].startswith("inserted 4 vectors into Collection(name='docs', dim=3); "
-                               "the last got the id 'doc_")
-    hits = ["  north-east   0.3606", "  east         0.4123"]
-    assert lines[1:] == hits + ["reopened ['docs']: 4 vectors"] + hits
