@@ -32,15 +32,15 @@ def test_a_sound_file_is_read_completely(tmp_path, capsys):
     path.write_bytes(sound().bytes())
     assert run(capsys, "verify", str(path)) == (0, "ok: 2 collections, 5 vectors, 23 pages\n", "")
     status, out, err = run(capsys, "inspect", "--json", str(path))
-    report = json.loads(out)
+    report, catalog = json.loads(out), json.loads(out)["catalog"]
     assert (status, err, report["header"]["change_counter"]) == (0, "", 6)
-    assert report["catalog"]["entries"] == 3 and report["catalog"]["dead_entries"] == 1
+    assert (catalog["entries"], catalog["dead_entries"]) == (3, 1)
     assert report["pages"] == {"used": 17, "free": 6}  # the deleted collection's pages are free
     docs, graph = report["collections"]
-    assert (docs["name"], docs["vectors"], docs["free_slots"], docs["metadata_documents"]) == (
-        "docs", 2, 1, 1)
-    assert (graph["index"], graph["m"], graph["ef_construction"], graph["ef_search"]) == (
-        "hnsw", 4, 100, 32)
+    assert [docs[k] for k in ("name", "vectors", "free_slots", "metadata_documents")] == [
+        "docs", 2, 1, 1]
+    assert [graph[k] for k in ("index", "m", "ef_construction", "ef_search")] == [
+        "hnsw", 4, 100, 32]
     assert graph["snapshot"] == {"nodes": 3, "entry_point": 0, "max_level": 0, "stale": 0,
                                  "missing": 0}
 
@@ -59,24 +59,11 @@ def put(fmt, page, offset, *values):
         fmt, data, page(f) * PAGE + offset, *(v(f) if callable(v) else v for v in values))
 
 
-def flip(page, offset):
-    def damage(f, data):
-        data[page(f) * PAGE + offset] ^= 1
-    return damage
-
-
-def heap_bytes(new):
-    """docs' heap ("a", '{"k":1}', "b") rewritten with bytes of the same length."""
-    def damage(f, data):
-        at = data_page("docs", "heap")(f) * PAGE
-        data[at:at + len(new)] = new
-    return damage
-
-
 ROOT = {k: data_page("docs", k, None) for k in ("slots", "vectors", "heap")}
 SLOTS, SNAPSHOT = data_page("docs", "slots"), data_page("graph", "graph")
+HEAP = data_page("docs", "heap")  # "a", '{"k":1}', "b"
 HOSTILE = {  # damage, text verify prints, whether inspect still reads the file
-    "header checksum": (flip(lambda f: 0, 30), "header: checksum does not match", False),
+    "header checksum": (put("<B", lambda f: 0, 30, 1), "header: checksum does not match", False),
     "truncated": (lambda f, data: data.__delitem__(slice(-PAGE, None)),
                   "lies beyond the end of the file", False),
     "directory kind": (put("<I", ROOT["slots"], 0, 0x11223344), "is not a stream directory", False),
@@ -86,17 +73,18 @@ HOSTILE = {  # damage, text verify prints, whether inspect still reads the file
                              "loops back to page", False),
     "page out of range": (put("<Q", ROOT["heap"], 32, 999), "data page 999 is out of range", False),
     "page reachable twice": (put("<Q", data_page("graph", "heap", None), 32,
-                                 data_page("docs", "heap")), "reachable twice", True),
+                                 HEAP), "reachable twice", True),
     "stream length": (put("<Q", ROOT["slots"], 16, 5000), "1 data pages for 5000 bytes", False),
     "catalog entry overruns": (put("<I", data_page(None, None), 0, 9999),
                                "does not fit the catalog", False),
     "heap record past the end": (put("<I", SLOTS, 16, 500), "runs past the heap", False),
-    "id not UTF-8": (heap_bytes(b"\xff"), "id is not UTF-8", False),
-    "metadata not JSON": (heap_bytes(b'a{"k"!'), "metadata is not JSON", True),
-    "duplicate id": (heap_bytes(b'a{"k":1}a'), "is also slot 0's", True),
+    "id not UTF-8": (put("<1s", HEAP, 0, b"\xff"), "id is not UTF-8", False),
+    "metadata not JSON": (put("<6s", HEAP, 0, b'a{"k"!'), "metadata is not JSON", True),
+    "duplicate id": (put("<9s", HEAP, 0, b'a{"k":1}a'), "is also slot 0's", True),
     "heap overlap": (put("<Q", SLOTS, 48 + 8, 0), "heap records overlap", True),
     "vectors short": (put("<Q", ROOT["vectors"], 16, 20), "slot 2 has no vector", False),
-    "snapshot checksum": (flip(SNAPSHOT, 64), "checksum does not match (ignored at open", False),
+    "snapshot checksum": (put("<B", SNAPSHOT, 64, 0xEE), "checksum does not match (ignored at open",
+                          False),
     "snapshot entry point": (put("<Q", SNAPSHOT, 24, 7),
                              "entry point 7 and max level 0 do not match", False),
     "snapshot kind": (put("<I", SNAPSHOT, 0, 0), 'no "HNSW" kind', False),
