@@ -61,7 +61,6 @@ def edge_node(node_id, level, lists):
 
 
 def write_pages(path, pages):
-    assert all(len(p) == PAGE for p in pages)
     with open(path, "wb") as f:
         f.write(b"".join(pages))
 
@@ -69,8 +68,8 @@ def write_pages(path, pages):
 SALTS = (0x1234, 0x5678)
 
 
-def wal_header(magic=0x377F0683, version=1):
-    head = struct.pack("<6I", magic, version, PAGE, 0, *SALTS)
+def wal_header(magic=0x377F0683):
+    head = struct.pack("<6I", magic, 1, PAGE, 0, *SALTS)
     return head + struct.pack("<II", zlib.crc32(head), 0)
 
 

@@ -101,11 +101,6 @@ def test_what_is_not_a_database_file_is_refused(tmp_path, capsys):
                                ("verify", fifo, "not a regular file")]:
         assert run(capsys, command, str(path)) == (2, "", f"orvane: cannot read {path}: {why}\n")
     assert sorted(os.listdir(tmp_path)) == ["fifo.db", "p.png"]
-    for argv in (["verify"], ["frobnicate", str(png)]):  # usage errors
-        with pytest.raises(SystemExit) as info:
-            cli.main(argv)
-        assert info.value.code == 2
-    assert "the following arguments are required: FILE" in capsys.readouterr().err
 
 
 UNUSED = "pages 1-2: warning: not used by any collection"

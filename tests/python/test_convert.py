@@ -85,7 +85,8 @@ CASES = {  # data page 1, and the calls of a log beside it (records, commit)
     # A marker hides only the records before it; the latest record of an id wins.
     "markers": [V("x", 5, [1, 1]), V("y", 6, [2, 2]), M("x"), V("x", 7, [3, 3]),
                 V("z", 8, [1, 2, 3]), b"\1\0\0\0\xff" + V("b", 20, [9.0, 9.0])[5:],
-                V("t", 21, [9, 9])[:-1], b"", V("y", 6, [4, 4]), M("gone"), V("w", 9, [5, 5]), M("w")],
+                V("t", 21, [9, 9])[:-1], b"", V("y", 6, [4, 4]), M("gone"), V("w", 9, [5, 5]),
+                M("w")],
     # One internal id names one vector: the later record takes it.
     "shared internal id": [V("p", 9, [1, 0]), V("q", 9, [0, 1])],
     "taken internal id, taker deleted": [V("p", 9, [1, 0]), V("q", 9, [0, 1]), M("q")],
