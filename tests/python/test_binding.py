@@ -1,6 +1,7 @@
 """The extension module's objects: reference counts, lifetimes of a database
 shared by several objects, open failures and types."""
 
+import contextlib
 import gc
 import os
 import struct
@@ -28,12 +29,9 @@ def test_calls_leave_reference_counts_unchanged(db, docs):
              lambda: docs.delete(ident, ident), lambda: docs.search(vector, k=ident)]
 
     def exercise():
-        for _ in range(5):
-            for call in calls:
-                try:
-                    call()
-                except (TypeError, OverflowError, RuntimeError):
-                    pass
+        for call in calls * 5:
+            with contextlib.suppress(TypeError, OverflowError, RuntimeError):
+                call()
 
     exercise()  # first calls may cache things for good
     before = [sys.getrefcount(obj) for obj in watched]

@@ -17,19 +17,13 @@ COMPILED = (_native.__file__, _core.__file__,
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
-def build_wheel(directory, *compiled):
-    """The backend's wheel, with the `compiled` files standing in for a CMake build."""
+def test_wheel_contents_record_and_import(tmp_path):
     path = ROOT / "tools" / "build_backend" / "orvane_build.py"
-    backend = types.ModuleType("orvane_build")  # a fresh module: each stand-in its own
+    backend = types.ModuleType("orvane_build")
     backend.__file__ = str(path)
     exec(compile(path.read_text(), str(path), "exec"), backend.__dict__)
-    backend._build_extension = lambda: [pathlib.Path(f) for f in compiled]
-    directory.mkdir(exist_ok=True)
-    return directory / backend.build_wheel(str(directory))
-
-
-def test_wheel_contents_record_and_import(tmp_path):
-    wheel = build_wheel(tmp_path, *COMPILED)
+    backend._build_extension = lambda: [pathlib.Path(f) for f in COMPILED]  # stands in for CMake
+    wheel = tmp_path / backend.build_wheel(str(tmp_path))
     tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
     dist_info = f"orvane-{orvane.__version__}.dist-info"
     assert wheel.name == f"orvane-{orvane.__version__}-{tag}-{tag}-linux_x86_64.whl"
@@ -38,11 +32,11 @@ def test_wheel_contents_record_and_import(tmp_path):
         assert {"orvane/__init__.py", "orvane/py.typed", "orvane/_native.pyi", "orvane/_core.pyi",
                 *("orvane/" + os.path.basename(f) for f in COMPILED)} <= set(names)
         assert not any("__pycache__" in n or n.endswith(".pyc") for n in names)
-        wheel_file = archive.read(f"{dist_info}/WHEEL").decode()
-        assert f"Root-Is-Purelib: false\nTag: {tag}-{tag}-linux_x86_64\n" in wheel_file
-        assert f"Name: orvane\nVersion: {orvane.__version__}\n" in archive.read(
-            f"{dist_info}/METADATA").decode()
-        record = [line.split(",") for line in archive.read(f"{dist_info}/RECORD").decode().split()]
+        info = {n: archive.read(f"{dist_info}/{n}").decode()
+                for n in ("WHEEL", "METADATA", "RECORD")}
+        assert f"Root-Is-Purelib: false\nTag: {tag}-{tag}-linux_x86_64\n" in info["WHEEL"]
+        assert f"Name: orvane\nVersion: {orvane.__version__}\n" in info["METADATA"]
+        record = [line.split(",") for line in info["RECORD"].split()]
         assert sorted(path for path, _, _ in record) == sorted(names)
         for path, digest, size in record[:-1]:  # RECORD itself comes last, without a hash
             sha = base64.urlsafe_b64encode(hashlib.sha256(archive.read(path)).digest())
