@@ -67,9 +67,7 @@ def test_errors_are_typed(api, tmp_path):
             ('col.get(["a", "zz"])', "IdNotFoundError", KeyError),
             ('api.create_collection("c", 3)', "CollectionExistsError", ValueError),
             ("col.add([[1, 2]])", "DimensionError", ValueError),
-            ("col.search([1, 2, 3, 4])", "DimensionError", ValueError),
             ('col.search([1, 2, 3], filter={"k": [1]})', "FilterError", ValueError),
-            ('col.delete(["a"], filter={"x": {"$bad": 1}})', "FilterError", ValueError),
             ('col.add([[1, 2, 3]], ids=["a"])', "InvalidArgumentError", ValueError),  # a is kept
             ('orvane.connect(tmp_path / "p.png")', "CorruptDatabaseError", OSError),
             ("api.close() or len(col)", "DatabaseClosedError", ValueError)]:
@@ -88,6 +86,5 @@ def test_export_writes_vectors_and_json_lines(api, db_path, tmp_path):
     lines = [json.loads(line) for line in (out / "records.jsonl").read_text().splitlines()]
     assert sorted(line["id"] for line in lines) == sorted(ids)
     for line, vector in zip(lines, np.load(out / "vectors.npy")):
-        i = ids.index(line["id"])
-        assert line["metadata"] == {"i": i}
-        np.testing.assert_array_equal(vector, data[i])
+        assert line["metadata"] == {"i": ids.index(line["id"])}
+        np.testing.assert_array_equal(vector, data[line["metadata"]["i"]])

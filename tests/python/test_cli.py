@@ -115,9 +115,6 @@ CORRUPTIONS = {  # (page, offset, bytes put there) or a change of the files; wha
     "entry_past_free_offset": ((1, 20, struct.pack("<HH", 1069, 40)),
                                ["page 1 slot 1: record 1069..1109 runs past free_offset 1099"]),
     "slot_count": ((3, 7, b"\1\1"), ["page 3: slot_count 257 exceeds 256", UNUSED]),
-    "catalog_record": ((3, 1040, b"["), [  # '{' -> '[': the record no longer parses
-        "page 3 slot 0: catalog record does not decode: not JSON (expecting ',' delimiter)",
-        UNUSED]),
     "shared_page": ((3, 0, fb.page(4, *(fb.catalog_record(n, 3, "Cosine", 1, 2) for n in "cd"))),
                     [f'page 3 slot 1: collection "d": {f}_root_page {n} is also the {f}_root_page '
                      'of collection "c"' for f, n in (("data", 1), ("metadata", 2))]),

@@ -71,7 +71,7 @@ def test_converted_file_holds_and_finds_the_same(tmp_path, capsys, make):
         rows[:] = [(i, m if m is None or isinstance(m, dict) else {"value": m}) for i, m in rows]
     assert content(dst) == expected
     assert searches(dst) == searches(src)
-    capsys.readouterr()
+    capsys.readouterr()  # convert's progress
     assert cli.main(["verify", dst]) == 0
     # An existing destination is refused and left alone.
     assert cli.main(["convert", src, dst]) == 1
