@@ -87,8 +87,7 @@ def one_collection_file(path, vectors=(("a", 1, [1.0, 2.0, 3.0]),), dimension=3)
 
 
 def hnsw_collection_file(path, edge_records, vectors=((1, [1, 0]), (2, [0, 1]), (3, [1, 1]))):
-    """Data page 1 (vectors "v<internal>"), metadata page 2, edge page 3, catalog
-    page 4 naming the "hnsw" collection "h" of dimension 2 with its edge page."""
+    """Pages: data 1 (vectors "v<internal>"), metadata 2, edges 3, catalog 4 ("h", hnsw, dim 2)."""
     data = page(1, *(vector_record(f"v{i}", i, c) for i, c in vectors))
     cat = page(4, catalog_record("h", 2, "Euclidean", 1, 2, 3, "hnsw"))
     write_pages(path, [header_page(5, 4), data, page(3), page(2, *edge_records), cat])

@@ -135,7 +135,6 @@ def test_verify_rejects_each_corruption(tmp_path, capsys, name):
     change, expected = CORRUPTIONS[name]
     db = tmp_path / "v.db"
     fb.one_collection_file(db, [("a", 1, [1, 2, 3]), ("bb", 2, [4, 5, 6])])
-    assert run(capsys, "verify", str(db))[0] == 0
     if callable(change):
         change(db)
     else:
