@@ -203,26 +203,37 @@ std::optional<DecodedVector> Collection::vector_on_page(const std::string& id) c
 }
 
 EngineResult<std::vector<Collection::Stored>> Collection::stored() const {
-  // The latest record of each id; a record after a marker stands anew.
-  std::vector<Stored> out;
+  // The latest record of each id; a record after a marker stands anew. A
+  // marker drops the entry outright: at dimension 0 an emptied vector would
+  // still look whole.
+  std::vector<Stored> all;
+  std::vector<bool> dropped;
   std::unordered_map<std::string, std::size_t> at;
   auto r = for_each_record(*cache_, config_.data_root_page, [&](std::span<const std::uint8_t> rec) {
     if (auto marker = decode_marker(rec)) {
       if (auto it = at.find(*marker); it != at.end()) {
-        out[it->second].vector.clear();
+        dropped[it->second] = true;
         at.erase(it);
       }
     } else if (auto vector = decode_vector_record(rec)) {
-      auto [it, added] = at.try_emplace(vector->id, out.size());
-      if (added) out.push_back(Stored{vector->id, {}, std::nullopt});
-      out[it->second].vector = std::move(vector->components);
+      auto [it, added] = at.try_emplace(vector->id, all.size());
+      if (added) {
+        all.push_back(Stored{vector->id, {}, std::nullopt});
+        dropped.push_back(false);
+      }
+      all[it->second].vector = std::move(vector->components);
     }
   });
   if (!r) return failed(r.error());
-  std::erase_if(out, [&](const Stored& s) {
-    const auto id = ids_.find(s.id);
-    return s.vector.size() != config_.dimension || id == ids_.end() || !index_.contains(id->second);
-  });
+  std::vector<Stored> out;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const auto id = ids_.find(all[i].id);
+    if (dropped[i] || all[i].vector.size() != config_.dimension || id == ids_.end() ||
+        !index_.contains(id->second)) {
+      continue;
+    }
+    out.push_back(std::move(all[i]));
+  }
   for (Stored& s : out) {
     if (const nlohmann::json* doc = metadata_.find(s.id)) s.metadata = render_json(*doc).text;
   }

@@ -9,6 +9,7 @@
 
 #include "engine/id_counter.h"
 #include "engine/test_support.h"
+#include "storage/coding.h"
 #include "storage/wal_test_util.h"
 
 namespace orvane::engine {
@@ -62,6 +63,70 @@ TEST(CollectionReplay, MarkersHideOnlyEarlierRecordsAndLaterRecordsWin) {
   EXPECT_EQ(hit_texts(db->search("c", V{4, 4}, 10).value()),
             (std::vector<std::string>{R"(y 0.000000 "yy")", "x 1.414214 -"}));
   EXPECT_EQ(peek_id_counter(), 10002u);
+}
+
+// The edge page, named by the record or not (then each open allocates one the
+// record never names), holds the graph across reopens.
+TEST(CollectionReplay, GraphIndexFromTheStoredConfiguration) {
+  for (const std::uint64_t edge : {0, 4}) {
+    SCOPED_TRACE(edge);
+    TestDir dir;
+    const std::string path = dir.path("db");
+    const std::string record =
+        R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
+        R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":)" +
+        std::to_string(edge) + R"(,"index_type":"hnsw"})";
+    write_file(path, file_with_pages(record, {}, {}));  // pages 0 .. 5
+    const std::uint64_t edge_page = edge != 0 ? edge : 6;
+    auto db = open_ok(path);
+    ASSERT_TRUE(db);
+    // On a line, so that no two points lie at the same distance from a query.
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_TRUE(db->insert("c", "v" + std::to_string(i), V{float(i), 0.5f * float(i)}));
+    }
+    ASSERT_TRUE(db->remove("c", "v3"));
+    ASSERT_TRUE(db->insert("c", "v4", V{100, 100}));
+    const auto before = db->search("c", V{5.2f, 2.6f}, 9).value();
+    ASSERT_EQ(before.size(), 9u);
+    EXPECT_EQ(before[0].id, "v5");
+    EXPECT_EQ(before.back().id, "v4");
+    ASSERT_TRUE(db->close());
+    Bytes file = read_file(path);
+    EXPECT_EQ(page_of(file, edge_page)[0], 2);
+    // The snapshot: a header in slot 0 and one record per node.
+    EXPECT_EQ(storage::get_u16(&page_of(file, edge_page)[7]), 10u);
+    EXPECT_EQ(record_text(page_of(file, 1), 0), record);
+    EXPECT_EQ(storage::get_u16(&page_of(file, 1)[7]), 1u);
+    for (std::uint64_t round = 1; round <= 2; ++round) {
+      db.reset();
+      db = open_ok(path);
+      EXPECT_EQ(read_file(path).size(), (edge != 0 ? 6 : 7 + round) * storage::kPageSize);
+      const auto after = db->search("c", V{5.2f, 2.6f}, 9).value();
+      ASSERT_EQ(ids_of(after), ids_of(before));
+      for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i].score, before[i].score);
+    }
+    // Deletions write no snapshot: the stored one names nodes that are gone,
+    // the entry point among them, and the collection still works after reopening.
+    for (std::size_t i = 1; i < before.size(); ++i) ASSERT_TRUE(db->remove("c", before[i].id));
+    db.reset();
+    db = open_ok(path);
+    EXPECT_EQ(ids_of(db->search("c", V{0, 0}).value()), std::vector<std::string>{"v5"});
+    ASSERT_TRUE(db->insert("c", "new", V{0, 0}));
+    EXPECT_EQ(db->search("c", V{0, 0}).value().front().id, "new");
+  }
+}
+
+TEST(CollectionReplay, ADeletedIdStaysDeletedAtDimensionZero) {
+  TestDir dir;
+  auto db = open_ok(dir.path("db"));
+  ASSERT_TRUE(db->create_collection("z", 0, std::nullopt));
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(db->insert("z", "e", V{}));
+    if (round < 2) {
+      ASSERT_TRUE(db->remove("z", "e"));
+    }
+  }
+  EXPECT_EQ(db->list_ids("z").value(), std::vector<std::string>{"e"});
 }
 
 TEST(CollectionWrite, FailedLogWriteUndoesTheCall) {

@@ -11,7 +11,7 @@
 #include "engine/test_support.h"
 #include "storage/coding.h"
 #include "storage/file.h"
-#include "storage/wal_test_util.h"
+#include "storage/wal_format.h"
 
 namespace orvane::engine {
 namespace {
@@ -174,8 +174,12 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
   for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
   Bytes data_page = storage::new_page_image(1);
   ASSERT_TRUE(storage::append_to_page(data_page, encode_vector_record("w", 9, V{0, 1, 2}), {}));
-  const Bytes header = storage::make_log(1, 2, {});
-  const Bytes framed = storage::make_log(1, 2, {{1, storage::kFrameTagCommit, data_page}});
+  const auto h = storage::encode_wal_header(storage::kPageSize, 0, 1, 2);
+  const Bytes header(h.begin(), h.end());
+  Bytes framed = header;  // one committed frame of the data page
+  const auto fh = storage::encode_frame_header(1, storage::kFrameTagCommit, 1, 2, data_page);
+  framed.insert(framed.end(), fh.begin(), fh.end());
+  framed.insert(framed.end(), data_page.begin(), data_page.end());
   Bytes other_version = put(header, 4, {2});
   other_version.resize(132);
   const std::string bad = "Storage error: Invalid database file: ";

@@ -81,10 +81,8 @@ def read(db, corrupt):
     engine, seen = db._engine(), {}
     for name in db.list_collections():
         col, listed = db.get_collection(name), engine.list_ids(name)
-        # A classic collection of dimension 0 lists an id once per record
-        # that re-inserted it (a fault of its own, apart from crashes).
-        found, rows, meta = engine.get(name, list(dict.fromkeys(listed)), True)
-        if len(col) != len(found) or (col.dimension and len(listed) != len(found)):
+        found, rows, meta = engine.get(name, listed, True)
+        if len(col) != len(found) or len(listed) != len(found):
             corrupt.append(f"{name!r}: {len(col)} rows counted, {len(listed)} listed, "
                            f"{len(found)} found")
         rows = rows.reshape(len(found), col.dimension)  # (0, 0) when empty
