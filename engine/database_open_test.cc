@@ -17,10 +17,16 @@ namespace orvane::engine {
 namespace {
 
 using storage::get_u16;
-using storage::get_u32;
 using storage::get_u64;
 using Bytes = std::vector<std::uint8_t>;
 using V = std::vector<float>;
+
+Bytes first(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
+
+Bytes put(Bytes file, std::size_t at, const Bytes& bytes) {
+  std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
+  return file;
+}
 
 TEST(DatabaseOpen, NewFileBytesAndLog) {
   TestDir dir;
@@ -28,22 +34,15 @@ TEST(DatabaseOpen, NewFileBytesAndLog) {
   const std::uint64_t before = storage::wall_clock_seconds();
   auto db = open_ok(path);
   const std::uint64_t after = storage::wall_clock_seconds();
-  ASSERT_TRUE(db);
   EXPECT_EQ(db->path(), path);
-  EXPECT_TRUE(db->list_collections().empty());
-
   const Bytes file = read_file(path);
   ASSERT_EQ(file.size(), 4096u);
-  EXPECT_EQ(std::string(file.begin(), file.begin() + 16),
-            std::string("Kestrum v1\0\0\0\0\0\0", 16));
-  EXPECT_EQ(get_u32(&file[16]), 1u);
-  EXPECT_EQ(get_u32(&file[20]), 4096u);
-  EXPECT_EQ(get_u64(&file[24]), 1u);
-  EXPECT_EQ(get_u64(&file[32]), 0u);
-  EXPECT_EQ(get_u64(&file[40]), 0u);
+  // Magic, version 1, page size, next page 1, no catalog, no freelist, creation time.
+  const std::string head("Kestrum v1\0\0\0\0\0\0\1\0\0\0\0\x10\0\0\1", 25);
+  const Bytes want = put(Bytes(4096), 0, bytes_of(head));
   EXPECT_GE(get_u64(&file[48]), before);
   EXPECT_LE(get_u64(&file[48]), after);
-  EXPECT_EQ(std::count(file.begin() + 56, file.end(), 0), 4096 - 56);
+  EXPECT_EQ(put(want, 48, Bytes(file.begin() + 48, file.begin() + 56)), file);
   EXPECT_EQ(read_file(path + "-wal").size(), 32u);  // a header only
 
   db.reset();  // release: close steps, the log goes
@@ -63,7 +62,6 @@ TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
     if (empty_file) write_file(path, {});
     write_file(path + "-wal", stale_log);
     auto db = open_ok(path);
-    ASSERT_TRUE(db);
     EXPECT_TRUE(db->list_collections().empty());
     EXPECT_EQ(read_file(path + "-wal").size(), 32u);
     EXPECT_EQ(read_file(path).size(), 4096u);
@@ -80,7 +78,6 @@ TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
                                       R"("metadata_root_page":3})"},
                                      2));
   auto db = open_ok(path);
-  ASSERT_TRUE(db);
   EXPECT_EQ(db->list_collections(), std::vector<std::string>{"a"});
   EXPECT_EQ(db->get_collection("a"), 2u);
   ASSERT_TRUE(db->insert("a", "v", V{1, 2}));
@@ -96,41 +93,16 @@ TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
 TEST(DatabaseOpen, FilesAreAddressedByTheResolvedPath) {
   TestDir dir;
   std::filesystem::create_directory(dir.path("real"));
-  std::filesystem::create_directory(dir.path("elsewhere"));
   const std::string target = dir.path("real/target.db"), link = dir.path("link.db");
   ASSERT_TRUE(open_ok(target));
   std::filesystem::create_symlink(target, link);
   {
     auto db = open_ok(link);
-    ASSERT_TRUE(db);
     EXPECT_EQ(db->path(), link);
     EXPECT_TRUE(file_exists(target + "-wal"));
     EXPECT_FALSE(file_exists(link + "-wal"));
   }
   EXPECT_FALSE(file_exists(target + "-wal"));
-
-  // A relative path keeps naming the file it named at open.
-  const auto cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path("real"));
-  auto db = open_ok("target.db");
-  std::filesystem::current_path(dir.path("elsewhere"));
-  write_file("target.db", bytes_of("not ours"));
-  ASSERT_TRUE(db);
-  EXPECT_EQ(db->path(), "target.db");
-  EXPECT_TRUE(db->create_collection("c", 1, std::nullopt));
-  EXPECT_TRUE(db->close());
-  EXPECT_EQ(read_file("target.db"), bytes_of("not ours"));
-  EXPECT_FALSE(file_exists("target.db-wal"));
-  std::filesystem::current_path(cwd);
-  EXPECT_EQ(read_file(target).size(), 4u * 4096);
-  EXPECT_FALSE(file_exists(target + "-wal"));
-}
-
-Bytes first(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + n); }
-
-Bytes put(Bytes file, std::size_t at, const Bytes& bytes) {
-  std::copy(bytes.begin(), bytes.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
-  return file;
 }
 
 // The first `from` in the file's bytes replaced by `to`, of the same length.
@@ -174,10 +146,11 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
   for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
   Bytes data_page = storage::new_page_image(1);
   ASSERT_TRUE(storage::append_to_page(data_page, encode_vector_record("w", 9, V{0, 1, 2}), {}));
+  // A log header of ours; after it, one whole committed frame of `data_page`.
   const auto h = storage::encode_wal_header(storage::kPageSize, 0, 1, 2);
-  const Bytes header(h.begin(), h.end());
-  Bytes framed = header;  // one committed frame of the data page
   const auto fh = storage::encode_frame_header(1, storage::kFrameTagCommit, 1, 2, data_page);
+  const Bytes header(h.begin(), h.end());
+  Bytes framed = header;
   framed.insert(framed.end(), fh.begin(), fh.end());
   framed.insert(framed.end(), data_page.begin(), data_page.end());
   Bytes other_version = put(header, 4, {2});
@@ -194,19 +167,16 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
                     std::uint8_t type = 0) {
     for (auto& r : records) r = R"({"name":")" + r + "}";
     Bytes file = file_with_catalog(records, 2);
-    if (typed != 0) set_page_type(file, typed, type);
+    if (typed != 0) file[typed * storage::kPageSize] = type;
     return file;
   };
   const std::string a = R"(a","dimension":1,"data_root_page":)", used = " is already used by ";
   const std::optional<Bytes> none;
   struct Case {
-    Case(const char* w, Bytes f, std::optional<Bytes> l = {}, std::string e = "",
-         std::string i = "abc")
-        : what(w), file(std::move(f)), log(std::move(l)), error(std::move(e)), ids(std::move(i)) {}
     const char* what;
     Bytes file;
-    std::optional<Bytes> log;  // beside it
-    std::string error, ids;    // the open's error, else what docs holds
+    std::optional<Bytes> log = {};          // beside it
+    std::string error = "", ids = "abc";  // the open's error, else what docs holds
   };
   const Case cases[] = {
       {"png", png, none, magic},
@@ -240,7 +210,6 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
       {"edge page past the end, flat", flat_past},
       {"edge page past the end, graph", graph_past, none, "I/O error: failed to fill whole buffer"},
       {"empty log", sound, Bytes{}},
-      {"1-byte log", sound, first(header, 1), short_log},
       {"31-byte log", sound, first(header, 31), short_log},
       {"header-only log", sound, header},
       {"header-sized foreign log", sound, first(png, 32),
@@ -331,23 +300,14 @@ TEST(OpenAllocatedPages, WritesSurviveCloseAndKill) {
   write_file(path, file_with_catalog({kNoPages}, 0));
 
   auto db = open_ok(path);
-  ASSERT_TRUE(db);
   ASSERT_TRUE(db->insert("c", "a", V{1, 2}));
-  // Killed here: the files as they are, the log included.
-  const std::string copy = dir.path("copy");
+  const std::string copy = dir.path("copy");  // killed here: the files as they are
   write_file(copy, read_file(path));
   write_file(copy + "-wal", read_file(path + "-wal"));
-  ASSERT_TRUE(db->close());
   db.reset();
-
   for (const std::string& p : {path, copy}) {
-    db = open_ok(p);
-    ASSERT_TRUE(db);
-    EXPECT_EQ(db->count("c"), 1u) << p;
-    auto hits = db->search("c", V{1, 2});
-    ASSERT_TRUE(hits);
-    EXPECT_EQ(ids_of(*hits), std::vector<std::string>{"a"});
-    db.reset();
+    EXPECT_EQ(hit_texts(open_ok(p)->search("c", V{1, 2}).value()),
+              std::vector<std::string>{"a 0.000000 -"});
   }
   // The completed record follows the original one; pages 2 and 3 were
   // handed out once, and later opens allocate nothing.
@@ -370,12 +330,8 @@ TEST(OpenAllocatedPages, CatalogWithoutRoomLoadsTheCollectionAndRefusesItsWrites
   write_file(path, file);
 
   auto db = open_ok(path);
-  ASSERT_TRUE(db);
   EXPECT_EQ(db->count("c"), 0u);
-  auto inserted = db->insert("c", "a", V{1, 2});
-  ASSERT_FALSE(inserted);
-  EXPECT_EQ(inserted.error().to_string(), kCatalogFull);
-  ASSERT_TRUE(db->close());
+  EXPECT_EQ(db->insert("c", "a", V{1, 2}).error().to_string(), kCatalogFull);
   db.reset();
   EXPECT_EQ(read_file(path), file);  // no page allocated, nothing written
 }

@@ -51,7 +51,6 @@ class PowerCutRecorder final : public storage::FileHook {
     ops_.push_back({Op::Remove, -1, path});
   }
   void directory_synced(const std::string&) override { push({Op::DirSync}); }
-
   std::size_t size() const {
     std::lock_guard lock(mutex_);
     return ops_.size();
@@ -238,9 +237,7 @@ void check_images(const Phase& phase, const TestDir& dir, std::size_t images, st
   std::mt19937_64 rng(seed);
   const std::string path = dir.path("image");
   auto calls = [](const std::vector<std::size_t>& marks, std::size_t at, bool inclusive) {
-    return static_cast<std::size_t>((inclusive ? std::upper_bound(marks.begin(), marks.end(), at)
-                                               : std::lower_bound(marks.begin(), marks.end(), at)) -
-                                    marks.begin());
+    return std::size_t(std::ranges::count_if(marks, [&](auto m) { return m < at + inclusive; }));
   };
   for (std::size_t n = 0; n < images; ++n, ++tally.images) {
     const std::size_t at = rng() % (phase.recorder.size() + 1);

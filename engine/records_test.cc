@@ -14,11 +14,9 @@ TEST(Records, VectorMarkerAndMetadataBytes) {
   EXPECT_EQ(rec, (Bytes{1, 0, 0, 0, 'a', 7, 0,    0,    0, 0, 0, 0,   0,
                         2, 0, 0, 0, 0,   0, 0x80, 0x3F, 0, 0, 0, 0x40}));
   EXPECT_EQ(encode_deletion_marker("a"), (Bytes{1, 0, 0, 0, 'a'}));
-  auto decoded = decode_vector_record(rec);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->id, "a");
-  EXPECT_EQ(decoded->internal_id, 7u);
-  EXPECT_EQ(decoded->components, (std::vector<float>{1, 2}));
+  const auto decoded = decode_vector_record(rec).value();
+  EXPECT_EQ(std::pair(decoded.id, decoded.internal_id), std::pair(std::string("a"), 7ul));
+  EXPECT_EQ(decoded.components, (std::vector<float>{1, 2}));
   EXPECT_FALSE(decode_marker(rec));
   EXPECT_EQ(decode_marker(encode_deletion_marker("")), "");
   EXPECT_FALSE(decode_vector_record(encode_deletion_marker("a")));

@@ -81,16 +81,6 @@ inline std::vector<std::uint8_t> file_with_catalog(const std::vector<std::string
   return file;
 }
 
-inline void set_page_type(std::vector<std::uint8_t>& file, std::uint64_t id, std::uint8_t type) {
-  file[id * storage::kPageSize] = type;
-}
-
-inline std::vector<std::string> ids_of(const std::vector<SearchResult>& results) {
-  std::vector<std::string> ids;
-  for (const auto& r : results) ids.push_back(r.id);
-  return ids;
-}
-
 // Each result as "id score metadata" ("-": none).
 inline std::vector<std::string> hit_texts(const std::vector<SearchResult>& results) {
   std::vector<std::string> out;
