@@ -2,8 +2,8 @@
 """Prints test-code lines against product-code lines.
 
 Test code: every *_test.cc, test helpers beside them (*test_util.h,
-test_support.*, test_dir.h, mem_file.*, and the engine tests' random workload
-and power-cut recorder), tests/ and fuzz/.  Product code:
+test_support.*, test_dir.h, mem_file.*, and the engine tests' random
+workload), tests/ and fuzz/.  Product code:
 storage, index, engine, binding, python/orvane and tools.  Lines are
 non-blank lines of .cc/.h/.py files.  Exits 0 always; a ratio is a figure
 to watch, not a gate.
@@ -23,7 +23,7 @@ def is_test_helper(path):
     return (name.endswith("_test.cc") or "test_util" in name
             or name.startswith("test_support") or name == "test_dir.h"
             or name.startswith("mem_file")
-            or name in ("random_workload.h", "power_cut_file.h"))
+            or name == "random_workload.h")
 
 
 def lines(path):
