@@ -125,9 +125,9 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
   }
   Scratch f(FileFormat::V2);
   for (const char* index : {"flat", "hnsw"}) {
-    IndexSpec spec = index_kind(index);
-    spec.ef_construction = 64;
-    ASSERT_TRUE(f.db->create_collection(index, kDim, "Euclidean", spec));
+    IndexSpec options = index_kind(index);
+    options.ef_construction = 64;
+    ASSERT_TRUE(f.db->create_collection(index, kDim, "Euclidean", options));
     ASSERT_TRUE(f.db->add(index, vectors, kRows, ids, metadata, WriteMode::Add));
     ASSERT_EQ(f.db->remove_batch(index, gone, nullptr).value(), gone.size());
     ASSERT_TRUE(
