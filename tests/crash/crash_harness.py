@@ -43,8 +43,7 @@ class Harness:
         self.fmt, self.seed, self.rng = fmt, seed, random.Random(seed)
         self.ops = ops or (40 if fmt == 1 else 12)  # most calls per child
         self.kill_delay = 0.0003 if fmt == 1 else 0.05  # most seconds from a call to its kill
-        self.stats, self.failures = Counter(), []
-        self.startup = 0.15  # running estimate of a child's time to its check
+        self.stats, self.failures, self.startup = Counter(), [], 0.15  # startup: time to a check
 
     def run(self, kills, workdir, chain_length=None):
         # a long first chain: format 2's big collection passes 50,000 rows
@@ -80,37 +79,34 @@ class Harness:
         argv = [sys.executable, __file__, "child", "--format", str(self.fmt),
                 "--db", chain.path, "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
                 "--ops", str(ops), "--end", end]
-        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        started, plan = time.monotonic(), self.rng.random() if may_kill else 1.0
-        kill_at = self.rng.randint(1, ops) if ops and may_kill and plan >= 0.1 else None
-        delay = self.rng.choice([0.0, self.rng.uniform(0, self.kill_delay)])
-        deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
-        buf, calls, killed = b"", 0, False
-        while not killed:
-            wait = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
-            if not select.select([proc.stdout], [], [], wait)[0]:
-                if deadline is None:
-                    self.fail(chain, [], ["child hung"])
-                killed = True
-            elif not (chunk := os.read(proc.stdout.fileno(), 1 << 16)):
-                break  # the child ended on its own
-            else:
-                *lines, buf = (buf + chunk).split(b"\n")
-                calls += sum(self.feed(chain, line, started) for line in lines)
-                killed = b"D" in lines or (kill_at is not None and calls >= kill_at)
-                time.sleep(delay if killed and b"D" not in lines else 0)
-        if killed:
-            proc.kill()
-            for line in (buf + proc.stdout.read()).split(b"\n")[:-1]:  # these still count
-                self.feed(chain, line)
-        proc.stdout.close()
-        proc.stdin.close()
-        code = proc.wait()
+        with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as proc:
+            started, plan = time.monotonic(), self.rng.random() if may_kill else 1.0
+            kill_at = self.rng.randint(1, ops) if ops and may_kill and plan >= 0.1 else None
+            delay = self.rng.choice([0.0, self.rng.uniform(0, self.kill_delay)])
+            deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
+            buf, calls, killed = b"", 0, False
+            while not killed:
+                wait = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
+                if not select.select([proc.stdout], [], [], wait)[0]:
+                    if deadline is None:
+                        self.fail(chain, [], ["child hung"])
+                    killed = True
+                elif not (chunk := os.read(proc.stdout.fileno(), 1 << 16)):
+                    break  # the child ended on its own
+                else:
+                    *lines, buf = (buf + chunk).split(b"\n")
+                    calls += sum(self.feed(chain, line, started) for line in lines)
+                    killed = b"D" in lines or (kill_at is not None and calls >= kill_at)
+                    time.sleep(delay if killed and b"D" not in lines else 0)
+            if killed:
+                proc.kill()
+                for line in (buf + proc.stdout.read()).split(b"\n")[:-1]:  # these still count
+                    self.feed(chain, line)
         self.stats["in_flight"] += chain.pending is not None
-        if killed and code == -signal.SIGKILL:
+        if killed and proc.returncode == -signal.SIGKILL:
             self.stats["kills"] += 1
-        elif code != 0:  # a child that ended before the signal must have ended well
-            self.fail(chain, [], [f"child exited with status {code}"])
+        elif proc.returncode:  # a child that ended before the signal must have ended well
+            self.fail(chain, [], [f"child exited with status {proc.returncode}"])
 
     def feed(self, chain, line, started=None):  # True for the start of a call
         tag, _, payload = line.decode().partition(" ")
@@ -198,8 +194,8 @@ class Child:
                 outcome = str(e) if isinstance(e, (RuntimeError, orvane.Error)) else repr(e)
             if outcome == "ok":
                 self.model.apply(op)
-            wal = Path(self.path + "-wal")
-            emit("A", [outcome, wal.stat().st_size if wal.exists() else 0])
+            wal = os.path.getsize(w) if os.path.exists(w := self.path + "-wal") else 0
+            emit("A", [outcome, wal])
             if op["op"] == "close" and not self.paged:
                 self.open(None)
 
@@ -246,7 +242,7 @@ class Classic(Child):
     def perform(self, op):
         kind, name = op["op"], op.get("c")
         if kind == "create":  # cosine is the default
-            self.db.create_collection(name, op["dim"], {"cosine": None}.get(*[op["metric"]] * 2))
+            self.db.create_collection(name, op["dim"], {"cosine": None}.get(m := op["metric"], m))
         elif kind == "delete":
             self.db.get_collection(name).delete(op["ids"][0])
         elif (got := self.db.get_collection(name).insert(self.rows(op)[0].tolist(),

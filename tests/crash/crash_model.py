@@ -21,14 +21,12 @@ def vectors(ids, versions, dim):
 
 
 class Model:
-    """name -> {"dim", "metric", "index", "ids": {id: version}, "used", "slots"}: on
-    classic pages, what the records so far used, so that a full page is predicted."""
+    """name -> {dim, metric, index, ids: {id: version}, used, slots}; used, slots: page fill."""
 
     def __init__(self, colls=None, paged=False):
         self.colls, self.paged = colls or {}, paged
 
-    def records(self, op, coll):
-        """The lengths of the records `op` appends to a classic page."""
+    def records(self, op, coll):  # lengths of the records `op` appends to a classic page
         if op["op"] == "upsert":
             return [16 + len(i.encode()) + 4 * coll["dim"] for i in op["ids"] if self.paged]
         return [4 + len(i.encode()) for i in op["ids"] if i in coll["ids"] and self.paged]
@@ -101,8 +99,7 @@ def compare(model, seen):
 
 
 def search(db, seen, rng, corrupt):
-    """A search as wide as each collection names stored rows only, each once,
-    nearest first; on an exact index all of them (a graph may miss a few)."""
+    """A search of k=all finds stored rows once each, nearest first; all of them on flat."""
     for name, ((dim, _, index), ids, _, _) in seen.items():
         if ids:
             query, ef = vectors([str(rng.random())], [0], dim)[0], len(ids) * (index == "hnsw")
@@ -119,8 +116,7 @@ def check(db, model, pending, rng):
                                model.paged)]
     if pending and pending["op"] != "close" and "ok" in model.outcomes(pending):
         candidates[1].apply(pending)
-    corrupt = []
-    seen = read(db, corrupt)
+    seen = read(db, corrupt := [])
     search(db, seen, rng, corrupt)
     for applied, candidate in enumerate(candidates):
         if compare(candidate, seen) == ([], []) and not corrupt:
