@@ -2,18 +2,11 @@
 
     python3 tests/crash/crash_harness.py [v2] [--runs N] [--seed N] [--ops N] [--chain N]
 
-Chains of children share one database file: each reopens what the one before
-it left, checks it against the model, makes random calls (format 1 through
-Kestrum, one row each; format 2, `v2`, through orvane.connect, batches of up
-to 5,000 rows) and is killed with SIGKILL, at random, also during its open.
-A chain ends with `python -m orvane verify` and a child that only checks. A
-child reports one line per os.write (atomic on a pipe: a kill never leaves
-half a line): "S <findings of crash_model.check>" after an open (format 2
-reopens after each close(); findings end the child), "P <call>" before a
-call, "A [outcome, log size]" after it, "D" when done.
+Children of a chain share one file: each reopens it, checks it against the model
+("S" line), announces each random call ("P") and its outcome ("A"), and is killed at
+random, also during its open. One os.write per line: a kill never leaves half a line.
 """
 
-import argparse
 import gc
 import json
 import math
@@ -33,7 +26,6 @@ import crash_model
 import orvane
 
 LINE_TIMEOUT = 120.0  # seconds without a line before a child counts as hung
-SUMMARY = ("runs", "kills", "acked_ops", "lost", "corrupt")
 NAMES = [f"c{i}" for i in range(20)] + ["", "na\u00efve", "\u540d\u524d", "with space"]
 ID_CHARS = "abcdefghijklmnopqrstuvwxyz0123456789_-\u00e9\u4e2d"
 # Format 2's first collections, one past the log's checkpoint threshold: (dim, metric, index, rows)
@@ -41,8 +33,6 @@ FIXED = {"big": (8, "euclidean", "flat", 80_000), "wide": (1536, "dot", "flat", 
 
 
 class Chain:
-    """One database file, the model of what it holds and the call in flight."""
-
     def __init__(self, path, fmt):
         self.path, self.model, self.pending = path, crash_model.Model(paged=fmt == 1), None
         self.broken, self.wal = False, None  # the log's size after the last call
@@ -53,12 +43,11 @@ class Harness:
         self.fmt, self.seed, self.rng = fmt, seed, random.Random(seed)
         self.ops = ops or (40 if fmt == 1 else 12)  # most calls per child
         self.kill_delay = 0.0003 if fmt == 1 else 0.05  # most seconds from a call to its kill
-        self.stats, self.failures = Counter(), []
-        self.startup = 0.15  # running estimate of a child's time to its check
+        self.stats, self.failures, self.startup = Counter(), [], 0.15  # startup: time to a check
 
     def run(self, kills, workdir, chain_length=None):
-        chain_length = chain_length or (10 if self.fmt == 1 else 30)
-        length = chain_length  # a long first chain: format 2's big collection passes 50,000 rows
+        # a long first chain: format 2's big collection passes 50,000 rows
+        chain_length = length = chain_length or (10 if self.fmt == 1 else 30)
         while self.stats["kills"] < kills and len(self.failures) < 10:
             self.run_chain(workdir, min(length, kills - self.stats["kills"]))
             length = self.rng.randint(1, chain_length)
@@ -84,47 +73,42 @@ class Harness:
         self.verify_file(chain)  # closed: everything in the file itself
 
     def run_child(self, chain, ops, end, workdir, may_kill=True):
-        """Runs one child to its kill (or its end), feeding its lines to the chain."""
         self.stats["runs"] += 1
         state = Path(workdir) / "model.json"
         state.write_text(json.dumps({"colls": chain.model.colls, "pending": chain.pending}))
         argv = [sys.executable, __file__, "child", "--format", str(self.fmt),
                 "--db", chain.path, "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
                 "--ops", str(ops), "--end", end]
-        proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        started, plan = time.monotonic(), self.rng.random() if may_kill else 1.0
-        kill_at = self.rng.randint(1, ops) if ops and may_kill and plan >= 0.1 else None
-        delay = self.rng.choice([0.0, self.rng.uniform(0, self.kill_delay)])
-        deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
-        buf, calls, killed = b"", 0, False
-        while not killed:
-            wait = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
-            if not select.select([proc.stdout], [], [], wait)[0]:
-                if deadline is None:
-                    self.fail(chain, [], ["child hung"])
-                killed = True
-            elif not (chunk := os.read(proc.stdout.fileno(), 1 << 16)):
-                break  # the child ended on its own
-            else:
-                *lines, buf = (buf + chunk).split(b"\n")
-                calls += sum(self.feed(chain, line, started) for line in lines)
-                killed = b"D" in lines or (kill_at is not None and calls >= kill_at)
-                time.sleep(delay if killed and b"D" not in lines else 0)
-        if killed:
-            proc.kill()
-            for line in (buf + proc.stdout.read()).split(b"\n")[:-1]:  # these still count
-                self.feed(chain, line)
-        proc.stdout.close()
-        proc.stdin.close()
-        code = proc.wait()
+        with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as proc:
+            started, plan = time.monotonic(), self.rng.random() if may_kill else 1.0
+            kill_at = self.rng.randint(1, ops) if ops and may_kill and plan >= 0.1 else None
+            delay = self.rng.choice([0.0, self.rng.uniform(0, self.kill_delay)])
+            deadline = started + self.rng.uniform(0, 1.3 * self.startup) if plan < 0.1 else None
+            buf, calls, killed = b"", 0, False
+            while not killed:
+                wait = LINE_TIMEOUT if deadline is None else max(0.0, deadline - time.monotonic())
+                if not select.select([proc.stdout], [], [], wait)[0]:
+                    if deadline is None:
+                        self.fail(chain, [], ["child hung"])
+                    killed = True
+                elif not (chunk := os.read(proc.stdout.fileno(), 1 << 16)):
+                    break  # the child ended on its own
+                else:
+                    *lines, buf = (buf + chunk).split(b"\n")
+                    calls += sum(self.feed(chain, line, started) for line in lines)
+                    killed = b"D" in lines or (kill_at is not None and calls >= kill_at)
+                    time.sleep(delay if killed and b"D" not in lines else 0)
+            if killed:
+                proc.kill()
+                for line in (buf + proc.stdout.read()).split(b"\n")[:-1]:  # these still count
+                    self.feed(chain, line)
         self.stats["in_flight"] += chain.pending is not None
-        if killed and code == -signal.SIGKILL:
+        if killed and proc.returncode == -signal.SIGKILL:
             self.stats["kills"] += 1
-        elif code != 0:  # a child that ended before the signal must have ended well
-            self.fail(chain, [], [f"child exited with status {code}"])
+        elif proc.returncode:  # a child that ended before the signal must have ended well
+            self.fail(chain, [], [f"child exited with status {proc.returncode}"])
 
-    def feed(self, chain, line, started=None):
-        """Takes one line of a child in; True for the start of a call."""
+    def feed(self, chain, line, started=None):  # True for the start of a call
         tag, _, payload = line.decode().partition(" ")
         data = json.loads(payload) if payload else None
         if tag == "S" and started:
@@ -147,8 +131,8 @@ class Harness:
     def acknowledge(self, chain, outcome, wal):
         op, chain.pending, kind = chain.pending, None, chain.pending["op"]
         if outcome not in (allowed := chain.model.outcomes(op)):
-            brief = {k: f"{len(v)} ids" if k == "ids" and len(v) > 3 else v for k, v in op.items()}
-            self.fail(chain, [], [f"{brief} ended with {outcome!r}, expected one of {allowed}"])
+            self.fail(chain, [], [f"{kind} of {len(op.get('ids', []))} rows in {op.get('c')!r} "
+                                  f"ended with {outcome!r}, expected one of {allowed}"])
             return
         if outcome == "ok":
             chain.model.apply(op)
@@ -169,8 +153,7 @@ class Harness:
             print("FAIL", self.failures[-1])
 
     def verify_file(self, chain):
-        """The read-only checker must find the file sound (if it was made)."""
-        if not chain.broken and os.path.exists(chain.path):
+        if not chain.broken and os.path.exists(chain.path):  # the read-only checker agrees
             done = subprocess.run([sys.executable, "-m", "orvane", "verify", chain.path],
                                   capture_output=True, text=True)
             if done.returncode:
@@ -185,8 +168,7 @@ def emit(tag, payload=None):
 
 class Child:
     def __init__(self, args):
-        self.path = args["--db"]
-        self.rng = random.Random(int(args["--seed"]))
+        self.path, self.rng = args["--db"], random.Random(int(args["--seed"]))
         state = json.loads(Path(args["--model"]).read_text(encoding="utf-8"))
         self.model = crash_model.Model(state["colls"], self.paged)
         self.open(state["pending"])
@@ -207,13 +189,13 @@ class Child:
         for _ in range(ops):
             emit("P", op := self.choose())
             try:
-                outcome = self.perform(op) or "ok"
+                outcome = (self.db.close() if op["op"] == "close" else self.perform(op)) or "ok"
             except Exception as e:  # the parent compares it with the model's
                 outcome = str(e) if isinstance(e, (RuntimeError, orvane.Error)) else repr(e)
             if outcome == "ok":
                 self.model.apply(op)
-            wal = Path(self.path + "-wal")
-            emit("A", [outcome, wal.stat().st_size if wal.exists() else 0])
+            wal = os.path.getsize(w) if os.path.exists(w := self.path + "-wal") else 0
+            emit("A", [outcome, wal])
             if op["op"] == "close" and not self.paged:
                 self.open(None)
 
@@ -259,11 +241,8 @@ class Classic(Child):
 
     def perform(self, op):
         kind, name = op["op"], op.get("c")
-        if kind == "create":
-            metric = None if op["metric"] == "cosine" else op["metric"]  # the default
-            self.db.create_collection(name, op["dim"], metric)
-        elif kind == "close":
-            self.db.close()
+        if kind == "create":  # cosine is the default
+            self.db.create_collection(name, op["dim"], {"cosine": None}.get(m := op["metric"], m))
         elif kind == "delete":
             self.db.get_collection(name).delete(op["ids"][0])
         elif (got := self.db.get_collection(name).insert(self.rows(op)[0].tolist(),
@@ -311,8 +290,8 @@ class FormatTwo(Child):
         if kind == "create":
             hnsw = {"m": 8, "ef_construction": 32} if op["index"] == "hnsw" else {}
             db.create_collection(name, op["dim"], metric=op["metric"], index=op["index"], **hnsw)
-        elif kind in ("drop", "close"):
-            db.delete_collection(name) if kind == "drop" else db.close()
+        elif kind == "drop":
+            db.delete_collection(name)
         elif kind == "delete":
             db.get_collection(name).delete(ids=op["ids"])
         else:
@@ -337,17 +316,15 @@ def child_main(argv):
 def main(argv):
     if argv[:1] == ["child"]:
         return child_main(argv[1:])
+    if {"-h", "--help"} & set(argv):
+        return print(__doc__)
     fmt = 2 if argv[:1] == ["v2"] else 1
-    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    for flag, text in (("--runs", "kills (2000)"), ("--seed", "random when not given"),
-                       ("--ops", "most calls per child"), ("--chain", "most kills per file")):
-        p.add_argument(flag, type=int, help=text)
-    args = p.parse_args(argv[fmt - 1:])
-    seed = random.randrange(1 << 32) if args.seed is None else args.seed
+    args = {k: int(v) for k, v in zip(argv[fmt - 1::2], argv[fmt::2])}  # --runs is kills
+    seed = args.get("--seed", random.randrange(1 << 32))
     with tempfile.TemporaryDirectory(prefix="orvane-crash-") as workdir:
-        stats = Harness(fmt, seed, args.ops).run(args.runs or 2000, workdir, args.chain)
-    print(f"seed={seed}", *(f"{k}={v}" for k, v in sorted(stats.items()) if k not in SUMMARY))
-    print(*(f"{k}={stats[k]}" for k in SUMMARY))
+        stats = Harness(fmt, seed, args.get("--ops")).run(args.get("--runs", 2000), workdir,
+                                                          args.get("--chain"))
+    print(f"seed={seed}", *(f"{k}={v}" for k, v in sorted(stats.items())))
     return 0 if stats["lost"] == stats["corrupt"] == 0 else 1
 
 

@@ -1,7 +1,4 @@
-"""The kill -9 harness's model of a database, and the check of a file
-against it. A row's vector (and in format 2 its metadata {"v": version})
-derives from its id and version: the check recomputes them.
-"""
+"""The crash harness's model of a database and the check of a file against it."""
 
 import zlib
 
@@ -13,8 +10,7 @@ CATALOG_FULL = "Catalog page full \u2014 cannot persist collection"
 
 
 def vectors(ids, versions, dim):
-    """float32 rows of (id, version): odd multiples of 1/512 in (-1, 1), exact
-    in any float type, so a row read back must equal them bit for bit."""
+    """Rows of (id, version): odd multiples of 1/512 in (-1, 1), exact bit for bit."""
     x = np.array([zlib.crc32(i.encode()) for i in ids], np.uint64) << np.uint64(32)
     x ^= np.asarray(versions, np.uint64)
     with np.errstate(over="ignore"):
@@ -25,25 +21,18 @@ def vectors(ids, versions, dim):
 
 
 class Model:
-    """name -> {"dim", "metric", "index", "ids": {id: version}, "used", "slots"}: on
-    classic pages, what the records so far used, so that a full page is predicted."""
+    """name -> {dim, metric, index, ids: {id: version}, used, slots}; used, slots: page fill."""
 
     def __init__(self, colls=None, paged=False):
         self.colls, self.paged = colls or {}, paged
 
-    def copy(self):
-        return Model({n: {**c, "ids": dict(c["ids"])} for n, c in self.colls.items()}, self.paged)
-
-    def records(self, op, coll):
-        """The lengths of the records `op` appends to a classic page."""
+    def records(self, op, coll):  # lengths of the records `op` appends to a classic page
         if op["op"] == "upsert":
             return [16 + len(i.encode()) + 4 * coll["dim"] for i in op["ids"] if self.paged]
         return [4 + len(i.encode()) for i in op["ids"] if i in coll["ids"] and self.paged]
 
     def outcomes(self, op):
-        """The outcomes `op` may end with: "ok" or an error's text."""
-        kind, name = op["op"], op.get("c")
-        coll = self.colls.get(name)
+        kind, name, coll = op["op"], op.get("c"), self.colls.get(op.get("c"))
         if kind == "create" and coll:
             return {"Collection already exists: " + name}
         if kind in ("create", "close", "drop"):
@@ -58,7 +47,6 @@ class Model:
         return {"ok"}
 
     def apply(self, op):
-        """Applies `op` as having ended with "ok"."""
         kind, name = op["op"], op.get("c")
         if kind == "create":
             self.colls[name] = {"dim": op["dim"], "metric": op["metric"], "index": op["index"],
@@ -76,15 +64,13 @@ class Model:
 
 
 def read(db, corrupt):
-    """name -> (shape, ids, rows, metadata); ids listed twice, or not
-    counted or found, go to `corrupt`."""
+    """name -> (shape, ids, rows, metadata); miscounted ids go to `corrupt`."""
     engine, seen = db._engine(), {}
     for name in db.list_collections():
         col, listed = db.get_collection(name), engine.list_ids(name)
         found, rows, meta = engine.get(name, listed, True)
         if len(col) != len(found) or len(listed) != len(found):
-            corrupt.append(f"{name!r}: {len(col)} rows counted, {len(listed)} listed, "
-                           f"{len(found)} found")
+            corrupt.append(f"{name!r}: {len(col)} counted, {len(listed)} listed, {len(found)} in")
         rows = rows.reshape(len(found), col.dimension)  # (0, 0) when empty
         seen[name] = ((col.dimension, col.metric, col.index), list(found), rows, list(meta))
     return seen
@@ -113,8 +99,7 @@ def compare(model, seen):
 
 
 def search(db, seen, rng, corrupt):
-    """A search as wide as each collection names stored rows only, each once,
-    nearest first; on an exact index all of them (a graph may miss a few)."""
+    """A search of k=all finds stored rows once each, nearest first; all of them on flat."""
     for name, ((dim, _, index), ids, _, _) in seen.items():
         if ids:
             query, ef = vectors([str(rng.random())], [0], dim)[0], len(ids) * (index == "hnsw")
@@ -126,13 +111,12 @@ def search(db, seen, rng, corrupt):
 
 
 def check(db, model, pending, rng):
-    """[lost, corrupt, applied]: the database against `model` without and
-    with the call in flight `pending` (`applied` says which it holds)."""
-    candidates = [model, model.copy()]
+    """[lost, corrupt, applied]: `db` against `model` without and with the call `pending`."""
+    candidates = [model, Model({n: {**c, "ids": dict(c["ids"])} for n, c in model.colls.items()},
+                               model.paged)]
     if pending and pending["op"] != "close" and "ok" in model.outcomes(pending):
         candidates[1].apply(pending)
-    corrupt = []
-    seen = read(db, corrupt)
+    seen = read(db, corrupt := [])
     search(db, seen, rng, corrupt)
     for applied, candidate in enumerate(candidates):
         if compare(candidate, seen) == ([], []) and not corrupt:
