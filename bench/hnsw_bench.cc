@@ -83,9 +83,11 @@ const Data& data() {
       distance_batch(DistanceMetric::Euclidean, d.queries.data() + q * kDim, d.stored.data(), kDim,
                      d.n, dist.data());
       for (std::uint32_t i = 0; i < d.n; ++i) order[i] = i;
-      std::partial_sort(
-          order.begin(), order.begin() + kK, order.end(),
-          [&](std::uint32_t a, std::uint32_t b) { return score_before(dist[a], a, dist[b], b); });
+      std::partial_sort(order.begin(), order.begin() + kK, order.end(),
+                        [&](std::uint32_t a, std::uint32_t b) {  // ties by position
+                          const std::uint32_t ka = score_key(dist[a]), kb = score_key(dist[b]);
+                          return ka != kb ? ka < kb : a < b;
+                        });
       std::set<std::uint64_t>& t = d.truth.emplace_back();
       for (std::size_t i = 0; i < kK; ++i) t.insert(order[i] + 1);
     }

@@ -89,21 +89,6 @@ TEST(DatabaseOpen, UnwrittenPagesAndRepeatedNamesAreAccepted) {
   EXPECT_EQ(read_file(path).size(), 4u * 4096);  // nothing allocated
 }
 
-TEST(DatabaseOpen, FilesAreAddressedByTheResolvedPath) {
-  TestDir dir;
-  std::filesystem::create_directory(dir.path("real"));
-  const std::string target = dir.path("real/target.db"), link = dir.path("link.db");
-  ASSERT_TRUE(open_ok(target));
-  std::filesystem::create_symlink(target, link);
-  {
-    auto db = open_ok(link);
-    EXPECT_EQ(db->path(), link);
-    EXPECT_TRUE(file_exists(target + "-wal"));
-    EXPECT_FALSE(file_exists(link + "-wal"));
-  }
-  EXPECT_FALSE(file_exists(target + "-wal"));
-}
-
 // The first `from` in the file's bytes replaced by `to`, of the same length.
 Bytes edit(Bytes file, std::string_view from, std::string_view to) {
   auto at = std::search(file.begin(), file.end(), from.begin(), from.end());
@@ -243,18 +228,6 @@ TEST(DatabaseOpen, HostileFilesAndLogs) {
   }
 }
 
-TEST(DatabaseOpen, DamagedNextPageIdGrowsTheFileByNewPagesOnly) {
-  TestDir dir;
-  const std::string path = dir.path("n.db");
-  write_file(path, put(sound_file(path), 24, Bytes(8, 0xFF)));
-  auto db = open_ok(path);
-  ASSERT_TRUE(db->create_collection("more", 2, std::nullopt));
-  ASSERT_TRUE(db->insert("more", "m", V{1, 0}));
-  db.reset();
-  EXPECT_EQ(read_file(path).size(), 6u * storage::kPageSize);  // its data and metadata pages
-  EXPECT_EQ(ids_in(path), "abc");
-}
-
 TEST(DatabaseOpen, ADirectoryAtTheLogPathIsReported) {
   TestDir dir;
   const std::string path = dir.path("d.db"), log = path + "-wal";
@@ -293,10 +266,18 @@ TEST(DatabaseOpen, DeletingAnIdKnownWithoutAVectorWritesItsMarker) {
 
 const std::string kNoPages = R"({"name":"c","dimension":2,"distance":"Euclidean"})";
 
+// Without room for the completed record the collection loads and refuses
+// its writes, and nothing is allocated or written.
 TEST(OpenAllocatedPages, WritesSurviveCloseAndKill) {
   TestDir dir;
-  const std::string path = dir.path("db");
+  const std::string path = dir.path("db"), full = dir.path("full");
   write_file(path, file_with_catalog({kNoPages}, 0));
+  // A record that does not decode fills the catalog's record area up to 20 bytes.
+  const std::string filler(storage::kRecordAreaSize - kNoPages.size() - 20, 'x');
+  const auto full_file = file_with_catalog({kNoPages, filler}, 0);
+  write_file(full, full_file);
+  EXPECT_EQ(open_ok(full)->insert("c", "a", V{1, 2}).error().to_string(), kCatalogFull);
+  EXPECT_EQ(read_file(full), full_file);
 
   auto db = open_ok(path);
   ASSERT_TRUE(db->insert("c", "a", V{1, 2}));
@@ -318,21 +299,6 @@ TEST(OpenAllocatedPages, WritesSurviveCloseAndKill) {
             R"({"name":"c","dimension":2,"distance":"Euclidean","description":"",)"
             R"("data_root_page":2,"metadata_root_page":3,"hnsw_edge_page":0,"index_type":"flat"})");
   EXPECT_EQ(record_text(catalog, 2), "");
-}
-
-TEST(OpenAllocatedPages, CatalogWithoutRoomLoadsTheCollectionAndRefusesItsWrites) {
-  TestDir dir;
-  const std::string path = dir.path("db");
-  // A record that does not decode fills the catalog's record area up to 20 bytes.
-  const std::string filler(storage::kRecordAreaSize - kNoPages.size() - 20, 'x');
-  const auto file = file_with_catalog({kNoPages, filler}, 0);
-  write_file(path, file);
-
-  auto db = open_ok(path);
-  EXPECT_EQ(db->count("c"), 0u);
-  EXPECT_EQ(db->insert("c", "a", V{1, 2}).error().to_string(), kCatalogFull);
-  db.reset();
-  EXPECT_EQ(read_file(path), file);  // no page allocated, nothing written
 }
 
 }  // namespace

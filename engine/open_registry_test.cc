@@ -50,9 +50,13 @@ TEST(OpenRegistryTest, EveryPathToOneFileGivesTheSameDatabase) {
   f.db.reset();
   EXPECT_EQ(OpenRegistry::instance().size(), before);
   EXPECT_FALSE(file_exists(f.path + "-wal"));
-  f.reopen();
+  f.db = open_ok(f.dir.path("link"));  // the log goes beside the file, not the link
+  EXPECT_EQ(f.db->path(), f.dir.path("link"));
   EXPECT_TRUE(file_exists(f.path + "-wal"));
+  EXPECT_FALSE(file_exists(f.dir.path("link-wal")));
   EXPECT_EQ(f.db->count("c"), 3u);
+  f.db.reset();
+  EXPECT_FALSE(file_exists(f.path + "-wal"));
 }
 
 TEST(OpenRegistryTest, ConcurrentOpensOfANewFileShareOneDatabase) {

@@ -129,12 +129,6 @@ class PowerCutRecorder final : public storage::FileHook {
       owner_.push({Op::Write, id_, {}, offset, {buf.begin(), buf.end()}});
       return inner_->write_all_at(offset, buf);
     }
-    Result<void> write_all_at_v(std::uint64_t offset,  // one write, as the pwritev it stands for
-                                std::span<const std::span<const std::uint8_t>> bufs) override {
-      Bytes all;
-      for (const auto& b : bufs) all.insert(all.end(), b.begin(), b.end());
-      return write_all_at(offset, all);
-    }
     Result<std::uint64_t> size() override { return inner_->size(); }
     Result<void> truncate(std::uint64_t length) override {
       owner_.push({Op::Truncate, id_, {}, length});

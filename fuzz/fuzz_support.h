@@ -7,7 +7,6 @@
 #include <bit>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 
@@ -19,6 +18,7 @@
 #include "storage/page.h"
 #include "storage/page_cache.h"
 #include "storage/random.h"
+#include "storage/test_dir.h"
 #include "storage/wal.h"
 
 namespace orvane::fuzz {
@@ -103,31 +103,18 @@ inline void seal_frames(Bytes& log, std::size_t count, bool one_call) {
   }
 }
 
-inline void write_file(const std::string& path, std::span<const std::uint8_t> b) {
-  std::ofstream out(path, std::ios::binary);
-  FUZZ_CHECK(out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size())));
-}
-
-inline Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
+using storage::read_file;
+using storage::write_file;
 
 // The path of a database file in a directory of this process's own, emptied
 // of what the previous input left there (libFuzzer runs inputs one after
 // another on one thread) and removed when the process ends.
 inline std::string scratch_db() {
-  namespace fs = std::filesystem;
-  static const struct Dir {
-    std::string path = (fs::temp_directory_path() / "orvane-fuzz-XXXXXX").string();
-    Dir() { FUZZ_CHECK(mkdtemp(path.data()) != nullptr); }
-    ~Dir() {
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
-    }
-  } dir;
-  for (const auto& entry : fs::directory_iterator(dir.path)) fs::remove_all(entry.path());
-  return dir.path + "/fuzz.db";
+  static const storage::TestDir dir;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.dir_)) {
+    std::filesystem::remove_all(entry.path());
+  }
+  return dir.path("fuzz.db");
 }
 
 // A power cut is not what the targets look for: no time goes to fsync.

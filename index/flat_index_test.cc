@@ -36,15 +36,6 @@ TEST(ScoreOrder, KeysFollowLessThanWithNanLast) {
   }
 }
 
-TEST(ScoreOrder, SortByKeyAndPositionIsTheStableOrder) {
-  const float scores[] = {kNan, 1.0f, -0.0f, -kNan, 0.0f, 1.0f, kInf, -2.0f};
-  std::vector<std::size_t> order(std::size(scores));
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return score_before(scores[a], a, scores[b], b); });
-  EXPECT_EQ(order, (std::vector<std::size_t>{7, 2, 4, 1, 5, 6, 0, 3}));
-}
-
 // The first k of `all` after a stable sort by score key.
 Seen stable_top(Hits all, std::uint64_t k) {
   std::ranges::stable_sort(all, {}, [](const ScoredId& h) { return score_key(h.distance); });

@@ -20,12 +20,4 @@ constexpr std::uint32_t score_key(float f) {
   return (bits & 0x80000000u) != 0 ? ~bits : (bits | 0x80000000u);
 }
 
-// Strict weak order on (score, entry position): the order of a stable sort by
-// score_key. Positions are unique, so it is in fact total.
-constexpr bool score_before(float a, std::uint64_t pos_a, float b, std::uint64_t pos_b) {
-  const std::uint32_t ka = score_key(a);
-  const std::uint32_t kb = score_key(b);
-  return ka != kb ? ka < kb : pos_a < pos_b;
-}
-
 }  // namespace orvane::index

@@ -1,6 +1,7 @@
 #include "storage/file.h"
 
 #include <atomic>
+#include <vector>
 
 #include "storage/try.h"
 
@@ -30,14 +31,13 @@ Result<std::unique_ptr<File>> open_file(const std::string& path, OpenMode mode) 
   return hook_opened(path, created, std::move(*opened));
 }
 
-// Files without a vectored write fall back to one positioned write per buffer.
+// Files without a vectored write gather the buffers into one positioned
+// write: the call stays one write, as a pwritev would be.
 Result<void> File::write_all_at_v(std::uint64_t offset,
                                   std::span<const std::span<const std::uint8_t>> bufs) {
-  for (const auto& buf : bufs) {
-    if (auto r = write_all_at(offset, buf); !r) return r;
-    offset += buf.size();
-  }
-  return {};
+  std::vector<std::uint8_t> all;
+  for (const auto& buf : bufs) all.insert(all.end(), buf.begin(), buf.end());
+  return write_all_at(offset, all);
 }
 
 }  // namespace orvane::storage

@@ -68,12 +68,6 @@ class FaultyFile final : public File {
     (void)inner_->write_all_at(offset, buf.first(buf.size() / 2));
     return eio();
   }
-  Result<void> write_all_at_v(std::uint64_t offset,
-                              std::span<const std::span<const std::uint8_t>> bufs) override {
-    std::vector<std::uint8_t> all;
-    for (const auto& b : bufs) all.insert(all.end(), b.begin(), b.end());
-    return write_all_at(offset, all);
-  }
   Result<std::uint64_t> size() override { return inner_->size(); }
   Result<void> truncate(std::uint64_t length) override {
     return fail_truncates_ ? eio() : inner_->truncate(length);

@@ -58,7 +58,7 @@ TEST(PosixFileTest, IdentityFollowsTheFile) {
   EXPECT_FALSE(path_exists(path));
   EXPECT_EQ(error_of(path_identity(path)), kNoFile);
   EXPECT_EQ(error_of(remove_file(path)), kNoFile);
-  write_file(path, {1, 2, 3});
+  write_file(path, std::vector<std::uint8_t>{1, 2, 3});
   EXPECT_NE(path_identity(path).value(), id);
   EXPECT_EQ(f->identity().value(), id);  // the unlinked file is still ours
 }

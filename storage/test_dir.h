@@ -1,13 +1,15 @@
 // A fresh temporary directory, removed with its contents; whole-file helpers.
+// Free of the test framework, so that the fuzz targets use them too.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace orvane::storage {
@@ -15,7 +17,7 @@ namespace orvane::storage {
 struct TestDir {
   TestDir() {
     std::string templ = (std::filesystem::temp_directory_path() / "orvane-st-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    if (::mkdtemp(templ.data()) == nullptr) throw std::system_error(errno, std::generic_category());
     dir_ = templ;
   }
   ~TestDir() {
@@ -39,7 +41,7 @@ inline std::vector<std::uint8_t> page_of(const std::vector<std::uint8_t>& file, 
   return {at, at + static_cast<std::ptrdiff_t>(page_size)};
 }
 
-inline void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+inline void write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));

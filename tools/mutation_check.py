@@ -105,9 +105,9 @@ FAULTS = [
      '  for (PageId id : released_) free_.insert(id);\n  taken_.clear();',
      '  taken_.clear();'),
     # index
-    ('order-tie-reversed', 'index/score_order.h',
-     'return ka != kb ? ka < kb : pos_a < pos_b;',
-     'return ka != kb ? ka < kb : pos_a > pos_b;'),
+    ('hnsw-diversity-tie-rejects', 'index/hnsw_insert.cc',
+     'rejected = d[i] < c.distance;',
+     'rejected = d[i] <= c.distance;'),
     ('order-zeros-differ', 'index/score_order.h',
      'if (f == 0.0f) return 0x80000000u;',
      ''),

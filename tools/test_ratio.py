@@ -61,7 +61,7 @@ def main():
     test, product = count(PRODUCT + TEST_DIRS)
     ratio = test / product if product else 0.0
     print(f"test code {test} lines, product code {product} lines, "
-          f"ratio {ratio:.2f}")
+          f"ratio {ratio:.3f}")
     return 0
 
 
