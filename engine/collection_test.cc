@@ -10,7 +10,7 @@
 #include "engine/id_counter.h"
 #include "engine/test_support.h"
 #include "storage/coding.h"
-#include "storage/wal_test_util.h"
+#include "storage/mem_file.h"
 
 namespace orvane::engine {
 namespace {

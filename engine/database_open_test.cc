@@ -28,42 +28,35 @@ Bytes put(Bytes file, std::size_t at, const Bytes& bytes) {
   return file;
 }
 
+// A stale log beside a missing or empty file is deleted, not replayed.
 TEST(DatabaseOpen, NewFileBytesAndLog) {
-  TestDir dir;
-  const std::string path = dir.path("new.db");
-  const std::uint64_t before = storage::wall_clock_seconds();
-  auto db = open_ok(path);
-  const std::uint64_t after = storage::wall_clock_seconds();
-  const Bytes file = read_file(path);
-  ASSERT_EQ(file.size(), 4096u);
-  // Magic, version 1, page size, next page 1, no catalog, no freelist, creation time.
-  const std::string head("Kestrum v1\0\0\0\0\0\0\1\0\0\0\0\x10\0\0\1", 25);
-  const Bytes want = put(Bytes(4096), 0, bytes_of(head));
-  EXPECT_GE(get_u64(&file[48]), before);
-  EXPECT_LE(get_u64(&file[48]), after);
-  EXPECT_EQ(put(want, 48, Bytes(file.begin() + 48, file.begin() + 56)), file);
-  EXPECT_EQ(read_file(path + "-wal").size(), 32u);  // a header only
-
-  db.reset();  // release: close steps, the log goes
-  EXPECT_FALSE(file_exists(path + "-wal"));
-  EXPECT_EQ(read_file(path), file);
-}
-
-TEST(DatabaseOpen, StaleLogBesideANewFileIsDeletedNotReplayed) {
   TestDir dir;
   auto other = open_ok(dir.path("other.db"));
   ASSERT_TRUE(other->create_collection("old", 2, std::nullopt));
   ASSERT_TRUE(other->insert("old", "x", V{1, 2}));
   const Bytes stale_log = read_file(dir.path("other.db-wal"));
   ASSERT_GT(stale_log.size(), 32u);  // holds frames
-  for (bool empty_file : {false, true}) {
-    const std::string path = dir.path(empty_file ? "empty.db" : "missing.db");
-    if (empty_file) write_file(path, {});
-    write_file(path + "-wal", stale_log);
+  for (const int beside : {0, 1, 2}) {  // nothing, a stale log, a stale log and an empty file
+    const std::string path = dir.path("new" + std::to_string(beside));
+    if (beside == 2) write_file(path, {});
+    if (beside != 0) write_file(path + "-wal", stale_log);
+    const std::uint64_t before = storage::wall_clock_seconds();
     auto db = open_ok(path);
+    const std::uint64_t after = storage::wall_clock_seconds();
     EXPECT_TRUE(db->list_collections().empty());
-    EXPECT_EQ(read_file(path + "-wal").size(), 32u);
-    EXPECT_EQ(read_file(path).size(), 4096u);
+    const Bytes file = read_file(path);
+    ASSERT_EQ(file.size(), 4096u);
+    // Magic, version 1, page size, next page 1, no catalog, no freelist, creation time.
+    const std::string head("Kestrum v1\0\0\0\0\0\0\1\0\0\0\0\x10\0\0\1", 25);
+    const Bytes want = put(Bytes(4096), 0, bytes_of(head));
+    EXPECT_GE(get_u64(&file[48]), before);
+    EXPECT_LE(get_u64(&file[48]), after);
+    EXPECT_EQ(put(want, 48, Bytes(file.begin() + 48, file.begin() + 56)), file);
+    EXPECT_EQ(read_file(path + "-wal").size(), 32u);  // a header only
+
+    db.reset();  // release: close steps, the log goes
+    EXPECT_FALSE(file_exists(path + "-wal"));
+    EXPECT_EQ(read_file(path), file);
   }
 }
 

@@ -115,11 +115,6 @@ TEST(FileOwnerTest, TheLockLastsAsLongAsTheDatabaseAndALockedFileIsLeftAlone) {
   EXPECT_EQ(f.db->count("c").value(), 1u);
 }
 
-template <class T>
-std::string text_of(const EngineResult<T>& r) {
-  return r ? "ok" : r.error().to_string();
-}
-
 TEST(FileOwnerTest, AForkedChildCanUseNothingAndWritesNothing) {
   Scratch f;
   auto& db = f.db;
@@ -130,6 +125,7 @@ TEST(FileOwnerTest, AForkedChildCanUseNothingAndWritesNothing) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     // The child exits with the number of the first check that went wrong.
+    auto text_of = [](const auto& r) { return r ? std::string("ok") : r.error().to_string(); };
     const std::string said[] = {
         text_of(db->insert("c", "child", V{5, 6})),
         text_of(db->search("c", V{1, 2})),

@@ -38,8 +38,6 @@ struct Scratch {
   }
 };
 
-inline IndexSpec index_kind(const char* type) { return IndexSpec{.type = type}; }
-
 // n uniform vectors in [-1, 1)^dim, row after row.
 inline std::vector<float> random_vectors(std::uint64_t n, std::uint64_t dim, std::uint32_t seed) {
   std::mt19937 rng(seed);

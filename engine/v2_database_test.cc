@@ -35,7 +35,7 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
     }
     Scratch f(FileFormat::V2);
     EXPECT_EQ(f.db->format(), FileFormat::V2);
-    ASSERT_TRUE(f.db->create_collection("c", c.dim, "Euclidean", index_kind(c.index)));
+    ASSERT_TRUE(f.db->create_collection("c", c.dim, "Euclidean", IndexSpec{.type = c.index}));
     EXPECT_EQ(f.db->add("c", vectors, 7, ids, metadata, WriteMode::Add), ids);
     f.reopen();
     EXPECT_EQ(f.db->collection_info("c")->index.type, c.index);
@@ -44,7 +44,7 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
     EXPECT_EQ(got.vectors, vectors);
     EXPECT_EQ(got.metadata, metadata);
     ASSERT_TRUE(f.db->delete_collection("c"));
-    ASSERT_TRUE(f.db->create_collection("c", 3, "dot", index_kind("flat")));
+    ASSERT_TRUE(f.db->create_collection("c", 3, "dot", IndexSpec{.type = "flat"}));
     EXPECT_EQ(f.db->get_collection("c").value(), 3u);
   }
 }
@@ -52,7 +52,7 @@ TEST(V2Database, RoundTripsAnyDimensionIdAndMetadataLength) {
 // Damage that open must refuse, leaving the file as it was and creating no log.
 TEST(V2Database, DamagedFilesAreRefusedWithoutAWrite) {
   Scratch f(FileFormat::V2);
-  ASSERT_TRUE(f.db->create_collection("c", 2, "Cosine", index_kind("flat")));
+  ASSERT_TRUE(f.db->create_collection("c", 2, "Cosine", IndexSpec{.type = "flat"}));
   ASSERT_TRUE(f.db->add("c", random_vectors(300, 2, 3), 300, {}, {}, WriteMode::Add));
   f.db.reset();
   const auto bytes = read_file(f.path);
@@ -125,7 +125,7 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
   }
   Scratch f(FileFormat::V2);
   for (const char* index : {"flat", "hnsw"}) {
-    IndexSpec options = index_kind(index);
+    IndexSpec options{.type = index};
     options.ef_construction = 64;
     ASSERT_TRUE(f.db->create_collection(index, kDim, "Euclidean", options));
     ASSERT_TRUE(f.db->add(index, vectors, kRows, ids, metadata, WriteMode::Add));
@@ -182,7 +182,7 @@ TEST(V2Search, FilteredBatchesMatchBruteForce) {
 
 TEST(V2Search, ListIdsFollowsSlotOrder) {
   Scratch f(FileFormat::V2);
-  ASSERT_TRUE(f.db->create_collection("c", 1, "Euclidean", index_kind("flat")));
+  ASSERT_TRUE(f.db->create_collection("c", 1, "Euclidean", IndexSpec{.type = "flat"}));
   const std::vector<std::string> first = {"a", "b", "c", "d"}, gone = {"b", "d"}, next = {"e"};
   ASSERT_TRUE(f.db->add("c", std::vector<float>(4), 4, first, {}, WriteMode::Add));
   ASSERT_TRUE(f.db->remove_batch("c", gone, nullptr));

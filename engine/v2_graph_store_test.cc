@@ -85,7 +85,7 @@ TEST(V2GraphStore, KilledProcessReopensWithOnlyTheChangesReinserted) {
     EXPECT_EQ(nodes, live);
     EXPECT_EQ(live.size(), kRows + c.adds - c.deletes);
     EXPECT_EQ(index::testing::reachable_layer0(g).size(), g.node_count());
-    index::testing::expect_lists_name_nodes(g);
+    index::testing::expect_lists_sound(g, index::testing::id_set(g));
     // A damaged image means a build from the vectors.
     const std::uint64_t changed = c.damage ? live.size() : c.adds + 2 * c.replaces + c.deletes;
     if (c.close_first) {

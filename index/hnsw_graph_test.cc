@@ -70,7 +70,7 @@ TEST(HnswInsert, FullListIsReselectedOnBackLink) {
     EXPECT_EQ(g.neighbor_lists(1)[0], (Ids{34, 3}));
     EXPECT_EQ(g.neighbor_lists(2)[0], (Ids{34, 4}));
     EXPECT_EQ(g.neighbor_lists(5)[0].size(), 32u);  // took no back link: untouched
-    testing::expect_lists_name_nodes(g);
+    testing::expect_lists_sound(g, testing::id_set(g));
     EXPECT_EQ(HnswGraphAccess::impl(g).nodes.find(99), HnswNodes::kNoSlot);
   }
 }
@@ -86,7 +86,6 @@ TEST(HnswDelete, RemovalsKeepTheGraphSound) {
     HnswGraph g = testing::build(vectors, static_cast<DistanceMetric>(seed % 3), seed);
     const auto ever = testing::id_set(g);
     const auto entry = g.entry_point();
-    EXPECT_EQ(g.remove(151).error().kind(), VectorIndexError::Kind::VectorNotFound);
 
     std::set<std::uint64_t> removed = {*entry};
     ASSERT_TRUE(g.remove(*entry));
@@ -108,7 +107,7 @@ TEST(HnswDelete, RemovalsKeepTheGraphSound) {
       }
     }
     EXPECT_EQ(g.node_count(), 150 - removed.size());
-    testing::expect_lists_sound(g, &ever);
+    testing::expect_lists_sound(g, ever);
     for (std::size_t i = 0; i < vectors.size(); i += 7) {
       for (std::uint64_t id : ids_of(g.search(vectors[i], 50).value())) {
         EXPECT_FALSE(removed.contains(id));

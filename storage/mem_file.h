@@ -1,4 +1,5 @@
-// Files for tests: an in-memory File and a wrapper that injects failures.
+// Files for tests: an in-memory File, and a wrapper that injects failures,
+// also between a log and its file.
 // Not thread-safe; the page cache and the log serialise access to them.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "storage/file.h"
+#include "storage/wal.h"
 
 namespace orvane::storage {
 
@@ -83,5 +85,14 @@ class FaultyFile final : public File {
   std::uint64_t writes_ = 0, fail_at_ = 0, syncs_ = 0, fail_sync_at_ = 0;
   bool fail_reads_ = false, fail_all_writes_ = false, fail_truncates_ = false;
 };
+
+// Puts a FaultyFile between the log and its file; returns it to steer failures.
+inline FaultyFile* wrap_log_file(Wal& wal) {
+  FaultyFile* faulty = nullptr;
+  wal.wrap_file_for_testing([&](std::unique_ptr<File> f) {
+    return std::unique_ptr<File>(faulty = new FaultyFile(std::move(f)));
+  });
+  return faulty;
+}
 
 }  // namespace orvane::storage

@@ -4,7 +4,7 @@
 
 #include "storage/coding.h"
 #include "storage/test_dir.h"
-#include "storage/wal_test_util.h"
+#include "storage/mem_file.h"
 
 namespace orvane::storage {
 namespace {

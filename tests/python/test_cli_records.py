@@ -1,10 +1,11 @@
 """verify and inspect on the records of classic files, built byte by byte:
-catalog records that do and do not decode, names and unallocated pages,
+catalog records that do and do not decode (as the engine does), names and unallocated pages,
 metadata records, and sound, stale and corrupt edge snapshots."""
 
 import pytest
 
 import file_builder as fb
+from orvane import Kestrum
 from orvane import _cli as cli
 
 
@@ -22,20 +23,26 @@ def catalog_file(db, *records, collections=1):
 
 PAGES = ',"data_root_page":1,"metadata_root_page":2}'
 NOT_INT = '"dimension" is not an integer from 0 to 2**64-1'
+NOT_STR = '"%s" is not a string'
 
 
 @pytest.mark.parametrize("record, reason", [
     ('{"name":"x","dimension":8,"distance":"cosine"',
      '"distance" is not one of Cosine, Euclidean, DotProduct'),
     ('{"name":"x","dimension":8,"name":"y"', 'member "name" given twice'),
-    ('{"name":"x","dimension":true', NOT_INT),
+    ('{"name":"x","dimension":true', NOT_INT), ('{"name":"x","dimension":-1', NOT_INT),
     ('{"name":"x","dimension":18446744073709551616', NOT_INT),
-    ('{"name":"x","dimension":8.0', NOT_INT),
-    ('{"dimension":8', 'member "name" missing'),
+    ('{"name":"x","dimension":8.0', NOT_INT), ('{"name":"x","dimension":"8"', NOT_INT),
+    ('{"dimension":8', 'member "name" missing'), ('{"name":7,"dimension":8', NOT_STR % "name"),
+    ('{"name":"x","dimension":8,"description":null', NOT_STR % "description"),
+    ('{"name":"x","dimension":8,"index_type":1', NOT_STR % "index_type"),
+    ('{"name":"x","dimension":8,"data_root_page":-5,"metadata_root_page":2}',
+     '"data_root_page" is not an integer from 0 to 2**64-1'),
     ('{"name":"\\ud800","dimension":8', "not JSON (invalid UTF-8)"),
     ('{"name":"x","dimension":NaN', "not JSON (NaN is not JSON)"),
     ('{"name":"x","dimension":8' + PAGES + " x", "not JSON (extra data)"),
     ('["x"]', "array of 1 values, not 2 to 8"),
+    ('["x",8,"Cosine","",1,2,0,"flat",9]', "array of 9 values, not 2 to 8"),
     ('"x"', "neither an object nor an array"),
     ('\ufeff["x",8]', "not JSON (unexpected utf-8 bom (decode using utf-8-sig))"),
     ("", "empty record"),
@@ -44,17 +51,20 @@ NOT_INT = '"dimension" is not an integer from 0 to 2**64-1'
     ('{"name":"x","dimension":-0', None),
 ])
 def test_catalog_records(tmp_path, capsys, record, reason):
+    """The tools and the engine decode each record alike."""
     db = tmp_path / "c.db"
     catalog_file(db, (record + PAGES if record.startswith("{") and "}" not in record
                       else record).encode())
     if reason is None:
         assert verify(capsys, db) == (0, ["ok: 1 collection, 0 vectors, 4 pages"])
+        assert Kestrum(str(db)).list_collections() == ["x"]
         return
     assert verify(capsys, db) == (1, [f"page 3 slot 0: catalog record does not decode: {reason}",
                                       "pages 1-2: warning: not used by any collection",
                                       "not sound: 1 error, 1 warning"])
     cli.main(["inspect", str(db)])
     assert f"  catalog slot 0 skipped: {reason}\ncollections: 0\n" in capsys.readouterr().out
+    assert Kestrum(str(db)).list_collections() == []
 
 
 def test_catalog_names_and_unallocated_pages(tmp_path, capsys):

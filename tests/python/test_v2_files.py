@@ -7,15 +7,7 @@ import struct
 import pytest
 
 import file_builder as fb
-from orvane import _cli as cli
-
-PAGE = fb.PAGE
-
-
-def run(capsys, *argv):
-    status = cli.main(list(argv))
-    out = capsys.readouterr()
-    return status, out.out, out.err
+from test_cli import run
 
 
 def sound():
@@ -56,7 +48,7 @@ def data_page(name, kind, n=0):
 def put(fmt, page, offset, *values):
     """A damage: values packed at `offset` of the page that page(file) names."""
     return lambda f, data: struct.pack_into(
-        fmt, data, page(f) * PAGE + offset, *(v(f) if callable(v) else v for v in values))
+        fmt, data, page(f) * fb.PAGE + offset, *(v(f) if callable(v) else v for v in values))
 
 
 ROOT = {k: data_page("docs", k, None) for k in ("slots", "vectors", "heap")}
@@ -64,7 +56,7 @@ SLOTS, SNAPSHOT = data_page("docs", "slots"), data_page("graph", "graph")
 HEAP = data_page("docs", "heap")  # "a", '{"k":1}', "b"
 HOSTILE = {  # damage, text verify prints, whether inspect still reads the file
     "header checksum": (put("<B", lambda f: 0, 30, 1), "header: checksum does not match", False),
-    "truncated": (lambda f, data: data.__delitem__(slice(-PAGE, None)),
+    "truncated": (lambda f, data: data.__delitem__(slice(-fb.PAGE, None)),
                   "lies beyond the end of the file", False),
     "directory kind": (put("<I", ROOT["slots"], 0, 0x11223344), "is not a stream directory", False),
     "directory entries": (put("<I", ROOT["heap"], 4, 509), "509 directory entries, at most 508",
