@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "storage/coding.h"
-#include "storage/test_dir.h"
 #include "storage/mem_file.h"
+#include "storage/test_dir.h"
 
 namespace orvane::storage {
 namespace {
