@@ -79,7 +79,7 @@ inline std::unique_ptr<storage::File> mem_file(Bytes bytes) {
 inline std::vector<Bytes> page_records(std::span<const std::uint8_t> page) {
   std::vector<Bytes> out;
   const std::uint16_t slots = storage::get_u16(page.data() + 7);
-  for (std::uint32_t s = 0; s < slots && 16 + 4 * slots <= page.size(); ++s) {
+  for (std::uint32_t s = 0; s < slots && 16 + 4u * slots <= page.size(); ++s) {
     auto rec = storage::read_record(1, page, static_cast<std::uint16_t>(s));
     if (rec) out.push_back(std::move(*rec));
   }

@@ -58,9 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool hnsw = flags & 1;
   const auto metric = static_cast<index::DistanceMetric>(((flags >> 1) & 3) % 3);
   // Every page is given: loading allocates none, so both loads see the same config.
-  engine::CollectionConfig config{.name = "c", .dimension = dimension, .distance = metric};
-  config.data_root_page = 1;
-  config.metadata_root_page = 2;
+  engine::CollectionConfig config{.name = "c", .dimension = dimension, .distance = metric,
+                                  .description = {}, .data_root_page = 1, .metadata_root_page = 2};
   if (hnsw) {
     config.index_type = "hnsw";
     config.hnsw_edge_page = 3;

@@ -1,6 +1,6 @@
 """Kill -9 harness: acknowledged calls must survive a killed process.
 
-    python3 tests/crash/crash_harness.py [v2] [--runs N] [--seed N] [--ops N] [--chain N]
+    ORVANE_CRASH_KILLS=2000 [ORVANE_CRASH_SEED=N] pytest tests/python/test_crash.py
 
 Children of a chain share one file: each reopens it, checks it against the model
 ("S" line), announces each random call ("P") and its outcome ("A"), and is killed at
@@ -17,7 +17,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 from collections import Counter
 from pathlib import Path
@@ -76,7 +75,7 @@ class Harness:
         self.stats["runs"] += 1
         state = Path(workdir) / "model.json"
         state.write_text(json.dumps({"colls": chain.model.colls, "pending": chain.pending}))
-        argv = [sys.executable, __file__, "child", "--format", str(self.fmt),
+        argv = [sys.executable, __file__, "--format", str(self.fmt),
                 "--db", chain.path, "--model", str(state), "--seed", str(self.rng.getrandbits(63)),
                 "--ops", str(ops), "--end", end]
         with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as proc:
@@ -313,20 +312,5 @@ def child_main(argv):
     sys.stdin.read()  # the parent kills us here at the latest
 
 
-def main(argv):
-    if argv[:1] == ["child"]:
-        return child_main(argv[1:])
-    if {"-h", "--help"} & set(argv):
-        return print(__doc__)
-    fmt = 2 if argv[:1] == ["v2"] else 1
-    args = {k: int(v) for k, v in zip(argv[fmt - 1::2], argv[fmt::2])}  # --runs is kills
-    seed = args.get("--seed", random.randrange(1 << 32))
-    with tempfile.TemporaryDirectory(prefix="orvane-crash-") as workdir:
-        stats = Harness(fmt, seed, args.get("--ops")).run(args.get("--runs", 2000), workdir,
-                                                          args.get("--chain"))
-    print(f"seed={seed}", *(f"{k}={v}" for k, v in sorted(stats.items())))
-    return 0 if stats["lost"] == stats["corrupt"] == 0 else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+if __name__ == "__main__":  # a child; Harness starts it
+    child_main(sys.argv[1:])
