@@ -38,15 +38,15 @@ class Chain:
 
 
 class Harness:
-    def __init__(self, fmt, seed, ops=None):
+    def __init__(self, fmt, seed):
         self.fmt, self.seed, self.rng = fmt, seed, random.Random(seed)
-        self.ops = ops or (40 if fmt == 1 else 12)  # most calls per child
+        self.ops = 40 if fmt == 1 else 12  # most calls per child
         self.kill_delay = 0.0003 if fmt == 1 else 0.05  # most seconds from a call to its kill
         self.stats, self.failures, self.startup = Counter(), [], 0.15  # startup: time to a check
 
-    def run(self, kills, workdir, chain_length=None):
+    def run(self, kills, workdir):
         # a long first chain: format 2's big collection passes 50,000 rows
-        chain_length = length = chain_length or (10 if self.fmt == 1 else 30)
+        chain_length = length = 10 if self.fmt == 1 else 30
         while self.stats["kills"] < kills and len(self.failures) < 10:
             self.run_chain(workdir, min(length, kills - self.stats["kills"]))
             length = self.rng.randint(1, chain_length)
